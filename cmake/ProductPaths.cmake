@@ -1,0 +1,16 @@
+# Every fixed path of the product is spelled here once; the generated header
+# yq_paths.h turns these cache variables into macros for the sources.
+set(YQ_PATH_KELDA       "/usr/kelda"               CACHE PATH "Product installation root")
+set(YQ_PATH_LOG_DIR     "/usr/kelda/carrow/logs"   CACHE PATH "Per-program debug log directory")
+set(YQ_PATH_CW_CONF     "/usr/kelda/carrow/cw.conf" CACHE FILEPATH "Product configuration file")
+set(YQ_PATH_CRCONF_LIB  "/usr/kelda/lib/libYcrconf.so" CACHE FILEPATH "Configuration library")
+set(YQ_PATH_YNETD_DIR   "/usr/kelda/var/ynetd"     CACHE PATH "ynetd rendezvous directory")
+set(YQ_PATH_MSG_DIR     "/usr/kelda/msg"           CACHE PATH "Message catalog directory")
+set(YQ_PATH_MSG_CONF    "/usr/kelda/msg/.conf"     CACHE FILEPATH "Locale definition file")
+set(YQ_PATH_YSS_DIR     "/etc/yq/yss"              CACHE PATH "Security-services configuration directory")
+set(YQ_PATH_YORBAT_CONF "/etc/yq/yss/YORBat.conf"  CACHE FILEPATH "Authentication configuration file")
+set(YQ_PATH_YORBAT_LOC  "/etc/yq/yss/YORBat.loc"   CACHE FILEPATH "Authentication library location file")
+set(YQ_PATH_YORBAT_HOME "/opt/YORBat"              CACHE PATH "Authentication library installation")
+
+configure_file(${CMAKE_SOURCE_DIR}/cmake/yq_paths.h.in
+               ${CMAKE_BINARY_DIR}/generated/yq_paths.h @ONLY)
