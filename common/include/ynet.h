@@ -1,0 +1,135 @@
+/* Connection core: connection statuses and failure reporting, the wire items
+   and their time-outs, connection log lines, bind-and-connect with retries
+   and the generic cache table. */
+#ifndef YNET_H
+#define YNET_H
+
+#include <stddef.h>
+#include <stdio.h>
+#include <time.h>
+#include <netinet/in.h>
+
+#include "yq_api.h"
+
+YQ_BEGIN_C
+
+/* Connection statuses. They travel on the wire as decimal text. */
+enum {
+    YN_STATUS_SUCCESS = 0,
+    YN_STATUS_BAD_VALUE = 1,
+    YN_STATUS_NULL_POINTER = 2,
+    YN_STATUS_BAD_FORMAT = 3,
+    YN_STATUS_NO_CACHE_SLOT = 4,
+    YN_STATUS_LOOKUP_FAILED_BEFORE = 5,
+    YN_STATUS_HOST_NOT_FOUND = 6,
+    YN_STATUS_SERVICE_NOT_FOUND = 7,
+    YN_STATUS_NO_MEMORY = 8,
+    YN_STATUS_READ_FAILED = 9,
+    YN_STATUS_SOCKET_ERROR = 10,
+    YN_STATUS_TIMEOUT = 11,
+    YN_STATUS_WRITE_FAILED = 12,
+    YN_STATUS_HASH_MISMATCH = 13,
+    YN_STATUS_DESCRIPTOR_PASSING_FAILED = 14,
+    YN_STATUS_UNIX_BIND_FAILED = 15,
+    YN_STATUS_LISTEN_FAILED = 16,
+    YN_STATUS_ACCEPT_FAILED = 17,
+    YN_STATUS_ADDRESS_IN_USE = 18,
+    YN_STATUS_FILE_OPEN_FAILED = 19,
+    YN_STATUS_FORK_FAILED = 20,
+    YN_STATUS_NOT_ADMINISTRATOR = 21,
+    YN_STATUS_INVALID_ARGUMENT = 22,
+    YN_STATUS_VERSION_MISMATCH = 24,
+    YN_STATUS_STAT_FAILED = 26,
+    YN_STATUS_CHMOD_FAILED = 27,
+    YN_STATUS_CHOWN_FAILED = 28,
+    YN_STATUS_RENAME_FAILED = 29,
+    YN_STATUS_TEXT_FILE_ERROR = 30,
+    YN_STATUS_NOT_REGISTERED = 31,
+    YN_STATUS_CHILD_FAILED = 32,
+    YN_STATUS_BAD_DIRECTORY = 33,
+    YN_STATUS_MKDIR_FAILED = 34,
+    YN_STATUS_NO_CREDENTIALS = 35,
+    YN_STATUS_YQSS_FAILED = 36,
+    YN_STATUS_PEER_REQUIRES_YQSS = 37,
+    YN_STATUS_YQSS_REFUSED = 38,
+    YN_STATUS_YQSS_USED = 39,
+    YN_STATUS_YQSS_NOT_USED = 40
+};
+
+/* Failure reporting (module ynet_private) and status conversion (ynet_error). */
+YQ_API extern int ynet_debug_fd;       /* timestamped debug lines; -1 none */
+YQ_API extern FILE *ynet_debug_stream; /* plain debug lines; NULL none */
+
+YQ_API int ynet_text_to_net_status(int text_status) YQ_NOEXCEPT;
+YQ_API void ynet_failure(const char *file, int line, const char *function, int status) YQ_NOEXCEPT;
+YQ_API void ynet_debug_value(const char *file, int line, const char *function, const char *label,
+                             const char *text, int value) YQ_NOEXCEPT;
+YQ_API void ynet_debug_value_level(const char *file, int line, const char *function,
+                                   const char *label, const char *text, int value,
+                                   int level) YQ_NOEXCEPT;
+YQ_API void ynet_debug_dump(const char *file, int line, const char *function, const char *label,
+                            const unsigned char *data, int length) YQ_NOEXCEPT;
+YQ_API void fd_message(const char *message, const char *function) YQ_NOEXCEPT;
+
+/* Wire items and time-outs (module ynet). */
+typedef struct ynet_alarm_state {
+    void (*previous_handler)(int); /* SIGALRM handler before the call */
+    unsigned int previous_left;    /* seconds the previous alarm had left */
+    time_t deadline;               /* now + time-out when the call began */
+} ynet_alarm_state;
+
+YQ_API extern int ynet_ignore_alarms;  /* 1: bound calls by deadline only */
+
+YQ_API int ynet_push_byte(int fd, unsigned int value, int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_pop_byte(int fd, int *value, int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_push_string(int fd, const char *text, int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_pop_string(int fd, char *buffer, int size, int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_push_signed(int fd, long value, int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_pop_signed(int fd, long *value, int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_push_unsigned(int fd, unsigned long value, int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_pop_unsigned(int fd, unsigned long *value, int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_push_status(int fd, int status, int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_pop_status(int fd, int *status, int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_sock_ready(int fd, int for_read, int for_write, int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_set_alarm(unsigned int seconds, ynet_alarm_state *state) YQ_NOEXCEPT;
+YQ_API int ynet_clear_alarm(int result, int err, ynet_alarm_state *state) YQ_NOEXCEPT;
+YQ_API void ynet_alarm_handler(int sig) YQ_NOEXCEPT;
+YQ_API void ynet_set_timeout(unsigned int seconds, time_t *deadline) YQ_NOEXCEPT;
+YQ_API int ynet_clear_timeout(int result, int err, time_t deadline) YQ_NOEXCEPT;
+
+/* Connection log line (module ynet). */
+YQ_API void ynet_logconnections(int fd, const char *prefix, int accepted, char *out,
+                                size_t out_size) YQ_NOEXCEPT;
+
+/* Bind and connect with retries (module ynet_bind). */
+YQ_API int ynet_bind_to_port_addr(int port_low, int port_high, const struct in_addr *local,
+                                  int *sock) YQ_NOEXCEPT;
+YQ_API int ynet_bind_and_connect(const struct sockaddr_in *dest, int port_low, int port_high,
+                                 const struct in_addr *local, int *sock, int max_time) YQ_NOEXCEPT;
+
+/* Generic time-limited cache table (module ynet_cache). */
+typedef struct ynet_cache_slot {
+    time_t created;   /* when the item was added */
+    time_t last_used; /* when it was added or last returned by a lookup */
+    void *item;       /* NULL: empty slot */
+} ynet_cache_slot;
+
+typedef struct ynet_cache_table {
+    void (*free_item)(void *item);
+    int (*match_item)(const void *key, const void *item);
+    int lifetime;   /* seconds from the add */
+    int slot_count;
+    ynet_cache_slot *slots;
+} ynet_cache_table;
+
+YQ_API int ynet_cache_init_table(ynet_cache_table **table_out, int slot_count, int lifetime,
+                                 void (*free_item)(void *),
+                                 int (*match_item)(const void *, const void *)) YQ_NOEXCEPT;
+YQ_API void ynet_cache_free_table(ynet_cache_table **table_inout) YQ_NOEXCEPT;
+YQ_API void *ynet_cache_find_item(ynet_cache_table *table, const void *key) YQ_NOEXCEPT;
+YQ_API void ynet_cache_delete_item(ynet_cache_table *table, const void *key) YQ_NOEXCEPT;
+YQ_API int ynet_cache_add_item(ynet_cache_table *table, void *item) YQ_NOEXCEPT;
+
+YQ_END_C
+
+#endif
