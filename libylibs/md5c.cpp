@@ -76,20 +76,23 @@ void Encode(unsigned char *out, const uint32_t *in, size_t len) {
     }
 }
 
-// One step: a = b + ((a + f(b, c, d) + x[k] + T[i]) <<< s). The round
-// functions F, G, H, I are written in forms with one operation fewer.
+// One step: a = b + ((a + f(b, c, d) + x[k] + T[i]) <<< s). The message word
+// and constant are added first and the terms of f that do not wait for b
+// separately, which shortens the chain of dependent operations per step.
 template <int I>
 inline void step(uint32_t &a, uint32_t b, uint32_t c, uint32_t d, const uint32_t *x) {
-    uint32_t f;
-    if constexpr (I < 16)
-        f = d ^ (b & (c ^ d));
-    else if constexpr (I < 32)
-        f = c ^ (d & (b ^ c));
-    else if constexpr (I < 48)
-        f = b ^ c ^ d;
-    else
-        f = c ^ (b | ~d);
-    a = b + std::rotl(a + f + x[word_index(I)] + kSine[I], kShift[I / 16][I % 4]);
+    a += x[word_index(I)] + kSine[I];
+    if constexpr (I < 16) {
+        a += d ^ (b & (c ^ d));  // F: b ? c : d
+    } else if constexpr (I < 32) {
+        a += ~d & c;  // G: d ? b : c, as two disjoint terms
+        a += d & b;
+    } else if constexpr (I < 48) {
+        a += b ^ c ^ d;  // H
+    } else {
+        a += c ^ (b | ~d);  // I
+    }
+    a = b + std::rotl(a, kShift[I / 16][I % 4]);
 }
 
 // Four steps, each with the working words rotated one place.
