@@ -40,7 +40,7 @@ constexpr auto kCwConfDir = [] {
     for (size_t i = 0; i < kCwConfSlash; ++i) dir[i] = kCwConf[i];
     return dir;
 }();
-constexpr const char *kCwConfName = YQ_PATH_CW_CONF + kCwConfSlash + 1;
+constexpr const char *kCwConfName = &YQ_PATH_CW_CONF[kCwConfSlash + 1];
 constexpr size_t kPathSize = 1025;
 
 struct FreeDeleter {

@@ -431,14 +431,16 @@ int ycrconf_read_stream(FILE *file, const char *path, crconf_info_rec *rec) {
     size_t capacity = 0;
     int line_no = 0;
     int status = YCRCONF_OK;
-    errno = 0;
-    while (getline(&text, &capacity, file) >= 0) {
+    for (;;) {
+        errno = 0;
+        if (getline(&text, &capacity, file) < 0) break;
         status = take_line(&p, path, ++line_no, text);
         if (status != YCRCONF_OK) break;
-        errno = 0;
     }
-    if (status == YCRCONF_OK && ferror(file)) status = errno == ENOMEM ? YCRCONF_NO_MEMORY
-                                                                       : YCRCONF_UNREADABLE;
+    /* getline stops short of the end on a read error and when it cannot
+       grow its buffer; neither may pass for a complete file. */
+    if (status == YCRCONF_OK && !feof(file))
+        status = errno == ENOMEM ? YCRCONF_NO_MEMORY : YCRCONF_UNREADABLE;
     free(text);
     return status;
 }

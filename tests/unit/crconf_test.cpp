@@ -3,7 +3,7 @@
 // part each, the "cw.conf" change detector and the module's debug writer.
 #include "crconf.h"
 
-#include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -550,6 +550,7 @@ AUTHORIZATION_SERVICE = host port
 CONNECT_TIMEOUT = -1
 VERBOSE = 3x
  = value
+SERVER = ""
 SERVER = media.example
 VERBOSE = 2
 )");
@@ -570,7 +571,7 @@ VERBOSE = 2
     auto reports = log.grep("libYcrconf: " YQ_PATH_CW_CONF " line ");
     std::vector<int> numbers;
     for (auto &r : reports) numbers.push_back(std::atoi(r.substr(r.find(" line ") + 6).c_str()));
-    EXPECT_EQ(numbers, (std::vector<int>{2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}));
+    EXPECT_EQ(numbers, (std::vector<int>{2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}));
     EXPECT_EQ(log.grep("line 3: unknown key \"COLOR\"").size(), 1u);
 }
 
@@ -581,6 +582,20 @@ TEST_F(CrconfLoader, UnreadableCwConfFailsWithTheLibraryStatus) {
     EXPECT_EQ(crconf_get_info(&info_), 110);
     EXPECT_EQ(info_, nullptr);
     fs::remove(YQ_PATH_CW_CONF);
+}
+
+TEST(CrconfLibrary, RefusesBadArgumentsWith20) {
+    void *lib = ::dlopen(CRCONF_REAL_LIB, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << ::dlerror();
+    auto init = reinterpret_cast<crconf_init_fn>(::dlsym(lib, "crconf_init"));
+    auto get_cwinfo = reinterpret_cast<crconf_get_cwinfo_fn>(::dlsym(lib, "crconf_get_cwinfo"));
+    auto cleanup = reinterpret_cast<crconf_cleanup_fn>(::dlsym(lib, "crconf_cleanup"));
+    ASSERT_TRUE(init && get_cwinfo && cleanup);
+    EXPECT_EQ(init(2, -1), 20);  // an interface it does not speak
+    EXPECT_EQ(init(1, -1), 0);
+    EXPECT_EQ(get_cwinfo(nullptr), 20);
+    EXPECT_EQ(cleanup(), 0);
+    ::dlclose(lib);
 }
 
 // ---- change detector and debug writer ----
