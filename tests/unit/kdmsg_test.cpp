@@ -189,6 +189,14 @@ TEST_F(Catalogs, LinesOfAnyLengthAreCachedWhole) {
 TEST_F(Catalogs, AbsentMessagesAndMissingFilesAreRememberedNotReread) {
     writeCatalog("C", "carrow", "Abs", "Abs0000001N \"present\"\n");
     EXPECT_EQ(text("C", "Abs0000002N"), "<none>");
+    // The absence itself is a cache entry, answered without any lookup.
+    Message key{};
+    std::strcpy(key.id, "Abs0000002N");
+    key.locale = "C";
+    ASSERT_NE(msgCache, nullptr);
+    const auto *absent = static_cast<const Message *>(AVLretrieve(msgCache, &key));
+    ASSERT_NE(absent, nullptr);
+    EXPECT_EQ(absent->text, nullptr);
     // Now the file has the message, then no file at all: the answers come
     // from the cache either way.
     writeCatalog("C", "carrow", "Abs", "Abs0000001N \"changed\"\nAbs0000002N \"added later\"\n");
@@ -203,6 +211,14 @@ TEST_F(Catalogs, AbsentMessagesAndMissingFilesAreRememberedNotReread) {
     writeCatalog("C", "carrow", "Mis", "Mis0000001N \"too late\"\nMis0000002N \"too late\"\n");
     EXPECT_EQ(text("C", "Mis0000001N"), "<none>");
     EXPECT_EQ(text("C", "Mis0000002N"), "<none>");
+    // An empty catalog is read (to its end) once, like any other.
+    writeCatalog("C", "carrow", "Emp", "");
+    EXPECT_EQ(text("C", "Emp0000001N"), "<none>");
+    ASSERT_NE(cmnLocales->files, nullptr);
+    EXPECT_STREQ(cmnLocales->files->name, "EmpMsgs");
+    EXPECT_EQ(cmnLocales->files->stream, nullptr);
+    EXPECT_EQ(cmnLocales->files->unavailable, 1);
+
     // A locale without a directory serves nothing, and remembers that too.
     EXPECT_EQ(text("de", "YssCra0001N"), "<none>");
     writeCatalog("de", "carrow", "Yss", "YssCra0001N \"zu spät\"\n");
