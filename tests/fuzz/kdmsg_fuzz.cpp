@@ -1,0 +1,100 @@
+// Fuzzes the message catalog parsers. The first byte picks one:
+//   0: lines of a locale definition file (parseLocaleLine),
+//   1: a whole catalog file, scanned from memory (scanMsgFile/cacheMsg),
+//   2: catalog text escapes (resolveEscapes) under C and UTF-8.
+// Nothing touches the product's paths, so the target also runs outside the
+// sandbox.
+#include <clocale>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kdmsg.h"
+#include "kdmsg_private.h"
+
+using namespace yq::kdmsg;
+
+namespace {
+
+void check(bool ok) {
+    if (!ok) std::abort();
+}
+
+void fuzzDefinitions(const char *data, size_t size) {
+    std::string_view rest(data, size);
+    while (!rest.empty()) {
+        // As the file reader hands them over: at most 99 characters, the
+        // newline included.
+        size_t n = rest.find('\n');
+        n = n == std::string_view::npos ? rest.size() : n + 1;
+        n = std::min(n, kConfLineSize - 1);
+        const std::string_view line = rest.substr(0, n);
+        rest.remove_prefix(n);
+        LocaleLine parsed;
+        if (!parseLocaleLine(line, parsed)) continue;
+        check(parsed.type == 'M' || parsed.type == 'L');
+        for (std::string_view name : {parsed.sysname, parsed.common}) {
+            check(!name.empty() && name.size() < kConfLineSize);
+            check(name.data() >= line.data() && name.data() + name.size() <= line.data() + line.size());
+            check(name.find('\n') == std::string_view::npos);
+        }
+    }
+}
+
+void fuzzCatalog(const char *data, size_t size) {
+    if (size == 0) return;
+    // The wanted message: the first 11 bytes when they can be an identifier,
+    // so the input decides which lines belong to the file.
+    char msgid[kMsgIdLength + 1] = "Fuz0000001N";
+    if (size >= kMsgIdLength && std::memchr(data, '\0', kMsgIdLength) == nullptr &&
+        std::memchr(data, '\n', kMsgIdLength) == nullptr)
+        std::memcpy(msgid, data, kMsgIdLength);
+
+    std::vector<char> bytes(data, data + size);
+    FILE *stream = fmemopen(bytes.data(), bytes.size(), "r");
+    if (stream == nullptr) return;
+    msgCache = AVLopen(msgCmp, destroyMsg);
+    if (msgCache == nullptr) {
+        std::fclose(stream);
+        return;
+    }
+    CatalogFile file{};
+    file.stream = stream;
+    Message *found = scanMsgFile(&file, "C", msgid, nullptr);
+    check(file.stream == nullptr && file.unavailable == 1);
+    if (found != nullptr) {
+        check(std::memcmp(found->id + 3, msgid + 3, 7) == 0);
+        check(found->text == nullptr || std::strlen(found->text) <= size);
+        check(AVLretrieve(msgCache, found) == found);
+    }
+    AVLclose(msgCache);
+    msgCache = nullptr;
+}
+
+void fuzzEscapes(const char *data, size_t size) {
+    for (const char *locale : {"C", "C.UTF-8"}) {
+        if (std::setlocale(LC_CTYPE, locale) == nullptr) continue;
+        std::string text(data, size);
+        const size_t before = std::strlen(text.c_str());
+        resolveEscapes(text.data());
+        check(std::strlen(text.c_str()) <= before);
+    }
+    std::setlocale(LC_CTYPE, "C");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size == 0) return 0;
+    const auto *text = reinterpret_cast<const char *>(data + 1);
+    switch (data[0] % 3) {
+        case 0: fuzzDefinitions(text, size - 1); break;
+        case 1: fuzzCatalog(text, size - 1); break;
+        default: fuzzEscapes(text, size - 1); break;
+    }
+    return 0;
+}
