@@ -124,7 +124,7 @@ const unsigned char *parse_set(const unsigned char *p, ScanSet &set) {
     if (negated) ++p;
     int prev = -1;  // last listed character, the start of a possible range
     if (*p == ']') {
-        listed[']'] = true;
+        listed[static_cast<unsigned char>(']')] = true;
         prev = ']';
         ++p;
     }
