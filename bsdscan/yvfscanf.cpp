@@ -3,12 +3,10 @@
 // simply reads until the cursor says EOF, so none of them counts characters.
 // Number tokens are recognised here and converted by __Ystrtoimax,
 // __Ystrtoumax and the strtod family, so the digits are parsed in one place.
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <cwctype>
 #include <memory>
 #include <type_traits>
 
@@ -61,7 +59,6 @@ public:
     void unget(int c) {
         if (c != EOF) --f_->rpos;
     }
-    void back(size_t n) { f_->rpos -= n; }
 
     // Skips white space; false when the input ended first.
     bool skip_space() {
@@ -177,6 +174,8 @@ private:
     Outcome wide_set(const Spec &spec, const ScanSet &set);
     int get_wide(wchar_t *wc);
 
+    template <typename S>
+    void put(bool is_signed, std::uint64_t v);
     void store_integer(Size size, bool is_signed, std::uint64_t v);
     void converted(bool suppress) {
         ++conversions_;
@@ -249,6 +248,9 @@ Outcome Scanner::convert(const unsigned char *&fmt, const Spec &spec) {
         }
         case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
             return floating(spec);
+        // Only l makes these wide. The other sizes mean nothing here and are
+        // ignored, so a stray one never writes wide characters into a char
+        // buffer.
         case 'c':
             return spec.size == Size::l ? wide(spec) : chars(spec);
         case 's':
@@ -284,27 +286,28 @@ Outcome Scanner::literal(int ch) {
     return Outcome::ok;
 }
 
-void Scanner::store_integer(Size size, bool is_signed, std::uint64_t v) {
+template <typename S>
+void Scanner::put(bool is_signed, std::uint64_t v) {
     // Narrowing keeps the low-order bits, as a conversion to the
     // destination type does.
-    auto put = [&]<typename S, typename U>(S *, U *) {
-        if (is_signed)
-            *va_arg(ap_, S *) = static_cast<S>(v);
-        else
-            *va_arg(ap_, U *) = static_cast<U>(v);
-    };
+    using U = std::make_unsigned_t<S>;
+    if (is_signed)
+        *va_arg(ap_, S *) = static_cast<S>(v);
+    else
+        *va_arg(ap_, U *) = static_cast<U>(v);
+}
+
+void Scanner::store_integer(Size size, bool is_signed, std::uint64_t v) {
     switch (size) {
-        case Size::hh: put(static_cast<signed char *>(nullptr), static_cast<unsigned char *>(nullptr)); break;
-        case Size::h: put(static_cast<short *>(nullptr), static_cast<unsigned short *>(nullptr)); break;
-        case Size::none: put(static_cast<int *>(nullptr), static_cast<unsigned *>(nullptr)); break;
-        case Size::l: put(static_cast<long *>(nullptr), static_cast<unsigned long *>(nullptr)); break;
+        case Size::hh: put<signed char>(is_signed, v); break;
+        case Size::h: put<short>(is_signed, v); break;
+        case Size::none: put<int>(is_signed, v); break;
+        case Size::l: put<long>(is_signed, v); break;
         case Size::ll:
-        case Size::L:
-            put(static_cast<long long *>(nullptr), static_cast<unsigned long long *>(nullptr));
-            break;
-        case Size::j: put(static_cast<std::intmax_t *>(nullptr), static_cast<std::uintmax_t *>(nullptr)); break;
-        case Size::t: put(static_cast<std::ptrdiff_t *>(nullptr), static_cast<std::make_unsigned_t<std::ptrdiff_t> *>(nullptr)); break;
-        case Size::z: put(static_cast<std::make_signed_t<size_t> *>(nullptr), static_cast<size_t *>(nullptr)); break;
+        case Size::L: put<long long>(is_signed, v); break;
+        case Size::j: put<std::intmax_t>(is_signed, v); break;
+        case Size::t: put<std::ptrdiff_t>(is_signed, v); break;
+        case Size::z: put<std::make_signed_t<size_t>>(is_signed, v); break;
     }
 }
 
@@ -369,10 +372,10 @@ Outcome Scanner::integer(const Spec &spec) {
     digits[n] = '\0';
 
     if (!spec.suppress) {
-        const int saved = errno;
+        // An overflow saturates at 64 bits and leaves ERANGE in errno, as
+        // the conversion functions do.
         std::uint64_t v = is_signed ? static_cast<std::uint64_t>(__Ystrtoimax(digits, nullptr, base))
                                     : __Ystrtoumax(digits, nullptr, base);
-        errno = saved;
         if (spec.conv == 'p')
             *va_arg(ap_, void **) = reinterpret_cast<void *>(static_cast<std::uintptr_t>(v));
         else
@@ -465,9 +468,10 @@ Outcome Scanner::floating(const Spec &spec) {
     if (!token.assign(start, len)) return Outcome::mismatch;
     const char *text = token.c_str();
     char *end = nullptr;
-    const int saved = errno;
     // The token is the longest prefix that can begin a number; its value
     // is whatever of it strtod accepts ("1e+" reads as 1).
+    // l is double, ll (q) and L are long double; any other size, meaningless
+    // here, is float like none, so nothing wider than asked for is stored.
     switch (spec.size) {
         case Size::l: {
             double v = std::strtod(text, &end);
@@ -486,7 +490,6 @@ Outcome Scanner::floating(const Spec &spec) {
             break;
         }
     }
-    errno = saved;
     if (end == text) return Outcome::mismatch;
     converted(spec.suppress);
     return Outcome::ok;

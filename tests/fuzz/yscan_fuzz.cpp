@@ -74,8 +74,9 @@ std::string assemble(const uint8_t *data, size_t size) {
         fmt += piece(kWidths, next());
         const char *conv = piece(kConversions, next());
         const char *size_mod = piece(kSizes, next());
-        // The standard leaves these combinations undefined; the engine and
-        // the C library give them different (both bounded) meanings.
+        // The standard leaves these combinations undefined, and the engine
+        // reads them differently from the C library (never as wide
+        // characters or doubles).
         bool text = std::strchr("cs[", conv[0]) != nullptr;
         bool floating = std::strchr("efga", conv[0]) != nullptr;
         bool undefined = (text && size_mod[0] != '\0' && size_mod[0] != 'h') ||

@@ -335,14 +335,21 @@ TEST(ScanNumbers, IntegersNarrowToTheDestination) {
     EXPECT_EQ(ll, ULLONG_MAX);
 }
 
-TEST(ScanNumbers, ConversionLeavesErrnoAlone) {
-    errno = 0;
+TEST(ScanNumbers, OverflowSaturatesAndSetsErange) {
     long long v = 0;
+    int i = 0;
     double d = 0;
-    EXPECT_EQ(Y_sscanf("99999999999999999999 1e999", "%lld %lf", &v, &d), 2);
+    errno = 0;
+    EXPECT_EQ(Y_sscanf("12 99999999999 1e300", "%lld %d %lf", &v, &i, &d), 3);
+    EXPECT_EQ(errno, 0);  // narrowing to int is no overflow of the conversion
+    EXPECT_EQ(i, static_cast<int>(99999999999LL));
+    EXPECT_EQ(Y_sscanf("99999999999999999999", "%lld", &v), 1);
     EXPECT_EQ(v, LLONG_MAX);
+    EXPECT_EQ(errno, ERANGE);
+    errno = 0;
+    EXPECT_EQ(Y_sscanf("1e999", "%lf", &d), 1);
     EXPECT_TRUE(std::isinf(d));
-    EXPECT_EQ(errno, 0);
+    EXPECT_EQ(errno, ERANGE);
 }
 
 // __Ystrtoimax/__Ystrtoumax against the C library's 64-bit conversions:
