@@ -57,7 +57,9 @@ Fd bound_socket(int port, bool listen = true, bool reuse = false) {
     if (reuse) ::setsockopt(s.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a = address("127.0.0.1", port);
     EXPECT_EQ(::bind(s.fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << port;
-    if (listen) EXPECT_EQ(::listen(s.fd, 8), 0);
+    if (listen) {
+        EXPECT_EQ(::listen(s.fd, 8), 0);
+    }
     return s;
 }
 
@@ -201,6 +203,7 @@ TEST_F(BindTest, SearchGoesDownFromStartThenDownFromTop) {
     EXPECT_EQ(bound_port(sock), low + 4);
 
     // The whole range busy: no socket, errno from the last bind.
+    ASSERT_EQ(::listen(sock, 1), 0);  // a listener cannot share its port
     busy.push_back(Fd(sock));
     next_starts(10, {3});
     sock = 42;
