@@ -1,0 +1,337 @@
+// Directory creation and listings, name lists, name transcoding and reading
+// lines of any length.
+#include "cmnutils.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "logging.h"
+#include "yq_sys.h"
+#include "ystrings.h"
+
+namespace {
+
+// get_dir_list sorts by merging above this many names.
+constexpr size_t kInsertionSortMax = 30;
+
+// colonize/decolonize copy at most this many characters.
+constexpr size_t kColonizeMax = 64;
+
+constexpr size_t kLineChunk = 1024;
+
+// Logs "<what>: <error text> (<errno>)" under `function`, keeping errno.
+void log_errno(const char *function, const char *what, int error) {
+    int saved = errno;
+    char text[1025];
+    if (Y_snprintf(text, sizeof text, "%s: %s (%d)", what, std::strerror(error), error) >= 0)
+        logmsg(2, text, function);
+    errno = saved;
+}
+
+// Restores the process umask when it leaves scope.
+class UmaskGuard {
+public:
+    explicit UmaskGuard(mode_t mask) : old_(::umask(mask)) {}
+    ~UmaskGuard() { ::umask(old_); }
+    UmaskGuard(const UmaskGuard &) = delete;
+    UmaskGuard &operator=(const UmaskGuard &) = delete;
+
+private:
+    mode_t old_;
+};
+
+void free_nodes(dlist_entry *list) {
+    while (list != nullptr) {
+        dlist_entry *next = list->next;
+        std::free(list->name);
+        std::free(list);
+        list = next;
+    }
+}
+
+dlist_entry *prepend(dlist_entry *node, dlist_entry *list) {
+    node->next = list;
+    return node;
+}
+
+// Selects one of three static buffers by mode (1, 2, anything else).
+char *mode_buffer(char (&buffers)[3][kColonizeMax + 1], int mode) {
+    return buffers[mode == 1 ? 0 : mode == 2 ? 1 : 2];
+}
+
+char *translate(const char *in, char *out, char from, char to) {
+    size_t i = 0;
+    for (; in != nullptr && i < kColonizeMax && in[i] != '\0'; ++i) out[i] = in[i] == from ? to : in[i];
+    out[i] = '\0';
+    return out;
+}
+
+// Characters that pass through the transcoder unchanged: names made only of
+// these stay readable.
+bool passes_unchanged(unsigned char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    return std::string_view("/\\:_.-+").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+bool continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+}  // namespace
+
+extern "C" {
+
+int mkdirpath(const char *path, int mode, int *err) noexcept {
+    int scratch_err = 0;
+    if (err == nullptr) err = &scratch_err;
+    if (path == nullptr) {
+        *err = EINVAL;
+        return -1;
+    }
+    UmaskGuard mask(0);
+
+    // Components are walked from the root whether or not the path starts
+    // with '/'; a prefix is at most the path plus one leading '/'.
+    size_t size = std::strlen(path) + 2;
+    auto *prefix = static_cast<char *>(yq::sys::malloc(size));
+    if (prefix == nullptr) {
+        *err = ENOMEM;
+        return -1;
+    }
+    prefix[0] = '\0';
+
+    int result = 0;
+    std::string_view rest(path);
+    while (!rest.empty()) {
+        size_t start = rest.find_first_not_of('/');
+        if (start == std::string_view::npos) break;
+        rest.remove_prefix(start);
+        std::string_view component = rest.substr(0, rest.find('/'));
+        rest.remove_prefix(component.size());
+
+        Y_strlcat(prefix, "/", size);
+        Y_strlncat(prefix, component.data(), component.size(), size);
+        if (::access(prefix, F_OK) == 0) continue;
+        if (::mkdir(prefix, static_cast<mode_t>(mode)) != 0 && errno != EEXIST) {
+            *err = errno;
+            result = -1;
+            break;
+        }
+    }
+    std::free(prefix);
+    return result;
+}
+
+int free_char_array(char **array) noexcept {
+    if (array == nullptr) {
+        logmsg(8, "called to free NULL array", "free_char_array");
+        return 0;
+    }
+    for (char **p = array; *p != nullptr; ++p) std::free(*p);
+    std::free(array);
+    return 0;
+}
+
+int free_dir_list(char **list) noexcept { return free_char_array(list); }
+
+dlist_entry *create_dlist_entry(const char *name) noexcept {
+    if (name == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    auto *node = static_cast<dlist_entry *>(yq::sys::malloc(sizeof(dlist_entry)));
+    if (node == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    node->name = yq::sys::strdup(name);
+    if (node->name == nullptr) {
+        std::free(node);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    node->next = nullptr;
+    return node;
+}
+
+dlist_entry *insertion_sort_dlist(dlist_entry *list) noexcept {
+    dlist_entry *sorted = nullptr;
+    while (list != nullptr) {
+        dlist_entry *node = list;
+        list = list->next;
+        dlist_entry **slot = &sorted;
+        while (*slot != nullptr && std::strcmp((*slot)->name, node->name) <= 0) slot = &(*slot)->next;
+        node->next = *slot;
+        *slot = node;
+    }
+    return sorted;
+}
+
+dlist_entry *merge_sort_dlist(dlist_entry *list, int dir) noexcept {
+    if (list == nullptr || list->next == nullptr) return list;
+
+    // Deal the nodes alternately into two halves.
+    dlist_entry *half[2] = {nullptr, nullptr};
+    for (int side = 0; list != nullptr; side ^= 1) {
+        dlist_entry *node = list;
+        list = list->next;
+        half[side] = prepend(node, half[side]);
+    }
+
+    // Each half is sorted the opposite way, so that prepending the head that
+    // belongs last (the greater for ascending, the smaller for descending)
+    // builds the result from its end in one pass.
+    dlist_entry *a = merge_sort_dlist(half[0], !dir);
+    dlist_entry *b = merge_sort_dlist(half[1], !dir);
+    dlist_entry *merged = nullptr;
+    while (a != nullptr || b != nullptr) {
+        bool take_a;
+        if (a == nullptr)
+            take_a = false;
+        else if (b == nullptr)
+            take_a = true;
+        else {
+            int cmp = std::strcmp(a->name, b->name);
+            take_a = dir == 0 ? cmp >= 0 : cmp <= 0;
+        }
+        dlist_entry *&from = take_a ? a : b;
+        dlist_entry *node = from;
+        from = from->next;
+        merged = prepend(node, merged);
+    }
+    return merged;
+}
+
+char **get_dir_list(const char *dir, int *err) noexcept {
+    int scratch_err = 0;
+    if (err == nullptr) err = &scratch_err;
+    *err = 0;
+
+    DIR *d = dir != nullptr ? ::opendir(dir) : nullptr;
+    if (d == nullptr) {
+        *err = dir != nullptr ? errno : EINVAL;
+        // A missing directory or a plain file is an ordinary answer, not a fault.
+        if (*err != ENOENT && *err != ENOTDIR) log_errno("get_dir_list", "opendir() failed", *err);
+        return nullptr;
+    }
+
+    dlist_entry *list = nullptr;
+    size_t count = 0;
+    while (struct dirent *entry = ::readdir(d)) {
+        if (entry->d_name[0] == '.') continue;
+        dlist_entry *node = create_dlist_entry(entry->d_name);
+        if (node == nullptr) {
+            *err = errno;
+            log_errno("get_dir_list", "create_dlist_entry() failed", *err);
+            free_nodes(list);
+            ::closedir(d);
+            return nullptr;
+        }
+        list = prepend(node, list);
+        ++count;
+    }
+    ::closedir(d);
+    if (count == 0) return nullptr;
+
+    list = count > kInsertionSortMax ? merge_sort_dlist(list, 0) : insertion_sort_dlist(list);
+
+    auto **names = static_cast<char **>(yq::sys::malloc((count + 1) * sizeof(char *)));
+    if (names == nullptr) {
+        *err = ENOMEM;
+        log_errno("get_dir_list", "malloc() contents failed", *err);
+        free_nodes(list);
+        return nullptr;
+    }
+    size_t i = 0;
+    while (list != nullptr) {
+        dlist_entry *next = list->next;
+        names[i++] = list->name;
+        std::free(list);
+        list = next;
+    }
+    names[i] = nullptr;
+    return names;
+}
+
+char *colonize_by_mode(const char *in, char *out, int mode) noexcept {
+    static char buffers[3][kColonizeMax + 1];
+    return translate(in, out != nullptr ? out : mode_buffer(buffers, mode), ' ', ':');
+}
+
+char *decolonize_by_mode(const char *in, char *out, int mode) noexcept {
+    static char buffers[3][kColonizeMax + 1];
+    return translate(in, out != nullptr ? out : mode_buffer(buffers, mode), ':', ' ');
+}
+
+void ucs1_to_utf8(const char *in, char *out) noexcept {
+    if (out == nullptr) return;
+    size_t o = 0;
+    for (size_t i = 0; in != nullptr && in[i] != '\0'; ++i) {
+        auto c = static_cast<unsigned char>(in[i]);
+        if (passes_unchanged(c)) {
+            out[o++] = static_cast<char>(c);
+        } else {
+            out[o++] = static_cast<char>(0xC0 + (c >> 6));
+            out[o++] = static_cast<char>(0x80 + (c & 0x3F));
+        }
+    }
+    out[o] = '\0';
+}
+
+void utf8_to_ucs1(const char *in, char *out) noexcept {
+    if (out == nullptr) return;
+    size_t o = 0;
+    const auto *s = reinterpret_cast<const unsigned char *>(in);
+    for (size_t i = 0; s != nullptr && s[i] != 0;) {
+        unsigned char lead = s[i];
+        // A sequence counts only when its continuation bytes are there, so a
+        // cut sequence never swallows the terminator or the next character.
+        if ((lead & 0xE0) == 0xC0 && continuation(s[i + 1])) {
+            out[o++] = static_cast<char>(((lead & 0x1F) << 6 | (s[i + 1] & 0x3F)) & 0xFF);
+            i += 2;
+        } else if ((lead & 0xF0) == 0xE0 && continuation(s[i + 1]) && continuation(s[i + 2])) {
+            out[o++] = static_cast<char>(
+                ((lead & 0x0F) << 12 | (s[i + 1] & 0x3F) << 6 | (s[i + 2] & 0x3F)) & 0xFF);
+            i += 3;
+        } else {
+            out[o++] = static_cast<char>(lead);
+            i += 1;
+        }
+    }
+    out[o] = '\0';
+}
+
+char *myfgetline(FILE *stream, int *len) noexcept {
+    if (len != nullptr) *len = 0;
+    if (stream == nullptr) return nullptr;
+    size_t capacity = kLineChunk;
+    auto *line = static_cast<char *>(yq::sys::malloc(capacity));
+    if (line == nullptr) return nullptr;
+
+    size_t count = 0;
+    int c;
+    while ((c = std::getc(stream)) != EOF) {
+        if (count + 1 >= capacity) {
+            capacity += kLineChunk;
+            void *block = line;
+            if (Y_dumb_realloc(&block, capacity) == nullptr) return nullptr;
+            line = static_cast<char *>(block);
+        }
+        line[count++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    if (count == 0) {
+        std::free(line);
+        return nullptr;
+    }
+    line[count] = '\0';
+    if (len != nullptr) *len = static_cast<int>(count);
+    return line;
+}
+
+}  // extern "C"
