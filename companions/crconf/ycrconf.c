@@ -16,15 +16,8 @@
 #include <unistd.h>
 
 #include "crconf.h"
+#include "ycrconf_parse.h"
 #include "yq_paths.h"
-
-/* Statuses of this library (documented in README.md). */
-enum {
-    YCRCONF_OK = 0,
-    YCRCONF_BAD_ARGUMENT = 20,
-    YCRCONF_NO_MEMORY = 36,
-    YCRCONF_UNREADABLE = 110
-};
 
 /* The interface version the caller announces in crconf_init. */
 #define YCRCONF_INTERFACE 1
@@ -48,7 +41,7 @@ static int debug_fd = -1;
 
 /* ---- record release (mirrors the caller's destructor) ---- */
 
-static void free_record(crconf_info_rec *rec) {
+void ycrconf_free_record(crconf_info_rec *rec) {
     if (rec == NULL) return;
     while (rec->ni_servers != NULL) {
         crconf_server_rec *next = rec->ni_servers->ns_next;
@@ -378,18 +371,19 @@ static int on_verbose(struct parser *p, char **v, const char **error) {
 static const struct key {
     const char *name;
     int values;
+    unsigned may_be_empty; /* bit i: value i may be "" */
     key_handler handle;
 } keys[] = {
-    {"SERVER", 1, on_server},
-    {"CLIENT_PORT_WINDOW", 2, on_client_port_window},
-    {"REQUIRED_INTERFACE", 1, on_required_interface},
-    {"USE_YQSS", 1, on_use_yqss},
-    {"YQSS_NETWORK", 2, on_yqss_network},
-    {"AUTHENTICATION_DOMAIN", 5, on_authentication_domain},
-    {"AUTHORIZATION_SERVICE", 2, on_authorization_service},
-    {"CONNECT_TIMEOUT", 1, on_connect_timeout},
-    {"REQUEST_TIMEOUT", 1, on_request_timeout},
-    {"VERBOSE", 1, on_verbose},
+    {"SERVER", 1, 0, on_server},
+    {"CLIENT_PORT_WINDOW", 2, 0, on_client_port_window},
+    {"REQUIRED_INTERFACE", 1, 0, on_required_interface},
+    {"USE_YQSS", 1, 0, on_use_yqss},
+    {"YQSS_NETWORK", 2, 0, on_yqss_network},
+    {"AUTHENTICATION_DOMAIN", 5, 1u << 1, on_authentication_domain}, /* the comment */
+    {"AUTHORIZATION_SERVICE", 2, 0, on_authorization_service},
+    {"CONNECT_TIMEOUT", 1, 0, on_connect_timeout},
+    {"REQUEST_TIMEOUT", 1, 0, on_request_timeout},
+    {"VERBOSE", 1, 0, on_verbose},
 };
 
 /* Acts on one line; bad lines are reported and skipped. */
@@ -397,6 +391,7 @@ static int take_line(struct parser *p, const char *path, int line_no, char *text
     struct line line;
     const char *error = NULL;
     size_t i;
+    int v;
     int kind = split_line(text, &line, &error);
     if (kind <= 0) {
         if (kind < 0) report(path, line_no, error, NULL);
@@ -412,6 +407,12 @@ static int take_line(struct parser *p, const char *path, int line_no, char *text
             report(path, line_no, expected, NULL);
             return YCRCONF_OK;
         }
+        for (v = 0; v < line.count; ++v) {
+            if (line.values[v][0] == '\0' && !(keys[i].may_be_empty & (1u << v))) {
+                report(path, line_no, "empty value", NULL);
+                return YCRCONF_OK;
+            }
+        }
         status = keys[i].handle(p, line.values, &error);
         if (status < 0) {
             report(path, line_no, error, NULL);
@@ -423,7 +424,7 @@ static int take_line(struct parser *p, const char *path, int line_no, char *text
     return YCRCONF_OK;
 }
 
-static int read_file(FILE *file, const char *path, crconf_info_rec *rec) {
+int ycrconf_read_stream(FILE *file, const char *path, crconf_info_rec *rec) {
     struct parser p = {rec, &rec->ni_servers, &rec->ni_authentication_domains,
                        &rec->ni_yqss_networks};
     char *text = NULL;
@@ -442,6 +443,15 @@ static int read_file(FILE *file, const char *path, crconf_info_rec *rec) {
     return status;
 }
 
+crconf_info_rec *ycrconf_new_record(void) {
+    crconf_info_rec *rec = calloc(1, sizeof *rec);
+    if (rec == NULL) return NULL;
+    rec->ni_use_yqss = USE_YQSS_AUTOMATIC;
+    rec->ni_connect_timeout = 300;
+    rec->ni_request_timeout = 60;
+    return rec;
+}
+
 int crconf_init(int interface_version, int fd) {
     if (interface_version != YCRCONF_INTERFACE) return YCRCONF_BAD_ARGUMENT;
     debug_fd = fd;
@@ -454,22 +464,19 @@ int crconf_get_cwinfo(crconf_info_rec **info) {
     FILE *file;
     int status = YCRCONF_OK;
     if (info == NULL) return YCRCONF_BAD_ARGUMENT;
-    rec = calloc(1, sizeof *rec);
+    rec = ycrconf_new_record();
     if (rec == NULL) return YCRCONF_NO_MEMORY;
-    rec->ni_use_yqss = USE_YQSS_AUTOMATIC;
-    rec->ni_connect_timeout = 300;
-    rec->ni_request_timeout = 60;
 
     file = fopen(path, "re");
     if (file != NULL) {
-        status = read_file(file, path, rec);
+        status = ycrconf_read_stream(file, path, rec);
         fclose(file);
     } else if (errno != ENOENT) {
         /* A file that exists but cannot be read must not pass for defaults. */
         status = errno == ENOMEM ? YCRCONF_NO_MEMORY : YCRCONF_UNREADABLE;
     }
     if (status != YCRCONF_OK) {
-        free_record(rec);
+        ycrconf_free_record(rec);
         return status;
     }
     *info = rec;
