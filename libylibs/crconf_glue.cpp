@@ -155,8 +155,12 @@ void crconf_free_yqss_network(crconf_yqss_network_rec **rec) noexcept {
 }
 
 int conf_update_time(void) noexcept {
+    // Joined with the bounded copy functions rather than the formatter: they
+    // cannot fail, so the path is always defined.
     char path[kPathSize];
-    Y_snprintf(path, sizeof path, "%s%s%s", kCwConfDir.data(), "/", kCwConfName);
+    Y_strlcpy(path, kCwConfDir.data(), sizeof path);
+    Y_strlcat(path, "/", sizeof path);
+    Y_strlcat(path, kCwConfName, sizeof path);
     struct stat st{};
     if (::stat(path, &st) != 0) {
         const int saved = errno;
@@ -179,12 +183,15 @@ void crconf_debug_msg(const char *module, int line, const char *function, const 
     if (text != nullptr) size += std::strlen(text);
     CharPtr line_text(static_cast<char *>(yq::sys::malloc(size)));
     if (line_text) {
-        if (text != nullptr)
-            Y_snprintf(line_text.get(), size, "%s.%d: %s: %s", module, line, label, text);
-        else
-            Y_snprintf(line_text.get(), size, "%s.%d: %s: %d %u 0x%08x", module, line, label,
-                       value, static_cast<unsigned>(value), static_cast<unsigned>(value));
-        logmsg(2, line_text.get(), function);
+        const int written =
+            text != nullptr
+                ? Y_snprintf(line_text.get(), size, "%s.%d: %s: %s", module, line, label, text)
+                : Y_snprintf(line_text.get(), size, "%s.%d: %s: %d %u 0x%08x", module, line,
+                             label, value, static_cast<unsigned>(value),
+                             static_cast<unsigned>(value));
+        // The formatter needs memory of its own; without it the line is
+        // dropped like any other that cannot be allocated.
+        if (written >= 0) logmsg(2, line_text.get(), function);
     }
     errno = saved;
 }

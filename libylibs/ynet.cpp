@@ -17,10 +17,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <type_traits>
 
 #include "ynet_private.h"
 #include "yq_sys.h"
-#include "ystrings.h"
 
 static constexpr const char *kModule = "ynet";
 
@@ -168,6 +168,27 @@ long convert<long>(const char *text, char **end) {
 template <>
 unsigned long convert<unsigned long>(const char *text, char **end) {
     return std::strtoul(text, end, 0);
+}
+
+// Decimal text as "%ld" / "%lu" write it, built in place: the bounded
+// formatter takes scratch memory from the heap, and no item needs the heap.
+template <typename Number>
+int push_number(int fd, Number value, int timeout) {
+    char text[kNumberBuffer];
+    char *end = text + sizeof text;
+    char *at = end;
+    *--at = '\0';
+    // The magnitude as unsigned, so that LONG_MIN converts too.
+    unsigned long magnitude = static_cast<unsigned long>(value);
+    bool negative = false;
+    if constexpr (std::is_signed_v<Number>) negative = value < 0;
+    if (negative) magnitude = 0UL - magnitude;
+    do {
+        *--at = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (negative) *--at = '-';
+    return ynet_push_string(fd, at, timeout);
 }
 
 template <typename Number>
@@ -379,17 +400,13 @@ extern "C" int ynet_pop_string(int fd, char *buffer, int size, int timeout) noex
 }
 
 extern "C" int ynet_push_signed(int fd, long value, int timeout) noexcept {
-    char text[kNumberBuffer];
-    Y_snprintf(text, sizeof text, "%ld", value);
-    int status = ynet_push_string(fd, text, timeout);
+    int status = push_number(fd, value, timeout);
     if (status != YN_STATUS_SUCCESS) YN_FAILURE(status);
     return status;
 }
 
 extern "C" int ynet_push_unsigned(int fd, unsigned long value, int timeout) noexcept {
-    char text[kNumberBuffer];
-    Y_snprintf(text, sizeof text, "%lu", value);
-    int status = ynet_push_string(fd, text, timeout);
+    int status = push_number(fd, value, timeout);
     if (status != YN_STATUS_SUCCESS) YN_FAILURE(status);
     return status;
 }

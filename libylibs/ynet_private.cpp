@@ -70,9 +70,10 @@ extern "C" void fd_message(const char *message, const char *function) noexcept {
     time_t seconds = now.tv_sec;
     struct tm local{};
     localtime_r(&seconds, &local);
-    Y_snprintf(line.get(), size, "%02d:%02d:%02d.%03d [%d] <%d> %.31s: %s\n", local.tm_hour,
-               local.tm_min, local.tm_sec, static_cast<int>(now.tv_usec / 1000),
-               static_cast<int>(getpid()), 2, or_unknown(function), message);
+    if (Y_snprintf(line.get(), size, "%02d:%02d:%02d.%03d [%d] <%d> %.31s: %s\n", local.tm_hour,
+                   local.tm_min, local.tm_sec, static_cast<int>(now.tv_usec / 1000),
+                   static_cast<int>(getpid()), 2, or_unknown(function), message) < 0)
+        return;  // the formatter ran out of memory: the line is dropped
     // One write per line: processes sharing the descriptor never interleave
     // within a line.
     (void)yq::sys::write(ynet_debug_fd, line.get(), std::strlen(line.get()));
@@ -92,11 +93,12 @@ extern "C" void ynet_debug_value_level(const char *file, int line, const char *f
     if (text != nullptr) size += std::strlen(text);
     Buffer message = allocate(size);
     if (!message) return;
-    if (text != nullptr)
-        Y_snprintf(message.get(), size, "%s.%d: %s: %s", file, line, label, text);
-    else
-        Y_snprintf(message.get(), size, "%s.%d: %s: %d 0x%08x", file, line, label, value,
-                   static_cast<unsigned>(value));
+    int formatted =
+        text != nullptr
+            ? Y_snprintf(message.get(), size, "%s.%d: %s: %s", file, line, label, text)
+            : Y_snprintf(message.get(), size, "%s.%d: %s: %d 0x%08x", file, line, label, value,
+                         static_cast<unsigned>(value));
+    if (formatted < 0) return;  // out of memory, as for the buffer itself
 
     bool logged = false;
     if (level <= threshold && debugFD != -1) {
@@ -129,15 +131,19 @@ extern "C" void ynet_debug_value(const char *file, int line, const char *functio
 extern "C" void ynet_debug_dump(const char *file, int line, const char *function,
                                 const char *label, const unsigned char *data,
                                 int length) noexcept {
+    // Two lower-case digits per byte, as "%02x" gives, written directly: a
+    // dump must not depend on the formatter's scratch memory.
+    constexpr char kDigits[] = "0123456789abcdef";
     char text[kDumpText] = "";
     int shown = data != nullptr ? std::min(length, kHexBytes) : 0;
     size_t used = 0;
     for (int i = 0; i < shown; ++i) {
         // Groups of 16 bytes keep long hashes readable.
         if (i == 16 || i == 32) text[used++] = ' ';
-        Y_snprintf(text + used, sizeof text - used, "%02x", data[i]);
-        used += 2;
+        text[used++] = kDigits[data[i] >> 4];
+        text[used++] = kDigits[data[i] & 0x0f];
     }
+    text[used] = '\0';
     if (length > kHexBytes) Y_strlcat(text, "...", sizeof text);
     ynet_debug_value(file, line, function, label, text, 0);
 }
