@@ -20,6 +20,7 @@
 #include "yq_paths.h"
 #include "yq_sys.h"
 #include "ystrings.h"
+#include "yq_memory.h"
 
 namespace {
 
@@ -43,10 +44,7 @@ constexpr auto kCwConfDir = [] {
 constexpr const char *kCwConfName = &YQ_PATH_CW_CONF[kCwConfSlash + 1];
 constexpr size_t kPathSize = 1025;
 
-struct FreeDeleter {
-    void operator()(void *p) const noexcept { std::free(p); }
-};
-using CharPtr = std::unique_ptr<char, FreeDeleter>;
+using CharPtr = yq::unique_malloc<char>;
 
 struct DlCloser {
     void operator()(void *handle) const noexcept { ::dlclose(handle); }
