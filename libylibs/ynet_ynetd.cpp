@@ -29,7 +29,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string_view>
 
 #include "crconf.h"
@@ -38,6 +37,7 @@
 #include "ynet.h"
 #include "ynet_private.h"
 #include "ynet_ynetd_private.h"
+#include "yq_memory.h"
 #include "yq_paths.h"
 #include "yq_sys.h"
 #include "ystrings.h"
@@ -86,35 +86,8 @@ constexpr mode_t kVersionFileMode = 0644;
 constexpr const char *kTempDir = "/tmp";
 constexpr const char *kTempPrefix = "ynet";
 
-struct FreeDeleter {
-    void operator()(void *p) const noexcept { std::free(p); }
-};
-using CharPtr = std::unique_ptr<char, FreeDeleter>;
-
-// Owns one descriptor; closes it once (never retried after EINTR).
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    int get() const noexcept { return fd_; }
-    int release() noexcept {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) noexcept {
-        if (fd_ >= 0) {
-            ErrnoGuard keep;
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
+using CharPtr = yq::unique_malloc<char>;
+using UniqueFd = yq::unique_fd;
 
 // Ends a conversation that fell out of step: closes the caller's socket and
 // marks it closed.
