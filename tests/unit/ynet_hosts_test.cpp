@@ -74,8 +74,6 @@ std::vector<int> g_script;  // h_errno values answered before the real resolver
 size_t g_step = 0;
 std::vector<unsigned> g_sleeps;
 time_t g_now = 1000;
-struct hostent *g_fake_answer = nullptr;  // answered for g_fake_name
-std::string g_fake_name;
 
 struct hostent *seam_gethostbyname(const char *name) {
     ++g_name_calls;
@@ -83,7 +81,6 @@ struct hostent *seam_gethostbyname(const char *name) {
         h_errno = g_script[g_step++];
         return nullptr;
     }
-    if (g_fake_answer != nullptr && g_fake_name == name) return g_fake_answer;
     return ::gethostbyname(name);
 }
 struct hostent *seam_gethostbyaddr(const void *address, socklen_t length, int type) {
@@ -122,7 +119,6 @@ protected:
         g_step = 0;
         g_sleeps.clear();
         g_now = 1000;
-        g_fake_answer = nullptr;
         yq::resolver::calls.gethostbyname = seam_gethostbyname;
         yq::resolver::calls.gethostbyaddr = seam_gethostbyaddr;
         yq::sys::table.sleep = fake_sleep;
@@ -357,20 +353,6 @@ TEST_F(Hosts, AliasCompletionRules) {
     EXPECT_EQ(completed("nick", none.get()), "0:nick;");
     Entry nameless(nullptr, {}, {"192.0.2.5"});
     EXPECT_EQ(completed("nick", nameless.get()), "0:");
-}
-
-TEST_F(Hosts, AliasCompletionOfANameDifferentFromTheCanonicalOne) {
-    Entry answer("canon.test.example", {}, {"192.0.2.5"});
-    g_fake_answer = answer.get();
-    g_fake_name = "nick";
-    struct hostent *entry = nullptr;
-    ASSERT_EQ(ynet_cached_gethostbyname("nick", &entry), 0);
-    ASSERT_NE(entry->h_aliases[0], nullptr);
-    EXPECT_STREQ(entry->h_aliases[0], "nick");
-    ynet_free_hostent(&entry);
-    g_fake_answer = nullptr;
-    EXPECT_EQ(by_name("Nick"), Answer(0, "192.0.2.5"));
-    EXPECT_EQ(g_name_calls, 1);
 }
 
 TEST_F(Hosts, ExhaustedMemoryDuringCompletionReleasesEverything) {
