@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <iterator>
 
 #include "yq_sys.h"
 
@@ -79,17 +80,26 @@ int platform_format(wchar_t *buf, size_t size, const wchar_t *format, va_list ar
     return std::vswprintf(buf, size, format, args);
 }
 
+// Scratch buffers up to this many bytes live on the stack: the usual line
+// or path costs no allocation and cannot fail for want of memory.
+constexpr size_t kStackScratchBytes = 4096;
+
 // Formats into a scratch buffer first so that a format that reads from dst
 // itself still sees the original text.
 template <typename Ch>
 int format_bounded(Ch *dst, size_t size, const Ch *format, va_list args) {
     if (size == 0 || dst == nullptr || format == nullptr) return -1;
     if (size > SIZE_MAX / sizeof(Ch)) return -1;
-    auto *scratch = static_cast<Ch *>(yq::sys::calloc(size, sizeof(Ch)));
-    if (scratch == nullptr) return -1;
+    Ch stack_scratch[kStackScratchBytes / sizeof(Ch)];
+    Ch *scratch = stack_scratch;
+    if (size > std::size(stack_scratch)) {
+        scratch = static_cast<Ch *>(yq::sys::malloc(size * sizeof(Ch)));
+        if (scratch == nullptr) return -1;
+    }
+    scratch[0] = Ch{};  // a failed platform format leaves an empty text
     int result = platform_format(scratch, size, format, args);
     copy(dst, scratch, size);
-    std::free(scratch);
+    if (scratch != stack_scratch) std::free(scratch);
     return result;
 }
 

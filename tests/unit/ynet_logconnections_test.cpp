@@ -121,13 +121,11 @@ TEST(LogConnections, FailedAddressCopyIsExplainedWithoutLeaks) {
         ++run;
         if (run <= 2) {
             EXPECT_EQ(text, "strdup failed") << "copy " << run;
-        } else if (run == 3) {
-            EXPECT_EQ(text, "");  // the formatter's own buffer: out stays empty
         } else {
             EXPECT_EQ(text.rfind("cwrd ACCEPT FROM 127.0.0.2.", 0), 0u) << text;
         }
     });
-    EXPECT_EQ(points, 3);  // one copy per address, then the formatter
+    EXPECT_EQ(points, 2);  // one copy per address; the line itself needs no heap
 }
 
 }  // namespace

@@ -139,11 +139,23 @@ TEST(BoundedFormat, ReturnsFullLengthAndKeepsWhatFits) {
     EXPECT_EQ(Y_snwprintf(wbuf, 0, L"%d", 1), -1);
 }
 
+TEST(BoundedFormat, SmallFormatsNeedNoAllocation) {
+    char buf[4096];
+    yqtest::AllocFailer fail(1, true);
+    EXPECT_EQ(Y_snprintf(buf, sizeof buf, "%s-%d", "x", 7), 3);
+    EXPECT_STREQ(buf, "x-7");
+    EXPECT_EQ(yqtest::AllocFailer::calls(), 0);
+}
+
 TEST(BoundedFormat, ScratchAllocationFailureLeavesDestinationUntouched) {
-    char buf[8] = "keep";
-    yqtest::AllocFailer fail(1);
-    EXPECT_EQ(Y_snprintf(buf, sizeof buf, "%s", "other"), -1);
-    EXPECT_STREQ(buf, "keep");
+    static char big[8192] = "keep";
+    {
+        yqtest::AllocFailer fail(1);
+        EXPECT_EQ(Y_snprintf(big, sizeof big, "%s", "other"), -1);
+    }
+    EXPECT_STREQ(big, "keep");
+    EXPECT_EQ(Y_snprintf(big, sizeof big, "%5000d", 1), 5000);
+    EXPECT_EQ(std::strlen(big), 5000u);
 }
 
 TEST(Verify, FindsTerminatorWithinN) {
