@@ -1,0 +1,441 @@
+// The wire items every conversation is made of (a byte, a string and decimal
+// numbers), the readiness wait before each transfer, and the brackets that
+// bound a blocking call by a deadline and, on request, an alarm.
+//
+// A pop never consumes a byte beyond its item: descriptors and further items
+// follow on the same socket and belong to the next reader. On sockets a pop
+// peeks at what has arrived and then reads exactly up to and including the
+// item's terminator; on other descriptors it reads one byte per call.
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <type_traits>
+
+#include "ynet_private.h"
+#include "yq_sys.h"
+
+static constexpr const char *kModule = "ynet";
+
+int ynet_ignore_alarms = 1;
+
+namespace yq::ynet_wire {
+namespace {
+
+constexpr Calls kRealCalls = {::poll, ::recv};
+
+}  // namespace
+
+Calls calls = kRealCalls;
+
+void reset_calls() noexcept { calls = kRealCalls; }
+
+}  // namespace yq::ynet_wire
+
+namespace {
+
+namespace wire = yq::ynet_wire;
+
+// A number text fits a 128-byte buffer, terminator included.
+constexpr int kNumberBuffer = 128;
+// Every wait after the first byte of an item, and after the first write.
+constexpr int kFollowUpTimeout = 10;
+// Bounds of a non-zero readiness wait, in seconds.
+constexpr int kShortestWait = 10;
+constexpr int kLongestWait = 60;
+
+// The SIGALRM action replaced by ynet_set_alarm. The public state record can
+// only hold the handler; keeping the whole action here lets ynet_clear_alarm
+// restore flags and mask too. Alarm-bounded calls never nest or run in
+// parallel, so one copy suffices.
+struct sigaction g_replaced_alarm_action;
+bool g_have_replaced_alarm_action = false;
+
+void install_alarm_handler(int sig, struct sigaction *previous) {
+    struct sigaction action{};
+    action.sa_handler = ynet_alarm_handler;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: the alarm must interrupt the blocked call.
+    action.sa_flags = 0;
+    sigaction(sig, &action, previous);
+}
+
+// Runs one blocking call inside the alarm/deadline bracket, repeating it
+// when a signal interrupted it before its deadline. errno is the call's.
+template <typename Call>
+ssize_t bracketed(int timeout, Call call) {
+    ynet_alarm_state state{};
+    ssize_t result;
+    int err;
+    do {
+        ynet_set_alarm(static_cast<unsigned>(timeout), &state);
+        result = call();
+        err = errno;
+    } while (ynet_clear_alarm(result < 0 ? -1 : 0, err, &state) != 0);
+    errno = err;
+    return result;
+}
+
+// A write with SIGPIPE ignored for its length: a peer that has gone makes the
+// write fail with EPIPE instead of ending the process.
+ssize_t write_without_sigpipe(int fd, const void *data, size_t n) {
+    struct sigaction ignore{};
+    struct sigaction previous{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    bool replaced = sigaction(SIGPIPE, &ignore, &previous) == 0;
+    ssize_t result = yq::sys::write(fd, data, n);
+    int err = errno;
+    if (replaced) sigaction(SIGPIPE, &previous, nullptr);
+    errno = err;
+    return result;
+}
+
+// Readiness wait in milliseconds: 0 polls, any other time-out waits between
+// 10 and 60 seconds.
+int wait_ms(int timeout) {
+    int seconds = timeout;
+    if (timeout == 0) return 0;
+    if (timeout < kShortestWait) seconds = kShortestWait;
+    if (timeout > kLongestWait) seconds = kLongestWait;
+    return seconds * 1000;
+}
+
+long monotonic_ms() {
+    struct timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Result of one step of a string pop.
+enum class Chunk { Item, More };
+
+// Reads the next piece of a string item into buffer[*stored..size): waits for
+// the socket, then takes at most up to the first terminator. On a socket the
+// pending bytes are peeked first so the read can stop exactly after the
+// terminator; on other descriptors (or once a peek says "not a socket") one
+// byte is read. Reports and returns a status on failure.
+int pop_chunk(int fd, char *buffer, int size, int *stored, int timeout, bool *peekable,
+              Chunk *chunk) {
+    int status = ynet_sock_ready(fd, 1, 0, timeout);
+    if (status != YN_STATUS_SUCCESS) {
+        YN_FAILURE(status);
+        return status;
+    }
+    char *at = buffer + *stored;
+    size_t room = static_cast<size_t>(size - *stored);
+    size_t take = 1;
+    if (*peekable) {
+        ssize_t seen =
+            bracketed(timeout, [&] { return wire::calls.recv(fd, at, room, MSG_PEEK); });
+        if (seen < 0 && errno == ENOTSOCK) {
+            *peekable = false;
+        } else if (seen < 1) {
+            YN_FAILURE(YN_STATUS_READ_FAILED);
+            return YN_STATUS_READ_FAILED;
+        } else {
+            const void *end = std::memchr(at, '\0', static_cast<size_t>(seen));
+            take = end != nullptr ? static_cast<size_t>(static_cast<const char *>(end) - at) + 1
+                                  : static_cast<size_t>(seen);
+        }
+    }
+    ssize_t got = bracketed(timeout, [&] { return yq::sys::read(fd, at, take); });
+    if (got < 1) {
+        YN_FAILURE(YN_STATUS_READ_FAILED);
+        return YN_STATUS_READ_FAILED;
+    }
+    *stored += static_cast<int>(got);
+    *chunk = std::memchr(at, '\0', static_cast<size_t>(got)) != nullptr ? Chunk::Item : Chunk::More;
+    return YN_STATUS_SUCCESS;
+}
+
+// strtol and strtoul with base detection, as one template for the two pops.
+template <typename Number>
+Number convert(const char *text, char **end);
+
+template <>
+long convert<long>(const char *text, char **end) {
+    return std::strtol(text, end, 0);
+}
+
+template <>
+unsigned long convert<unsigned long>(const char *text, char **end) {
+    return std::strtoul(text, end, 0);
+}
+
+// Decimal text as "%ld" / "%lu" write it, built in place: the bounded
+// formatter takes scratch memory from the heap, and no item needs the heap.
+template <typename Number>
+int push_number(int fd, Number value, int timeout) {
+    char text[kNumberBuffer];
+    char *end = text + sizeof text;
+    char *at = end;
+    *--at = '\0';
+    // The magnitude as unsigned, so that LONG_MIN converts too.
+    unsigned long magnitude = static_cast<unsigned long>(value);
+    bool negative = false;
+    if constexpr (std::is_signed_v<Number>) negative = value < 0;
+    if (negative) magnitude = 0UL - magnitude;
+    do {
+        *--at = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (negative) *--at = '-';
+    return ynet_push_string(fd, at, timeout);
+}
+
+template <typename Number>
+int pop_number(int fd, Number *value, int timeout) {
+    char text[kNumberBuffer];
+    int status = ynet_pop_string(fd, text, sizeof text, timeout);
+    if (status != YN_STATUS_SUCCESS) return status;
+    char *end = nullptr;
+    int saved_errno = errno;
+    Number number = convert<Number>(text, &end);
+    errno = saved_errno;
+    if (value != nullptr) *value = number;
+    // Trailing characters mean the peer sent something else than a number;
+    // the value is stored all the same.
+    if (*end != '\0') return YN_STATUS_BAD_VALUE;
+    return YN_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" void ynet_set_timeout(unsigned int seconds, time_t *deadline) noexcept {
+    if (deadline == nullptr) return;
+    *deadline = yq::sys::time(nullptr) + static_cast<time_t>(seconds);
+}
+
+extern "C" int ynet_clear_timeout(int result, int err, time_t deadline) noexcept {
+    if (result != -1 || err != EINTR) return 0;
+    time_t now = yq::sys::time(nullptr);
+    if (!(now < deadline)) return 0;
+    if (ynet_debug_stream != nullptr) {
+        std::fprintf(ynet_debug_stream, "%s.%d: ignoring EINTR before timeout %u\n", kModule,
+                     __LINE__, static_cast<unsigned>(deadline - now));
+        std::fflush(ynet_debug_stream);
+    }
+    return 1;
+}
+
+extern "C" void ynet_alarm_handler(int sig) noexcept {
+    int saved_errno = errno;
+    install_alarm_handler(sig, nullptr);
+    errno = saved_errno;
+}
+
+extern "C" int ynet_set_alarm(unsigned int seconds, ynet_alarm_state *state) noexcept {
+    if (state == nullptr) return 0;
+    ynet_set_timeout(seconds, &state->deadline);
+    state->previous_handler = SIG_DFL;
+    state->previous_left = 0;
+    if (ynet_ignore_alarms != 0) return 0;
+    state->previous_left = alarm(0);
+    struct sigaction previous{};
+    install_alarm_handler(SIGALRM, &previous);
+    state->previous_handler = previous.sa_handler;
+    g_replaced_alarm_action = previous;
+    g_have_replaced_alarm_action = true;
+    alarm(seconds);
+    return 0;
+}
+
+extern "C" int ynet_clear_alarm(int result, int err, ynet_alarm_state *state) noexcept {
+    if (state == nullptr) return 0;
+    bool alarms = ynet_ignore_alarms == 0;
+    if (alarms) {
+        alarm(0);
+        if (g_have_replaced_alarm_action &&
+            g_replaced_alarm_action.sa_handler == state->previous_handler) {
+            sigaction(SIGALRM, &g_replaced_alarm_action, nullptr);
+        } else {
+            struct sigaction action{};
+            action.sa_handler = state->previous_handler;
+            sigemptyset(&action.sa_mask);
+            sigaction(SIGALRM, &action, nullptr);
+        }
+        g_have_replaced_alarm_action = false;
+    }
+    int repeat = ynet_clear_timeout(result, err, state->deadline);
+    // The caller's own alarm resumes with what it had left. On a repeat this
+    // also hands it back to ynet_set_alarm, which saves it again.
+    if (alarms && state->previous_left > 0) alarm(state->previous_left);
+    return repeat;
+}
+
+extern "C" int ynet_sock_ready(int fd, int for_read, int for_write, int timeout) noexcept {
+    if (for_read == 0 && for_write == 0) return YN_STATUS_SUCCESS;
+    // poll, unlike select, takes any descriptor number.
+    const int wait = wait_ms(timeout);
+    const long wait_end = monotonic_ms() + wait;
+    int remaining = wait;
+    struct pollfd entry{};
+    int result;
+    int err;
+    for (;;) {
+        entry.fd = fd;
+        entry.events = static_cast<short>((for_read != 0 ? POLLIN : 0) |
+                                          (for_write != 0 ? POLLOUT : 0));
+        entry.revents = 0;
+        time_t deadline = yq::sys::time(nullptr) + static_cast<time_t>(timeout);
+        result = fd < 0 ? -1 : wire::calls.poll(&entry, 1, remaining);
+        err = fd < 0 ? EBADF : errno;
+        if (ynet_clear_timeout(result, err, deadline) == 0) break;
+        // A signal cut the wait short: wait only for the rest of it.
+        long left = wait_end - monotonic_ms();
+        remaining = left > 0 ? static_cast<int>(left) : 0;
+    }
+    if (result < 0 || (entry.revents & POLLNVAL) != 0) {
+        errno = result < 0 ? err : EBADF;
+        YN_FAILURE(YN_STATUS_SOCKET_ERROR);
+        return YN_STATUS_SOCKET_ERROR;
+    }
+    // An error or hang-up counts as ready: the transfer that follows reports it.
+    const short broken = POLLERR | POLLHUP;
+    if (for_read != 0 && (entry.revents & (POLLIN | broken)) != 0) return YN_STATUS_SUCCESS;
+    if (for_write != 0 && (entry.revents & (POLLOUT | broken)) != 0) return YN_STATUS_SUCCESS;
+    if (timeout != 0) YN_FAILURE(YN_STATUS_TIMEOUT);
+    return YN_STATUS_TIMEOUT;
+}
+
+extern "C" int ynet_push_byte(int fd, unsigned int value, int timeout) noexcept {
+    if (value > 255) {
+        YN_FAILURE(YN_STATUS_BAD_VALUE);
+        return YN_STATUS_BAD_VALUE;
+    }
+    int status = ynet_sock_ready(fd, 0, 1, timeout);
+    if (status != YN_STATUS_SUCCESS) {
+        YN_FAILURE(status);
+        return status;
+    }
+    const unsigned char octet = static_cast<unsigned char>(value);
+    ssize_t written = bracketed(timeout, [&] { return write_without_sigpipe(fd, &octet, 1); });
+    if (written < 1) {
+        YN_FAILURE(YN_STATUS_WRITE_FAILED);
+        return YN_STATUS_WRITE_FAILED;
+    }
+    return YN_STATUS_SUCCESS;
+}
+
+extern "C" int ynet_pop_byte(int fd, int *value, int timeout) noexcept {
+    if (value == nullptr) {
+        YN_FAILURE(YN_STATUS_NULL_POINTER);
+        return YN_STATUS_NULL_POINTER;
+    }
+    *value = -1;
+    int status = ynet_sock_ready(fd, 1, 0, timeout);
+    if (status != YN_STATUS_SUCCESS) {
+        YN_FAILURE(status);
+        return status;
+    }
+    unsigned char octet = 0;
+    ssize_t got = bracketed(timeout, [&] { return yq::sys::read(fd, &octet, 1); });
+    if (got < 1) {
+        YN_FAILURE(YN_STATUS_READ_FAILED);
+        return YN_STATUS_READ_FAILED;
+    }
+    *value = octet;
+    return YN_STATUS_SUCCESS;
+}
+
+extern "C" int ynet_push_string(int fd, const char *text, int timeout) noexcept {
+    if (text == nullptr) {
+        YN_FAILURE(YN_STATUS_NULL_POINTER);
+        return YN_STATUS_NULL_POINTER;
+    }
+    const size_t length = std::strlen(text) + 1;  // the terminator goes too
+    size_t sent = 0;
+    int wait = timeout;
+    while (sent < length) {
+        int status = ynet_sock_ready(fd, 0, 1, wait);
+        if (status != YN_STATUS_SUCCESS) {
+            YN_FAILURE(status);
+            return status;
+        }
+        wait = kFollowUpTimeout;
+        ssize_t written = bracketed(
+            timeout, [&] { return write_without_sigpipe(fd, text + sent, length - sent); });
+        if (written < 1) {
+            YN_FAILURE(YN_STATUS_WRITE_FAILED);
+            return YN_STATUS_WRITE_FAILED;
+        }
+        sent += static_cast<size_t>(written);
+    }
+    return YN_STATUS_SUCCESS;
+}
+
+extern "C" int ynet_pop_string(int fd, char *buffer, int size, int timeout) noexcept {
+    if (size <= 0) {
+        YN_FAILURE(YN_STATUS_BAD_FORMAT);
+        return YN_STATUS_BAD_FORMAT;
+    }
+    if (buffer == nullptr) {
+        YN_FAILURE(YN_STATUS_NULL_POINTER);
+        return YN_STATUS_NULL_POINTER;
+    }
+    int stored = 0;
+    int wait = timeout;
+    bool peekable = true;
+    while (stored < size) {
+        Chunk chunk = Chunk::More;
+        int status = pop_chunk(fd, buffer, size, &stored, wait, &peekable, &chunk);
+        if (status != YN_STATUS_SUCCESS) {
+            YN_FAILURE(status);
+            return status;
+        }
+        if (chunk == Chunk::Item) return YN_STATUS_SUCCESS;
+        wait = kFollowUpTimeout;
+    }
+    // The buffer is full without a terminator; the rest stays on the socket.
+    YN_FAILURE(YN_STATUS_BAD_FORMAT);
+    return YN_STATUS_BAD_FORMAT;
+}
+
+extern "C" int ynet_push_signed(int fd, long value, int timeout) noexcept {
+    int status = push_number(fd, value, timeout);
+    if (status != YN_STATUS_SUCCESS) YN_FAILURE(status);
+    return status;
+}
+
+extern "C" int ynet_push_unsigned(int fd, unsigned long value, int timeout) noexcept {
+    int status = push_number(fd, value, timeout);
+    if (status != YN_STATUS_SUCCESS) YN_FAILURE(status);
+    return status;
+}
+
+extern "C" int ynet_pop_signed(int fd, long *value, int timeout) noexcept {
+    int status = pop_number(fd, value, timeout);
+    if (status != YN_STATUS_SUCCESS) YN_FAILURE(status);
+    return status;
+}
+
+extern "C" int ynet_pop_unsigned(int fd, unsigned long *value, int timeout) noexcept {
+    int status = pop_number(fd, value, timeout);
+    if (status != YN_STATUS_SUCCESS) YN_FAILURE(status);
+    return status;
+}
+
+extern "C" int ynet_push_status(int fd, int status, int timeout) noexcept {
+    int result = ynet_push_signed(fd, status, timeout);
+    if (result != YN_STATUS_SUCCESS) YN_FAILURE(result);
+    return result;
+}
+
+extern "C" int ynet_pop_status(int fd, int *status, int timeout) noexcept {
+    long value = 0;
+    int result = ynet_pop_signed(fd, &value, timeout);
+    if (result != YN_STATUS_SUCCESS) {
+        YN_FAILURE(result);
+        return result;
+    }
+    if (status != nullptr) *status = static_cast<int>(value);
+    return YN_STATUS_SUCCESS;
+}

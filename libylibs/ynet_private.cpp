@@ -1,0 +1,149 @@
+// Failure and debug reporting for the connection modules. One report becomes
+// one line in up to three places: the program's debug log (filtered by the
+// configured verbosity), the raw descriptor ynet_debug_fd (every line, with
+// its own time stamp) and the stream ynet_debug_stream (every line, plain).
+// A line is never written twice to the same file.
+#include "ynet_private.h"
+
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "logging.h"
+#include "yq_sys.h"
+#include "ystrings.h"
+
+int ynet_debug_fd = -1;
+FILE *ynet_debug_stream = nullptr;
+
+namespace yq::ynet_private {
+
+crconf_info_rec *crconf_info = nullptr;
+
+}  // namespace yq::ynet_private
+
+namespace {
+
+using yq::ynet_private::ErrnoGuard;
+
+struct FreeDeleter {
+    void operator()(char *p) const noexcept { std::free(p); }
+};
+using Buffer = std::unique_ptr<char, FreeDeleter>;
+
+Buffer allocate(size_t size) { return Buffer(static_cast<char *>(yq::sys::malloc(size))); }
+
+// Reporters are called on failure paths; a missing name must not turn a
+// report into a crash.
+const char *or_unknown(const char *s) { return s != nullptr ? s : "?"; }
+
+// Messages above level 0 pass to the debug log only up to the configured
+// verbosity; without a configuration record nothing above 0 passes.
+int verbosity_for(int level) {
+    if (level <= 0) return 0;
+    auto *&info = yq::ynet_private::crconf_info;
+    crconf_get_info(&info);
+    return info != nullptr ? info->ni_verbose : 0;
+}
+
+constexpr int kHexBytes = 48;
+constexpr size_t kDumpText = 256;
+
+}  // namespace
+
+extern "C" void fd_message(const char *message, const char *function) noexcept {
+    if (ynet_debug_fd == -1) return;
+    ErrnoGuard keep_errno;
+    message = or_unknown(message);
+    size_t size = std::strlen(message) + 1024;
+    Buffer line = allocate(size);
+    if (!line) return;
+
+    struct timeval now{};
+    yq::sys::gettimeofday(&now);
+    time_t seconds = now.tv_sec;
+    struct tm local{};
+    localtime_r(&seconds, &local);
+    if (Y_snprintf(line.get(), size, "%02d:%02d:%02d.%03d [%d] <%d> %.31s: %s\n", local.tm_hour,
+                   local.tm_min, local.tm_sec, static_cast<int>(now.tv_usec / 1000),
+                   static_cast<int>(getpid()), 2, or_unknown(function), message) < 0)
+        return;  // the formatter ran out of memory: the line is dropped
+    // One write per line: processes sharing the descriptor never interleave
+    // within a line.
+    (void)yq::sys::write(ynet_debug_fd, line.get(), std::strlen(line.get()));
+}
+
+extern "C" void ynet_debug_value_level(const char *file, int line, const char *function,
+                                       const char *label, const char *text, int value,
+                                       int level) noexcept {
+    ErrnoGuard keep_errno;
+    file = or_unknown(file);
+    function = or_unknown(function);
+    label = or_unknown(label);
+
+    int threshold = verbosity_for(level);
+
+    size_t size = std::strlen(file) + std::strlen(function) + std::strlen(label) + 1024;
+    if (text != nullptr) size += std::strlen(text);
+    Buffer message = allocate(size);
+    if (!message) return;
+    int formatted =
+        text != nullptr
+            ? Y_snprintf(message.get(), size, "%s.%d: %s: %s", file, line, label, text)
+            : Y_snprintf(message.get(), size, "%s.%d: %s: %d 0x%08x", file, line, label, value,
+                         static_cast<unsigned>(value));
+    if (formatted < 0) return;  // out of memory, as for the buffer itself
+
+    bool logged = false;
+    if (level <= threshold && debugFD != -1) {
+        logmsg(2, message.get(), function);
+        logged = true;
+    }
+    // The log already holds the line when it shares the debug descriptor.
+    if (!(logged && ynet_debug_fd == debugFD)) fd_message(message.get(), function);
+
+    if (ynet_debug_stream != nullptr) {
+        int stream_fd = fileno(ynet_debug_stream);
+        bool already_there = logged && (stream_fd == ynet_debug_fd || stream_fd == debugFD);
+        if (!already_there) {
+            std::fprintf(ynet_debug_stream, "%s\n", message.get());
+            std::fflush(ynet_debug_stream);
+        }
+    }
+}
+
+extern "C" void ynet_failure(const char *file, int line, const char *function,
+                             int status) noexcept {
+    ynet_debug_value_level(file, line, function, "Function failed", nullptr, status, 0);
+}
+
+extern "C" void ynet_debug_value(const char *file, int line, const char *function,
+                                 const char *label, const char *text, int value) noexcept {
+    ynet_debug_value_level(file, line, function, label, text, value, 4);
+}
+
+extern "C" void ynet_debug_dump(const char *file, int line, const char *function,
+                                const char *label, const unsigned char *data,
+                                int length) noexcept {
+    // Two lower-case digits per byte, as "%02x" gives, written directly: a
+    // dump must not depend on the formatter's scratch memory.
+    constexpr char kDigits[] = "0123456789abcdef";
+    char text[kDumpText] = "";
+    int shown = data != nullptr ? std::min(length, kHexBytes) : 0;
+    size_t used = 0;
+    for (int i = 0; i < shown; ++i) {
+        // Groups of 16 bytes keep long hashes readable.
+        if (i == 16 || i == 32) text[used++] = ' ';
+        text[used++] = kDigits[data[i] >> 4];
+        text[used++] = kDigits[data[i] & 0x0f];
+    }
+    text[used] = '\0';
+    if (length > kHexBytes) Y_strlcat(text, "...", sizeof text);
+    ynet_debug_value(file, line, function, label, text, 0);
+}
