@@ -3,16 +3,20 @@
 #include "cmnutils.h"
 
 #include <dirent.h>
+#include <netdb.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include "logging.h"
+#include "ynet.h"
 #include "yq_sys.h"
 #include "ystrings.h"
 
@@ -335,3 +339,136 @@ char *myfgetline(FILE *stream, int *len) noexcept {
 }
 
 }  // extern "C"
+
+// ---- Host comparison ------------------------------------------------------
+// hosts_equal answers whether two names denote one machine, straight from the
+// resolver (no cache), and explains a "no" in the debug log when he_verbose
+// is set.
+
+int he_verbose = 0;
+
+namespace {
+
+constexpr size_t kHostBufferSize = 257;
+constexpr size_t kHostLogSize = 771;
+constexpr size_t kHostErrorSize = 50;
+constexpr int kKeptAddresses = 4;
+
+// This module's own list of local addresses, gathered on first use.
+struct in_addr *he_local_addrs = nullptr;
+int he_local_addr_count = -1;
+
+__attribute__((format(printf, 1, 2))) void he_log(const char *format, ...) {
+    char message[kHostLogSize];
+    va_list args;
+    va_start(args, format);
+    int n = Y_vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    if (n >= 0) logmsg(2, message, "hosts_equal");
+}
+
+bool empty_name(const char *name) { return name == nullptr || *name == '\0'; }
+
+// What is kept of one resolver answer before the next call overwrites it.
+struct KeptHost {
+    char canonical[kHostBufferSize] = {};
+    in_addr_t addresses[kKeptAddresses + 1] = {};  // zero-terminated
+    bool local = false;
+};
+
+// Resolves `name` (three attempts), keeps its canonical name and first
+// addresses, and returns the resolver's entry; null (logged) on failure.
+const struct hostent *resolve_and_keep(const char *name, KeptHost *kept) {
+    char error[kHostErrorSize] = {};
+    const struct hostent *entry = retry_gethostbyname(name, 3, 1, error, sizeof error);
+    if (entry == nullptr) {
+        int failure = h_errno;
+        he_log("gethostbyname failed for %s: %s (%d)", name, error, failure);
+        return nullptr;
+    }
+    Y_strlcpy(kept->canonical, entry->h_name != nullptr ? entry->h_name : "",
+              sizeof kept->canonical);
+    if (entry->h_length == 4 && entry->h_addr_list != nullptr) {
+        for (int i = 0; i < kKeptAddresses && entry->h_addr_list[i] != nullptr; ++i) {
+            std::memcpy(&kept->addresses[i], entry->h_addr_list[i], sizeof(in_addr_t));
+            struct in_addr one{};
+            one.s_addr = kept->addresses[i];
+            if (!kept->local && he_local_addr_count > 0 &&
+                is_local_addr(he_local_addrs, he_local_addr_count, &one))
+                kept->local = true;
+        }
+    }
+    return entry;
+}
+
+// True when `canonical` is one of `entry`'s aliases.
+bool matches_alias(const char *canonical, const struct hostent *entry) {
+    if (entry->h_aliases == nullptr || entry->h_aliases[0] == nullptr) {
+        if (he_verbose) he_log("there were NO aliases for %s", entry->h_name);
+        return false;
+    }
+    for (char **alias = entry->h_aliases; *alias != nullptr; ++alias) {
+        if (he_verbose) he_log("compare %s with alias %s", canonical, *alias);
+        if (strcasecmp(canonical, *alias) == 0) return true;
+    }
+    return false;
+}
+
+bool addresses_match(const KeptHost &one, const char *name1, const KeptHost &two,
+                     const char *name2) {
+    for (const in_addr_t *a = one.addresses; *a != 0; ++a) {
+        for (const in_addr_t *b = two.addresses; *b != 0; ++b) {
+            if (*a == *b) return true;
+            if (he_verbose) {
+                he_log("addresses DO NOT match");
+                he_log("%s=0x%x %s=0x%x", name1, static_cast<unsigned>(*a), name2,
+                       static_cast<unsigned>(*b));
+            }
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+extern "C" int hosts_equal(const char *name1, const char *name2) noexcept {
+    if (empty_name(name1) && empty_name(name2)) return 1;
+    if (empty_name(name1) || empty_name(name2)) return 0;
+    if (strcasecmp(name1, name2) == 0) return 1;
+
+    // Gathered first: gathering uses the resolver too, which would overwrite
+    // an answer still being read.
+    if (he_local_addr_count == -1 && get_local_addrs(&he_local_addrs, &he_local_addr_count) != 0)
+        he_local_addr_count = 0;
+
+    char hostbuf1[kHostBufferSize];
+    char hostbuf2[kHostBufferSize];
+    Y_strlcpy(hostbuf1, name1, sizeof hostbuf1);
+    Y_strlcpy(hostbuf2, name2, sizeof hostbuf2);
+
+    KeptHost one;
+    KeptHost two;
+    if (resolve_and_keep(hostbuf1, &one) == nullptr) return 0;
+    const struct hostent *entry = resolve_and_keep(hostbuf2, &two);
+    if (entry == nullptr) return 0;
+
+    if (one.local && two.local) return 1;
+    if (strcasecmp(one.canonical, entry->h_name != nullptr ? entry->h_name : "") == 0) return 1;
+    if (he_verbose) {
+        he_log("hostnames DO NOT compare");
+        he_log("name1=%s  name2=%s", name1, name2);
+        he_log("hostbuf=%s  hostentry->h_name=%s", one.canonical, entry->h_name);
+    }
+
+    if (matches_alias(one.canonical, entry)) return 1;
+    // The other way round: name2's canonical name among name1's aliases.
+    entry = retry_gethostbyname(hostbuf1, 1, 1, nullptr, 0);
+    if (entry == nullptr) {
+        int failure = h_errno;
+        he_log("cannot find host: %s (%d)", name1, failure);
+        return 0;
+    }
+    if (matches_alias(two.canonical, entry)) return 1;
+
+    return addresses_match(one, hostbuf1, two, hostbuf2) ? 1 : 0;
+}

@@ -30,6 +30,12 @@ YQ_API void ucs1_to_utf8(const char *in, char *out) YQ_NOEXCEPT;
 YQ_API void utf8_to_ucs1(const char *in, char *out) YQ_NOEXCEPT;
 YQ_API char *myfgetline(FILE *stream, int *len) YQ_NOEXCEPT;
 
+/* Host comparison straight from the resolver: 1 when the two names denote
+   one machine (both having an address of this machine counts). With
+   he_verbose set, the reasons for a "no" go to the debug log. */
+YQ_API extern int he_verbose;
+YQ_API int hosts_equal(const char *name1, const char *name2) YQ_NOEXCEPT;
+
 YQ_END_C
 
 #endif

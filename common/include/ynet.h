@@ -130,6 +130,52 @@ YQ_API void *ynet_cache_find_item(ynet_cache_table *table, const void *key) YQ_N
 YQ_API void ynet_cache_delete_item(ynet_cache_table *table, const void *key) YQ_NOEXCEPT;
 YQ_API int ynet_cache_add_item(ynet_cache_table *table, void *item) YQ_NOEXCEPT;
 
+/* ---- Name resolution: host and service caches, host identity, network
+   membership (modules ynet_hosts, ynet_servs) and this machine's addresses
+   (module local_addrs). Host and service entries handed out are deep copies
+   owned by the caller; addresses are IPv4, 4 bytes in network order. ---- */
+struct hostent;
+struct servent;
+
+YQ_API int ynet_cached_gethostbyname(const char *name, struct hostent **out) YQ_NOEXCEPT;
+YQ_API int ynet_cached_gethostbyaddr(const void *address, struct hostent **out) YQ_NOEXCEPT;
+YQ_API int ynet_copy_hostent(const struct hostent *source, struct hostent **out) YQ_NOEXCEPT;
+YQ_API void ynet_free_hostent(struct hostent **entry) YQ_NOEXCEPT;
+YQ_API int ynet_same_hostbyname(const char *name1, const char *name2) YQ_NOEXCEPT;
+YQ_API int ynet_same_hostbyname_local(const char *name1, const char *name2,
+                                      int count_local) YQ_NOEXCEPT;
+YQ_API int ynet_same_hostbyaddr(const void *address1, const void *address2) YQ_NOEXCEPT;
+YQ_API int ynet_same_hostbyaddr_local(const void *address1, const void *address2,
+                                      int count_local) YQ_NOEXCEPT;
+YQ_API int ynet_same_hostbynameaddr(const char *name, const void *address) YQ_NOEXCEPT;
+YQ_API int ynet_same_hostbynameaddr_local(const char *name, const void *address,
+                                          int count_local) YQ_NOEXCEPT;
+YQ_API int ynet_inet_addr(const char *text, in_addr_t *address) YQ_NOEXCEPT;
+YQ_API int ynet_inet_addrmask(const char *text, in_addr_t *address, in_addr_t *mask) YQ_NOEXCEPT;
+YQ_API int ynet_in_network(const void *peer, const char *pattern, int *result) YQ_NOEXCEPT;
+
+YQ_API int ynet_cached_getservbyname(const char *name, const char *proto,
+                                     struct servent **out) YQ_NOEXCEPT;
+YQ_API int ynet_cached_getservbyport(int port, const char *proto, struct servent **out) YQ_NOEXCEPT;
+YQ_API int ynet_copy_servent(const struct servent *source, struct servent **out) YQ_NOEXCEPT;
+YQ_API void ynet_free_servent(struct servent **entry) YQ_NOEXCEPT;
+YQ_API int ynet_same_servbyname(const char *name1, const char *name2, const char *proto) YQ_NOEXCEPT;
+YQ_API int ynet_same_servbyport(int port1, int port2, const char *proto) YQ_NOEXCEPT;
+YQ_API int ynet_same_servbynameport(const char *name, int port, const char *proto) YQ_NOEXCEPT;
+
+YQ_API extern FILE *local_addrs_debug_stream; /* one line per gathering step; NULL none */
+
+YQ_API int get_local_addrs(struct in_addr **addrs, int *count) YQ_NOEXCEPT;
+YQ_API int is_local_addr(const struct in_addr *addrs, int count,
+                         const struct in_addr *address) YQ_NOEXCEPT;
+YQ_API int is_local_host(const struct in_addr *addrs, int count, const char *name) YQ_NOEXCEPT;
+YQ_API int isLocalHost(const char *name) YQ_NOEXCEPT;
+YQ_API struct hostent *retry_gethostbyname(const char *name, int attempts, int interval,
+                                           char *error, int error_size) YQ_NOEXCEPT;
+YQ_API struct hostent *retry_gethostbyaddr(const void *address, int length, int type,
+                                           int attempts, int interval, char *error,
+                                           int error_size) YQ_NOEXCEPT;
+
 YQ_END_C
 
 #endif

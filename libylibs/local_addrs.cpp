@@ -1,0 +1,438 @@
+// This machine's IPv4 addresses and host names, and the resolver calls with
+// retries that the whole name-resolution subsystem uses.
+//
+// The list of local addresses is gathered once from every source we can get
+// at (the host's own name, loopback, the interface table, and netstat when
+// the interface table says nothing), kept for the life of the process and
+// handed out as copies. An address outside the list is still local when a
+// socket can be bound to it, which catches interfaces added later.
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "local_addrs_private.h"
+#include "ynet.h"
+#include "yq_sys.h"
+#include "ystrings.h"
+
+FILE *local_addrs_debug_stream = nullptr;
+
+namespace yq::resolver {
+namespace {
+
+struct hostent *real_gethostbyname(const char *name) { return ::gethostbyname(name); }
+struct hostent *real_gethostbyaddr(const void *address, socklen_t length, int type) {
+    return ::gethostbyaddr(address, length, type);
+}
+
+constexpr Calls kReal = {real_gethostbyname, real_gethostbyaddr};
+
+}  // namespace
+
+Calls calls = kReal;
+
+void reset_calls() noexcept { calls = kReal; }
+
+const char *h_errno_name(int error) noexcept {
+    switch (error) {
+    case HOST_NOT_FOUND: return "HOST_NOT_FOUND";
+    case TRY_AGAIN: return "TRY_AGAIN";
+    case NO_RECOVERY: return "NO_RECOVERY";
+    case NO_ADDRESS: return "NO_ADDRESS";
+    default: return "?undefined error?";
+    }
+}
+
+}  // namespace yq::resolver
+
+namespace {
+
+constexpr const char *kModule = "local_addrs";
+
+constexpr const char *kNetstatPaths[] = {
+    "/usr/bin/netstat", "/usr/sbin/netstat", "/usr/etc/netstat", "/etc/netstat",
+    "/usr/ucb/netstat", nullptr,
+};
+
+// Solaris reports the interface count; elsewhere (Linux) we size the table
+// for this many interfaces.
+constexpr int kDefaultInterfaces = 128;
+constexpr int kMaxInterfaces = 1024;
+constexpr size_t kHostNameSize = 257;
+constexpr size_t kCommandSize = 128;
+constexpr size_t kLineSize = 1024;
+constexpr size_t kMaxAddressBytes = 16;
+constexpr in_addr_t kAllOnes = 0xFFFFFFFFu;
+
+struct in_addr *cached_local_addrs = nullptr;
+int cached_local_addr_count = -1;
+
+void debug_msg(const char *file, int line, const char *label, const char *text, int value) {
+    FILE *stream = local_addrs_debug_stream;
+    if (stream == nullptr) return;
+    std::fprintf(stream, "%s.%d: %s = ", file, line, label);
+    if (text != nullptr)
+        std::fprintf(stream, "%s\n", text);
+    else
+        std::fprintf(stream, "%d 0x%08x\n", value, static_cast<unsigned>(value));
+    std::fflush(stream);
+}
+
+#define LA_DEBUG(label, text, value) debug_msg(kModule, __LINE__, (label), (text), (value))
+
+int as_int(in_addr_t address) { return static_cast<int>(address); }
+
+void release(struct in_addr **array, int *count) {
+    std::free(*array);
+    *array = nullptr;
+    *count = 0;
+}
+
+// Closes a descriptor when it leaves scope.
+class FdCloser {
+public:
+    explicit FdCloser(int fd) : fd_(fd) {}
+    ~FdCloser() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FdCloser(const FdCloser &) = delete;
+    FdCloser &operator=(const FdCloser &) = delete;
+
+private:
+    int fd_;
+};
+
+struct FreeDeleter {
+    void operator()(void *p) const noexcept { std::free(p); }
+};
+
+// The interface count, where the system can tell it.
+int interface_count(int fd) {
+#ifdef SIOCGIFNUM
+    int n = 0;
+    if (::ioctl(fd, SIOCGIFNUM, &n) == 0 && n >= 1 && n <= kMaxInterfaces) return n;
+#else
+    (void)fd;
+#endif
+    return kDefaultInterfaces;
+}
+
+// Ignores SIGCHLD while the netstat pipe is open, so a program's own child
+// handler does not reap the shell; restores the whole action afterwards.
+class ChildSignalIgnored {
+public:
+    ChildSignalIgnored() {
+        struct sigaction ignore{};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        saved_ok_ = ::sigaction(SIGCHLD, &ignore, &saved_) == 0;
+    }
+    ~ChildSignalIgnored() {
+        if (saved_ok_) ::sigaction(SIGCHLD, &saved_, nullptr);
+    }
+    ChildSignalIgnored(const ChildSignalIgnored &) = delete;
+    ChildSignalIgnored &operator=(const ChildSignalIgnored &) = delete;
+
+private:
+    struct sigaction saved_{};
+    bool saved_ok_ = false;
+};
+
+const char *first_netstat() {
+    for (const char *const *path = kNetstatPaths; *path != nullptr; ++path)
+        if (::access(*path, X_OK) == 0) return *path;
+    return nullptr;
+}
+
+// The fourth field of a netstat line when it looks like a dotted address.
+bool netstat_address(char *line, struct in_addr *out) {
+    char *save = nullptr;
+    char *token = strtok_r(line, " \t\n", &save);
+    for (int i = 1; token != nullptr && i < 4; ++i) token = strtok_r(nullptr, " \t\n", &save);
+    if (token == nullptr || *token < '0' || *token > '9' || std::strchr(token, '.') == nullptr)
+        return false;
+    in_addr_t address = ::inet_addr(token);
+    if (address == kAllOnes) return false;
+    out->s_addr = address;
+    return true;
+}
+
+bool has_ipv4_addresses(const struct hostent *entry) {
+    return entry != nullptr && entry->h_length == 4 && entry->h_addr_list != nullptr;
+}
+
+struct in_addr address_at(const struct hostent *entry, int i) {
+    struct in_addr address{};
+    std::memcpy(&address, entry->h_addr_list[i], sizeof address);
+    return address;
+}
+
+// Runs one resolver call up to `attempts` times while it answers TRY_AGAIN,
+// naming each failure into `error`; the pause follows every TRY_AGAIN, the
+// last one included.
+template <typename Lookup>
+struct hostent *with_retries(Lookup lookup, int attempts, int interval, char *error,
+                             int error_size) {
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        struct hostent *entry = lookup();
+        if (entry != nullptr) return entry;
+        int failure = h_errno;
+        if (error != nullptr && error_size > 0)
+            Y_strlcpy(error, yq::resolver::h_errno_name(failure), static_cast<size_t>(error_size));
+        if (failure != TRY_AGAIN) break;
+        yq::sys::sleep(static_cast<unsigned>(std::max(interval, 0)));
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+extern "C" struct hostent *retry_gethostbyname(const char *name, int attempts, int interval,
+                                               char *error, int error_size) noexcept {
+    return with_retries([name] { return yq::resolver::calls.gethostbyname(name); }, attempts,
+                        interval, error, error_size);
+}
+
+extern "C" struct hostent *retry_gethostbyaddr(const void *address, int length, int type,
+                                               int attempts, int interval, char *error,
+                                               int error_size) noexcept {
+    // The resolver gets a private copy: the caller's bytes may live in the
+    // resolver's own static buffer, which the call overwrites.
+    unsigned char copy[kMaxAddressBytes] = {};
+    size_t size = std::clamp(length, 0, static_cast<int>(kMaxAddressBytes));
+    if (address != nullptr) std::memcpy(copy, address, size);
+    return with_retries(
+        [&] {
+            return yq::resolver::calls.gethostbyaddr(copy, static_cast<socklen_t>(size), type);
+        },
+        attempts, interval, error, error_size);
+}
+
+namespace yq::local_addrs {
+
+int add_one(struct in_addr **array, int *count, struct in_addr address) noexcept {
+    if (*array != nullptr && *count != 0) {
+        for (int i = 0; i < *count; ++i)
+            if ((*array)[i].s_addr == address.s_addr) return 0;
+        void *grown = yq::sys::realloc(*array, (static_cast<size_t>(*count) + 1) * sizeof address);
+        if (grown == nullptr) {
+            LA_DEBUG("malloc failed for *count", nullptr, *count);
+            *count = 0;
+            return -1;
+        }
+        *array = static_cast<struct in_addr *>(grown);
+    } else {
+        std::free(*array);
+        *array = static_cast<struct in_addr *>(yq::sys::malloc(sizeof address));
+        *count = 0;
+        if (*array == nullptr) {
+            LA_DEBUG("malloc failed for *count", nullptr, *count);
+            return -1;
+        }
+    }
+    (*array)[(*count)++] = address;
+    LA_DEBUG("added new_addr.s_addr", nullptr, as_int(address.s_addr));
+    return 0;
+}
+
+int check_ifconf(struct in_addr **array, int *count) noexcept {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    FdCloser closer(fd);
+
+    int slots = interface_count(fd);
+    size_t size = static_cast<size_t>(slots) * sizeof(struct ifreq);
+    std::unique_ptr<struct ifreq, FreeDeleter> table(
+        static_cast<struct ifreq *>(yq::sys::calloc(static_cast<size_t>(slots), sizeof(struct ifreq))));
+    if (!table) return -1;
+    struct ifconf conf{};
+    conf.ifc_len = static_cast<int>(size);
+    conf.ifc_req = table.get();
+    if (::ioctl(fd, SIOCGIFCONF, &conf) != 0) return 0;
+
+    int found = 0;
+    int records = conf.ifc_len / static_cast<int>(sizeof(struct ifreq));
+    for (int i = 0; i < records; ++i) {
+        struct ifreq request = table.get()[i];
+        if (request.ifr_name[0] == '\0') continue;
+        if (::ioctl(fd, SIOCGIFADDR, &request) != 0) continue;
+        if (request.ifr_addr.sa_family != AF_INET) continue;
+        struct sockaddr_in addr{};
+        std::memcpy(&addr, &request.ifr_addr, sizeof addr);
+        if (addr.sin_addr.s_addr == 0) continue;
+        LA_DEBUG("SIOCGIFCONF addr.sin_addr.s_addr", nullptr, as_int(addr.sin_addr.s_addr));
+        if (add_one(array, count, addr.sin_addr) != 0) return -1;
+        ++found;
+    }
+    LA_DEBUG("SIOCGIFCONF total", nullptr, found);
+    return found;
+}
+
+int check_netstat(struct in_addr **array, int *count) noexcept {
+    const char *path = first_netstat();
+    if (path == nullptr) return 0;
+    char command[kCommandSize];
+    Y_snprintf(command, sizeof command, "%s -i -n 2> /dev/null", path);
+    LA_DEBUG("netstat command", command, 0);
+
+    ChildSignalIgnored no_reaper;
+    FILE *pipe = ::popen(command, "r");
+    if (pipe == nullptr) return 0;
+    int found = 0;
+    char line[kLineSize];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        struct in_addr address{};
+        if (!netstat_address(line, &address)) continue;
+        LA_DEBUG("netstat new_addr.s_addr", nullptr, as_int(address.s_addr));
+        if (add_one(array, count, address) != 0) {
+            ::pclose(pipe);
+            release(array, count);
+            return -1;
+        }
+        ++found;
+    }
+    ::pclose(pipe);
+    LA_DEBUG("netstat total", nullptr, found);
+    return found;
+}
+
+int isLocalIPaddr(const struct in_addr *address) noexcept {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    FdCloser closer(fd);
+    struct sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = 0;
+    addr.sin_addr = *address;
+    return ::bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0 ? 1 : 0;
+}
+
+int isLocalHostname(const char *name) noexcept {
+    if (name == nullptr) return 0;
+    struct in_addr dotted{};
+    dotted.s_addr = ::inet_addr(name);
+    if (dotted.s_addr != kAllOnes) return isLocalIPaddr(&dotted);
+    struct hostent *entry = retry_gethostbyname(name, 5, 1, nullptr, 0);
+    if (!has_ipv4_addresses(entry)) return 0;
+    for (int i = 0; entry->h_addr_list[i] != nullptr; ++i) {
+        struct in_addr address = address_at(entry, i);
+        if (isLocalIPaddr(&address)) return 1;
+    }
+    return 0;
+}
+
+void reset_cache() noexcept {
+    std::free(cached_local_addrs);
+    cached_local_addrs = nullptr;
+    cached_local_addr_count = -1;
+}
+
+int cached_count() noexcept { return cached_local_addr_count; }
+
+}  // namespace yq::local_addrs
+
+namespace {
+
+using yq::local_addrs::add_one;
+
+int gathering_failed(struct in_addr **array, int *count, const char *label) {
+    release(array, count);
+    LA_DEBUG(label, nullptr, *count);
+    return -1;
+}
+
+// Adds every 4-byte address that this machine's own name resolves to.
+int add_host_name_addresses(struct in_addr **array, int *count) {
+    char name[kHostNameSize] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return 0;
+    name[sizeof name - 1] = '\0';
+    struct hostent *entry = retry_gethostbyname(name, 5, 1, nullptr, 0);
+    if (!has_ipv4_addresses(entry)) return 0;
+    for (int i = 0; entry->h_addr_list[i] != nullptr; ++i) {
+        struct in_addr address = address_at(entry, i);
+        LA_DEBUG("gethostname new_addr.s_addr", nullptr, as_int(address.s_addr));
+        if (add_one(array, count, address) != 0) return -1;
+    }
+    return 0;
+}
+
+void refill_cache(const struct in_addr *array, int count) {
+    std::free(cached_local_addrs);
+    cached_local_addrs = nullptr;
+    cached_local_addr_count = -1;
+    auto *copy = static_cast<struct in_addr *>(
+        yq::sys::malloc(static_cast<size_t>(count) * sizeof(struct in_addr)));
+    if (copy == nullptr) return;
+    std::memcpy(copy, array, static_cast<size_t>(count) * sizeof(struct in_addr));
+    cached_local_addrs = copy;
+    cached_local_addr_count = count;
+}
+
+}  // namespace
+
+extern "C" int get_local_addrs(struct in_addr **addrs, int *count) noexcept {
+    if (addrs == nullptr || count == nullptr) return -1;
+    *addrs = nullptr;
+    *count = 0;
+
+    if (cached_local_addrs != nullptr && cached_local_addr_count >= 1) {
+        for (int i = 0; i < cached_local_addr_count; ++i)
+            if (add_one(addrs, count, cached_local_addrs[i]) != 0)
+                return gathering_failed(addrs, count, "add_one failed for *count");
+        LA_DEBUG("got local address *count", nullptr, *count);
+        return 0;
+    }
+
+    if (add_host_name_addresses(addrs, count) != 0)
+        return gathering_failed(addrs, count, "add_one failed for *count");
+
+    struct in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    LA_DEBUG("LOOPBACK new_addr.s_addr", nullptr, as_int(loopback.s_addr));
+    if (add_one(addrs, count, loopback) != 0)
+        return gathering_failed(addrs, count, "add_one failed for *count");
+
+    int found = yq::local_addrs::check_ifconf(addrs, count);
+    if (found < 0) return gathering_failed(addrs, count, "check_ifconf failed for *count");
+    if (found == 0 && yq::local_addrs::check_netstat(addrs, count) < 0)
+        return gathering_failed(addrs, count, "check_netstat failed for *count");
+
+    if (*count > 0) refill_cache(*addrs, *count);
+    LA_DEBUG("got local address *count", nullptr, *count);
+    return 0;
+}
+
+extern "C" int is_local_addr(const struct in_addr *addrs, int count,
+                             const struct in_addr *address) noexcept {
+    if (address == nullptr) return 0;
+    if (addrs != nullptr && count >= 1)
+        for (int i = 0; i < count; ++i)
+            if (addrs[i].s_addr == address->s_addr) return 1;
+    return yq::local_addrs::isLocalIPaddr(address);
+}
+
+extern "C" int is_local_host(const struct in_addr *addrs, int count, const char *name) noexcept {
+    if (name == nullptr) return 0;
+    struct hostent *entry = retry_gethostbyname(name, 5, 1, nullptr, 0);
+    if (has_ipv4_addresses(entry)) {
+        for (int i = 0; entry->h_addr_list[i] != nullptr; ++i) {
+            struct in_addr address = address_at(entry, i);
+            if (is_local_addr(addrs, count, &address)) return 1;
+        }
+    }
+    return yq::local_addrs::isLocalHostname(name);
+}
+
+extern "C" int isLocalHost(const char *name) noexcept {
+    return yq::local_addrs::isLocalHostname(name);
+}
