@@ -209,6 +209,122 @@ YQ_API int ynet_add_service_entry(ynet_service_entry **list, ynet_service_entry 
                                   char *const *args) YQ_NOEXCEPT;
 YQ_API void ynet_free_service_list(ynet_service_entry **list) YQ_NOEXCEPT;
 
+/* ---- Port-multiplexing daemon protocol (module ynet_ynetd) ---------------
+   Conversations with ynetd, the daemon on the well-known port of every host:
+   the version handshake and small requests, connect-back sockets handed over
+   through a Unix-domain listener, service registration in the rendezvous
+   directory, and the security-information query. Functions taking the socket
+   by address close it and set it to -1 when the conversation falls out of
+   step (a failed push or pop); plain descriptors are never closed. */
+struct crconf_info_rec;
+
+#define YNETD_DEFAULT_PORT 13724   /* when the service "ynetd" is unknown */
+#define YNETD_PROTOCOL_MIN 1       /* protocol versions spoken here */
+#define YNETD_PROTOCOL_MAX 3
+#define YNETD_HASH_SIZE 33         /* 32 lower-case hex digits and a terminator */
+#define YNETD_IPC_PATH_SIZE 128    /* Unix-domain rendezvous paths on the wire */
+#define YNETD_TEXT_SIZE 257        /* string answers of the security query */
+#define YNETD_UNKNOWN_FIELD ">UNKNOWN<"
+#define YNETD_FIELD_AUTHORIZATION_SERVICE "ni_authorization_service"
+#define YNETD_FIELD_AUTHENTICATION_DOMAINS "ni_authentication_domains"
+#define YNETD_FIELD_YQSS_NETWORKS "ni_yqss_networks"
+
+/* Request codes, sent as an unsigned integer after the handshake (code 8 as
+   a signed one; the text is the same). What follows each code:
+     0 no-op          -> status
+     1 disconnect     -> status; the client then closes
+     2 path           -> status (0 from the listener once handed over)
+     3 path           -> hash_str1; then the listener's status once handed over
+     6 service name   -> status (0 from the service once handed over)   [v2]
+     8                -> product version text                           [v2]
+     9 field names... -> status, then the answers per field             [v3]
+   On requests 2, 3 and 6 a successful ynetd sends no status of its own: it
+   hands the connection over with ynet_connect_by_ynetd and
+   ynet_send_network_socket, and the receiving process pushes status 0 on it.
+   A ynetd that cannot hand over answers a non-zero status instead. */
+enum {
+    YNETD_REQUEST_NOOP = 0,
+    YNETD_REQUEST_DISCONNECT = 1,
+    YNETD_REQUEST_DAEMON_SOCKET = 2,
+    YNETD_REQUEST_DAEMON_SOCKET_HASH = 3,
+    YNETD_REQUEST_SERVICE = 6,
+    YNETD_REQUEST_VERSION = 8,
+    YNETD_REQUEST_SECURITY_INFO = 9
+};
+
+/* Daemon connection and version handshake. */
+YQ_API int ynet_get_port(int *port) YQ_NOEXCEPT; /* always 0 */
+YQ_API void ynet_set_port(int port) YQ_NOEXCEPT; /* -1: look it up again */
+YQ_API int ynet_connect_to_ynetd(const struct sockaddr_in *daemon, int port_low, int port_high,
+                                 const struct in_addr *local, int *sock, int *version,
+                                 int timeout) YQ_NOEXCEPT;
+YQ_API int version_connect(int sock, int max_version, int min_version, int *actual_version,
+                           int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_ynetd_noop(int *sock, int version, int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_ynetd_disconnect(int *sock, int version, int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_version_get(int port_low, int port_high, const struct sockaddr_in *daemon,
+                            const struct in_addr *local, int *sock, int timeout, char *buffer,
+                            int size) YQ_NOEXCEPT;
+/* Product version number of `host` (0 when unknown), remembered per host in
+   the remote version cache directory. Not a status. */
+YQ_API int ynet_get_host_version(const char *host, int port_low, int port_high,
+                                 const struct sockaddr_in *daemon, const struct in_addr *local,
+                                 int timeout, int refresh) YQ_NOEXCEPT;
+/* The rendezvous directory exists, owned by 0:0, mode 0700 (its parent must
+   exist). 0, 26, 27, 28, 33 (missing and not the administrator, or not a
+   directory), 34. */
+YQ_API int ynet_check_ynetd_dir(void) YQ_NOEXCEPT;
+
+/* Connect-back sockets. Side A asks, side B connects back through A's ynetd. */
+YQ_API int ynet_begin_connect_back(int sock, int timeout, int *newsock) YQ_NOEXCEPT;
+YQ_API int ynet_listen_for_ynetd(char *path, int size, int backlog, int *listen_sock,
+                                 int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_accept_from_ynetd(int listen_sock, int *conn, int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_ynetd_accept_and_receive(int listen_sock, const char *hash_str1, int *newsock,
+                                         int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_receive_network_socket(int conn, const char *hash_str1, int *fd,
+                                       int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_end_connect_back(int sock, int port_low, int port_high,
+                                 const struct in_addr *local, int *daemon_sock, int use_hash,
+                                 int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_end_connect_back_ira(int sock, int port_low, int port_high,
+                                     const struct in_addr *local, int *daemon_sock, int use_hash,
+                                     int timeout, int use_peer_address) YQ_NOEXCEPT;
+YQ_API int ynet_ynetd_connect_back_socket(int *daemon_sock, int version, int sock, int use_hash,
+                                          int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_ynetd_daemon_socket(int *daemon_sock, int version, const char *path,
+                                    int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_ynetd_push_ipaddr(int sock, const struct in_addr *addr, int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_ynetd_pop_ipaddr(int sock, struct sockaddr_in *out, int timeout) YQ_NOEXCEPT;
+
+/* For ynetd: the hash pair of one hand-over (hash_str1 goes to the asker,
+   hash_str2 with the descriptor), its check, and the sending half. */
+YQ_API void ynet_generate_hashes(int sock, char *hash_str1, int size1, char *hash_str2,
+                                 int size2) YQ_NOEXCEPT;
+YQ_API int verify_hashes(const char *hash_str1, const char *hash_str2) YQ_NOEXCEPT; /* 1 or 0 */
+YQ_API int ynet_connect_by_ynetd(const char *path, int *sock, int max_time) YQ_NOEXCEPT;
+YQ_API int ynet_send_network_socket(int conn, int fd, const char *hash_str2,
+                                    int timeout) YQ_NOEXCEPT;
+
+/* Service registration and socket hand-off. Paths are "DIR/name.ext" in the
+   rendezvous directory, name in lower case: "uds" socket, "txt" service file. */
+YQ_API int ynet_generate_service_path(const char *name, const char *extension,
+                                      char **path) YQ_NOEXCEPT;
+YQ_API int ynet_ynetd_listen_and_register_service(const char *name, int backlog,
+                                                  int *listen_sock, int timeout) YQ_NOEXCEPT;
+YQ_API int ynet_ynetd_register_service(const char *name, int pid, int exptime, const char *ipc,
+                                       const char *dcmd, const char *icmd,
+                                       char **args) YQ_NOEXCEPT;
+YQ_API int ynet_ynetd_register_daemon_command(const char *name, const char *command) YQ_NOEXCEPT;
+YQ_API int ynet_ynetd_unregister_service(const char *name) YQ_NOEXCEPT;
+YQ_API void ynet_delete_unix_service_ipc(const char *name) YQ_NOEXCEPT;
+YQ_API int ynet_ynetd_service_socket(int *sock, int version, const char *service,
+                                     int timeout) YQ_NOEXCEPT;
+
+/* Security-information query: completes the empty fields of `info`. */
+YQ_API int ynet_ynetd_get_security_info(int *sock, int version, struct crconf_info_rec *info,
+                                        int timeout) YQ_NOEXCEPT;
+
 YQ_END_C
 
 #endif
