@@ -50,19 +50,32 @@ volatile sig_atomic_t stop_requested = 0;
 
 // One transcript line on standard output (a single write, so the lines of
 // concurrent connections never mix) and the same text in the debug log.
-void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char *format, ...) {
+// With --quiet only the lines about the service itself are printed.
+void say_always(bool always, const char *format, va_list args) {
     char text[kTextSize + 256];
-    va_list args;
-    va_start(args, format);
     Y_vsnprintf(text, sizeof text, format, args);
-    va_end(args);
     logmsg(1, text, options.name.c_str());
-    if (options.quiet) return;
+    if (options.quiet && !always) return;
     char line[sizeof text + 64];
     int n = Y_snprintf(line, sizeof line, "%s[%d]: %s\n", options.name.c_str(),
                        static_cast<int>(::getpid()), text);
     if (n > 0) (void)!::write(1, line, static_cast<size_t>(n));
+}
+
+void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    say_always(false, format, args);
+    va_end(args);
+}
+
+void announce(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void announce(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    say_always(true, format, args);
+    va_end(args);
 }
 
 void on_signal(int sig) {
@@ -212,7 +225,7 @@ int main(int argc, char **argv) {
                      options.name.c_str(), status);
         return 1;
     }
-    say("registered service %s", options.name.c_str());
+    announce("registered service %s", options.name.c_str());
 
     std::set<pid_t> children;
     while (!stop_requested) {
@@ -254,7 +267,7 @@ int main(int argc, char **argv) {
 
     ::close(listener);
     status = ynet_ynetd_unregister_service(options.name.c_str());
-    say("unregistered service %s (status %d)", options.name.c_str(), status);
+    announce("unregistered service %s (status %d)", options.name.c_str(), status);
     for (pid_t pid : children) ::kill(pid, SIGTERM);
     while (!children.empty()) {
         int wstatus = 0;
