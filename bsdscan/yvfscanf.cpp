@@ -13,6 +13,7 @@
 #include "misc.h"
 #include "yq_sys.h"
 #include "yscan.h"
+#include "yq_memory.h"
 
 namespace yscan {
 namespace {
@@ -100,11 +101,8 @@ public:
     const char *c_str() const { return data_; }
 
 private:
-    struct FreeDeleter {
-        void operator()(char *p) const { std::free(p); }
-    };
     char small_[128];
-    std::unique_ptr<char, FreeDeleter> heap_;
+    yq::unique_malloc<char> heap_;
     const char *data_ = small_;
 };
 

@@ -2,9 +2,9 @@
 # yq_paths.h turns these cache variables into macros for the sources.
 set(YQ_PATH_KELDA       "/usr/kelda"               CACHE PATH "Product installation root")
 set(YQ_PATH_LOG_DIR     "/usr/kelda/carrow/logs"   CACHE PATH "Per-program debug log directory")
-set(YQ_PATH_CW_CONF     "/usr/kelda/carrow/cw.conf" CACHE FILEPATH "Product configuration file")
+set(YQ_PATH_CARROW_DIR  "/usr/kelda/carrow"        CACHE PATH "Product configuration directory")
+set(YQ_CW_CONF_NAME     "cw.conf"                  CACHE STRING "Product configuration file name")
 set(YQ_PATH_CRCONF_LIB  "/usr/kelda/lib/libYcrconf.so" CACHE FILEPATH "Configuration library")
-set(YQ_PATH_CARROW_DIR  "/usr/kelda/carrow"        CACHE PATH "Product data directory (remote_versions)")
 set(YQ_PATH_YNETD_DIR   "/usr/kelda/var/ynetd"     CACHE PATH "ynetd rendezvous directory")
 set(YQ_PATH_MSG_DIR     "/usr/kelda/msg"           CACHE PATH "Message catalog directory")
 set(YQ_PATH_MSG_CONF    "/usr/kelda/msg/.conf"     CACHE FILEPATH "Locale definition file")

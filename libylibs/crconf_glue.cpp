@@ -20,6 +20,7 @@
 #include "yq_paths.h"
 #include "yq_sys.h"
 #include "ystrings.h"
+#include "yq_memory.h"
 
 namespace {
 
@@ -29,24 +30,9 @@ constexpr const char kGetInfo[] = "crconf_get_info";
 #define CRCONF_GLUE_DEBUG(function, label, text, value) \
     crconf_debug_msg(kModule, __LINE__, (function), (label), (text), (value))
 
-// "cw.conf" is spelled once, as a full path; its directory and name are
-// joined again at run time into a bounded buffer.
-constexpr std::string_view kCwConf = YQ_PATH_CW_CONF;
-constexpr size_t kCwConfSlash = kCwConf.rfind('/');
-static_assert(kCwConfSlash != std::string_view::npos && kCwConfSlash + 1 < kCwConf.size(),
-              "YQ_PATH_CW_CONF must name a file inside a directory");
-constexpr auto kCwConfDir = [] {
-    std::array<char, kCwConfSlash + 1> dir{};
-    for (size_t i = 0; i < kCwConfSlash; ++i) dir[i] = kCwConf[i];
-    return dir;
-}();
-constexpr const char *kCwConfName = &YQ_PATH_CW_CONF[kCwConfSlash + 1];
 constexpr size_t kPathSize = 1025;
 
-struct FreeDeleter {
-    void operator()(void *p) const noexcept { std::free(p); }
-};
-using CharPtr = std::unique_ptr<char, FreeDeleter>;
+using CharPtr = yq::unique_malloc<char>;
 
 struct DlCloser {
     void operator()(void *handle) const noexcept { ::dlclose(handle); }
@@ -158,9 +144,9 @@ int conf_update_time(void) noexcept {
     // Joined with the bounded copy functions rather than the formatter: they
     // cannot fail, so the path is always defined.
     char path[kPathSize];
-    Y_strlcpy(path, kCwConfDir.data(), sizeof path);
+    Y_strlcpy(path, YQ_PATH_CARROW_DIR, sizeof path);
     Y_strlcat(path, "/", sizeof path);
-    Y_strlcat(path, kCwConfName, sizeof path);
+    Y_strlcat(path, YQ_CW_CONF_NAME, sizeof path);
     struct stat st{};
     if (::stat(path, &st) != 0) {
         const int saved = errno;

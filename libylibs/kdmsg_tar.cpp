@@ -15,6 +15,7 @@
 #include "kdmsg_private.h"
 #include "yq_paths.h"
 #include "ystrings.h"
+#include "yq_memory.h"
 
 namespace yq::kdmsg {
 
@@ -30,10 +31,7 @@ char systemName[kNameSize];         // result of common2reallocale
 char statusText[kMessageSize];      // status of kdgetlocale
 char formatBuffer[kFormatSize];     // first pass of a message with a system text
 
-struct FileCloser {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
-using unique_file = std::unique_ptr<FILE, FileCloser>;
+using yq::unique_file;
 
 bool isSpace(char c) { return c == ' '; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }

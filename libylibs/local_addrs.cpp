@@ -67,7 +67,6 @@ constexpr const char *kNetstatPaths[] = {
 // Solaris reports the interface count; elsewhere (Linux) we size the table
 // for this many interfaces.
 constexpr int kDefaultInterfaces = 128;
-constexpr int kMaxInterfaces = 1024;
 constexpr size_t kHostNameSize = 257;
 constexpr size_t kCommandSize = 128;
 constexpr size_t kLineSize = 1024;
@@ -119,6 +118,7 @@ struct FreeDeleter {
 // The interface count, where the system can tell it.
 int interface_count(int fd) {
 #ifdef SIOCGIFNUM
+    constexpr int kMaxInterfaces = 1024;
     int n = 0;
     if (::ioctl(fd, SIOCGIFNUM, &n) == 0 && n >= 1 && n <= kMaxInterfaces) return n;
 #else

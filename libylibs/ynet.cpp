@@ -6,6 +6,8 @@
 // follow on the same socket and belong to the next reader. On sockets a pop
 // peeks at what has arrived and then reads exactly up to and including the
 // item's terminator; on other descriptors it reads one byte per call.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -20,7 +22,9 @@
 #include <type_traits>
 
 #include "ynet_private.h"
+#include "yq_memory.h"
 #include "yq_sys.h"
+#include "ystrings.h"
 
 static constexpr const char *kModule = "ynet";
 
@@ -438,4 +442,68 @@ extern "C" int ynet_pop_status(int fd, int *status, int timeout) noexcept {
     }
     if (status != nullptr) *status = static_cast<int>(value);
     return YN_STATUS_SUCCESS;
+}
+
+// ---- Connection log line --------------------------------------------------
+// Daemons and tools write the line into their own activity logs. Failures are
+// never returned: the text explains them, so a caller that logs `out`
+// unconditionally logs the reason instead of the connection.
+
+namespace yq::ynet_logline {
+namespace {
+
+using unique_str = yq::unique_malloc<char>;
+
+// One end point of the socket; false with the failure text already in `out`.
+bool query_end(int fd, bool peer, sockaddr_in *addr, char *out, size_t out_size) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    auto *sa = reinterpret_cast<sockaddr *>(&ss);
+    int rc = peer ? ::getpeername(fd, sa, &len) : ::getsockname(fd, sa, &len);
+    if (rc != 0) {
+        Y_snprintf(out, out_size, "%s(%d) failed", peer ? "getpeername" : "getsockname", fd);
+        return false;
+    }
+    if (ss.ss_family != AF_INET) {
+        Y_snprintf(out, out_size, "%d not a network socket", fd);
+        return false;
+    }
+    *addr = *reinterpret_cast<const sockaddr_in *>(&ss);
+    return true;
+}
+
+}  // namespace
+}  // namespace yq::ynet_logline
+
+using namespace yq::ynet_logline;
+
+extern "C" void ynet_logconnections(int fd, const char *prefix, int accepted, char *out,
+                                    size_t out_size) noexcept {
+    if (out == nullptr || out_size == 0) return;
+    out[0] = '\0';
+
+    sockaddr_in local{};
+    sockaddr_in peer{};
+    if (!query_end(fd, false, &local, out, out_size)) return;
+    if (!query_end(fd, true, &peer, out, out_size)) return;
+
+    const sockaddr_in &from = accepted ? peer : local;
+    const sockaddr_in &to = accepted ? local : peer;
+
+    // inet_ntoa answers in one shared buffer, so each address is copied
+    // before the next conversion overwrites it.
+    unique_str from_text(yq::sys::strdup(::inet_ntoa(from.sin_addr)));
+    if (!from_text) {
+        Y_strlcpy(out, "strdup failed", out_size);
+        return;
+    }
+    unique_str to_text(yq::sys::strdup(::inet_ntoa(to.sin_addr)));
+    if (!to_text) {
+        Y_strlcpy(out, "strdup failed", out_size);
+        return;
+    }
+
+    Y_snprintf(out, out_size, "%s %s FROM %s.%d TO %s.%d", prefix != nullptr ? prefix : "",
+               accepted ? "ACCEPT" : "CONNECT", from_text.get(), ntohs(from.sin_port),
+               to_text.get(), ntohs(to.sin_port));
 }

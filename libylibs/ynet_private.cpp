@@ -18,6 +18,7 @@
 #include "logging.h"
 #include "yq_sys.h"
 #include "ystrings.h"
+#include "yq_memory.h"
 
 int ynet_debug_fd = -1;
 FILE *ynet_debug_stream = nullptr;
@@ -32,10 +33,7 @@ namespace {
 
 using yq::ynet_private::ErrnoGuard;
 
-struct FreeDeleter {
-    void operator()(char *p) const noexcept { std::free(p); }
-};
-using Buffer = std::unique_ptr<char, FreeDeleter>;
+using Buffer = yq::unique_malloc<char>;
 
 Buffer allocate(size_t size) { return Buffer(static_cast<char *>(yq::sys::malloc(size))); }
 

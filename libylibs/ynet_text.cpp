@@ -74,6 +74,15 @@ char *grow_line(char **line, size_t room) {
     return *line + used;
 }
 
+// The bounded formatter needs memory of its own; when it or the growth
+// fails, the partial line goes.
+int line_failed(char **line) {
+    std::free(*line);
+    *line = nullptr;
+    YN_FAILURE(YN_STATUS_NO_MEMORY);
+    return YN_STATUS_NO_MEMORY;
+}
+
 int add_arg(ynet_service_entry *e, const char *value) {
     CharPtr copy(yq::sys::strdup(value));
     if (!copy) return YN_STATUS_NO_MEMORY;
@@ -134,25 +143,21 @@ int append_string_to_line(char **line, const char *key, const char *value) noexc
     }
     size_t room = std::strlen(key) + std::strlen(value) + 5;
     char *at = grow_line(line, room);
-    if (at == nullptr) {
-        YN_FAILURE(YN_STATUS_NO_MEMORY);
-        return YN_STATUS_NO_MEMORY;
-    }
-    Y_snprintf(at, room, "%s=%c%s%c;", key, delimiter, value, delimiter);
+    if (at == nullptr) return line_failed(line);
+    if (Y_snprintf(at, room, "%s=%c%s%c;", key, delimiter, value, delimiter) < 0)
+        return line_failed(line);
     return YN_STATUS_SUCCESS;
 }
 
 int append_number_to_line(char **line, const char *key, int value) noexcept {
     char digits[24];
-    Y_snprintf(digits, sizeof digits, "%lu",
-               static_cast<unsigned long>(static_cast<uint32_t>(value)));
+    if (Y_snprintf(digits, sizeof digits, "%lu",
+                   static_cast<unsigned long>(static_cast<uint32_t>(value))) < 0)
+        return line_failed(line);
     size_t room = std::strlen(key) + std::strlen(digits) + 3;
     char *at = grow_line(line, room);
-    if (at == nullptr) {
-        YN_FAILURE(YN_STATUS_NO_MEMORY);
-        return YN_STATUS_NO_MEMORY;
-    }
-    Y_snprintf(at, room, "%s=%s;", key, digits);
+    if (at == nullptr) return line_failed(line);
+    if (Y_snprintf(at, room, "%s=%s;", key, digits) < 0) return line_failed(line);
     return YN_STATUS_SUCCESS;
 }
 

@@ -29,7 +29,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string_view>
 
 #include "crconf.h"
@@ -38,6 +37,7 @@
 #include "ynet.h"
 #include "ynet_private.h"
 #include "ynet_ynetd_private.h"
+#include "yq_memory.h"
 #include "yq_paths.h"
 #include "yq_sys.h"
 #include "ystrings.h"
@@ -76,43 +76,18 @@ constexpr int kHashDigits = 32;
 constexpr int kConnectAttempts = 4;
 constexpr int kVersion1Product = 450000;
 constexpr int kNoVersionRequestProduct = 451000;
+// The two numbers as "%d" gives them; copied, since no formatting may fail.
+constexpr const char *kVersion1Text = "450000";
+constexpr const char *kNoVersionRequestText = "451000";
 constexpr int kHostVersionTimeout = 6;
 constexpr mode_t kRendezvousMode = 0700;
 constexpr mode_t kListenerMode = 0600;
 constexpr mode_t kVersionFileMode = 0644;
 constexpr const char *kTempDir = "/tmp";
 constexpr const char *kTempPrefix = "ynet";
-constexpr const char *kVersionCacheName = "remote_versions";
 
-struct FreeDeleter {
-    void operator()(void *p) const noexcept { std::free(p); }
-};
-using CharPtr = std::unique_ptr<char, FreeDeleter>;
-
-// Owns one descriptor; closes it once (never retried after EINTR).
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    int get() const noexcept { return fd_; }
-    int release() noexcept {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) noexcept {
-        if (fd_ >= 0) {
-            ErrnoGuard keep;
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
+using CharPtr = yq::unique_malloc<char>;
+using UniqueFd = yq::unique_fd;
 
 // Ends a conversation that fell out of step: closes the caller's socket and
 // marks it closed.
@@ -153,7 +128,9 @@ int leading_number(const char *text) {
 bool unix_address(const char *path, sockaddr_un *addr) {
     *addr = sockaddr_un{};
     addr->sun_family = AF_UNIX;
-    return Y_strlcpy(addr->sun_path, path, sizeof addr->sun_path) < sizeof addr->sun_path;
+    if (std::strlen(path) >= sizeof addr->sun_path) return false;
+    Y_strlcpy(addr->sun_path, path, sizeof addr->sun_path);
+    return true;
 }
 
 // ---- MD5 hash pair -------------------------------------------------------
@@ -165,10 +142,16 @@ void md5_of(const unsigned char *data, unsigned length, unsigned char digest[MD5
     CR_MD5Final(digest, &ctx);
 }
 
+// Lower-case "%02x" per byte, written directly: the hash of a hand-over
+// must not depend on memory being available for a formatter.
 void hex_of(const unsigned char digest[MD5_DIGEST_LEN], char *out, int size) {
+    static constexpr char kDigits[] = "0123456789abcdef";
     char text[kHashDigits + 1];
-    for (int i = 0; i < MD5_DIGEST_LEN; ++i)
-        Y_snprintf(text + 2 * i, sizeof text - 2 * static_cast<size_t>(i), "%02x", digest[i]);
+    for (int i = 0; i < MD5_DIGEST_LEN; ++i) {
+        text[2 * i] = kDigits[digest[i] >> 4];
+        text[2 * i + 1] = kDigits[digest[i] & 0x0f];
+    }
+    text[kHashDigits] = '\0';
     if (size > 0) Y_strlcpy(out, text, static_cast<size_t>(size));
 }
 
@@ -274,12 +257,14 @@ int receive_descriptor(int conn, int *fd, int timeout) {
 
 // ---- Remote version cache ------------------------------------------------
 
-void version_cache_dir(char *out, size_t size) {
-    Y_snprintf(out, size, "%s%s%s", YQ_PATH_CARROW_DIR, "/", kVersionCacheName);
+// Paths of the cache; false when the path cannot be formatted.
+bool version_cache_dir(char *out, size_t size) {
+    return Y_snprintf(out, size, "%s%sremote_versions", YQ_PATH_CARROW_DIR, "/") >= 0;
 }
 
-void version_cache_file(const char *name, char *out, size_t size) {
-    Y_snprintf(out, size, "%s%s%s%s%s", YQ_PATH_CARROW_DIR, "/", kVersionCacheName, "/", name);
+bool version_cache_file(const char *name, char *out, size_t size) {
+    return Y_snprintf(out, size, "%s%sremote_versions%s%s", YQ_PATH_CARROW_DIR, "/", "/", name) >=
+           0;
 }
 
 bool hidden(const char *name) { return name[0] == '.'; }
@@ -287,16 +272,17 @@ bool hidden(const char *name) { return name[0] == '.'; }
 // The version remembered for `host`, or -1 when no file names it.
 int cached_version(const char *host) {
     char dir_path[kPathBufferSize];
-    version_cache_dir(dir_path, sizeof dir_path);
+    if (!version_cache_dir(dir_path, sizeof dir_path)) return -1;
     DIR *dir = ::opendir(dir_path);
     if (dir == nullptr) return -1;
     int version = -1;
     while (struct dirent *entry = ::readdir(dir)) {
         if (hidden(entry->d_name) || !ynet_same_hostbyname(entry->d_name, host)) continue;
         char path[kPathBufferSize];
-        version_cache_file(entry->d_name, path, sizeof path);
         version = 0;
-        if (FILE *file = std::fopen(path, "re")) {
+        FILE *file = nullptr;
+        if (version_cache_file(entry->d_name, path, sizeof path) &&
+            (file = std::fopen(path, "re")) != nullptr) {
             char line[kCacheLineSize] = "";
             if (std::fgets(line, sizeof line, file) != nullptr) version = leading_number(line);
             std::fclose(file);
@@ -309,21 +295,20 @@ int cached_version(const char *host) {
 
 void forget_version(const char *host) {
     char dir_path[kPathBufferSize];
-    version_cache_dir(dir_path, sizeof dir_path);
+    if (!version_cache_dir(dir_path, sizeof dir_path)) return;
     DIR *dir = ::opendir(dir_path);
     if (dir == nullptr) return;
     while (struct dirent *entry = ::readdir(dir)) {
         if (hidden(entry->d_name) || !ynet_same_hostbyname(entry->d_name, host)) continue;
         char path[kPathBufferSize];
-        version_cache_file(entry->d_name, path, sizeof path);
-        ::unlink(path);
+        if (version_cache_file(entry->d_name, path, sizeof path)) ::unlink(path);
     }
     ::closedir(dir);
 }
 
 void remember_version(const char *host, const char *text) {
     char path[kPathBufferSize];
-    version_cache_file(host, path, sizeof path);
+    if (!version_cache_file(host, path, sizeof path)) return;
     int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, kVersionFileMode);
     if (fd < 0) {
         YN_DEBUG_VALUE("open failed", path, 0);
@@ -638,13 +623,13 @@ extern "C" int ynet_get_host_version(const char *host, int port_low, int port_hi
         if (protocol == 1) {
             // Daemons of protocol 1 have no version request.
             version = kVersion1Product;
-            Y_snprintf(text, sizeof text, "%d", version);
+            Y_strlcpy(text, kVersion1Text, sizeof text);
         } else if (ynet_version_get(port_low, port_high, daemon, local, &sock, timeout, text,
                                     sizeof text) == YN_STATUS_SUCCESS) {
             version = leading_number(text);
         } else {
             version = kNoVersionRequestProduct;
-            Y_snprintf(text, sizeof text, "%d", version);
+            Y_strlcpy(text, kNoVersionRequestText, sizeof text);
         }
         if (sock >= 0) (void)ynet_ynetd_disconnect(&sock, protocol, timeout);
     }
@@ -656,7 +641,7 @@ extern "C" int ynet_check_ynetd_dir(void) noexcept {
     struct stat info{};
     if (::stat(YQ_PATH_YNETD_DIR, &info) != 0) {
         if (errno != ENOENT) {
-            char text[32];
+            char text[32] = "?";
             Y_snprintf(text, sizeof text, "%d", errno);
             YN_DEBUG_LEVEL("errno", text, 0, 0);
             YN_FAILURE(YN_STATUS_STAT_FAILED);
@@ -1203,7 +1188,11 @@ extern "C" int ynet_generate_service_path(const char *name, const char *extensio
         YN_STATUS(YN_STATUS_NO_MEMORY);
         return YN_STATUS_NO_MEMORY;
     }
-    Y_snprintf(result, size, "%s%s%s.%s", YQ_PATH_YNETD_DIR, "/", lower.get(), extension);
+    if (Y_snprintf(result, size, "%s%s%s.%s", YQ_PATH_YNETD_DIR, "/", lower.get(), extension) < 0) {
+        std::free(result);
+        YN_STATUS(YN_STATUS_NO_MEMORY);
+        return YN_STATUS_NO_MEMORY;
+    }
     *path = result;
     return YN_STATUS_SUCCESS;
 }
@@ -1242,12 +1231,13 @@ extern "C" int ynet_ynetd_listen_and_register_service(const char *name, int back
         YN_STATUS(status);
         return status;
     }
-    char buffer[YNETD_IPC_PATH_SIZE];
-    if (Y_strlcpy(buffer, path.get(), sizeof buffer) >= sizeof buffer) {
+    char buffer[YNETD_IPC_PATH_SIZE] = "";
+    if (std::strlen(path.get()) >= sizeof buffer) {
         YN_DEBUG_VALUE("path too long", path.get(), 0);
         YN_STATUS(YN_STATUS_UNIX_BIND_FAILED);
         return YN_STATUS_UNIX_BIND_FAILED;
     }
+    Y_strlcpy(buffer, path.get(), sizeof buffer);
     if ((status = ynet_listen_for_ynetd(buffer, sizeof buffer, backlog, listen_sock, timeout)) !=
         YN_STATUS_SUCCESS) {
         YN_STATUS(status);

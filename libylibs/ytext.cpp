@@ -47,7 +47,12 @@ struct FreeDeleter {
 };
 using CharPtr = std::unique_ptr<char, FreeDeleter>;
 
-// Appending to a text 0x7FFFFFFF: past any real file's last item.
+struct FileCloser {
+    void operator()(FILE *f) const noexcept { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// Append inserts here: past the last item of any real file.
 constexpr int kAppendIndex = 0x7FFFFFFF;
 
 // Line buffers start at one chunk and grow by another before fewer than
@@ -582,7 +587,7 @@ extern "C" int ytext_open(const char *path, int mode, ytext_parse_fn parse,
         return YTEXT_SUCCESS;
     }
 
-    std::unique_ptr<FILE, int (*)(FILE *)> target(nullptr, std::fclose);
+    FilePtr target;
     if (mode == YTEXT_MODE_UPDATE) {
         target.reset(std::fopen(path, "re"));
         // Only a missing file counts as empty: one we may not read would be

@@ -130,6 +130,39 @@ YQ_API void *ynet_cache_find_item(ynet_cache_table *table, const void *key) YQ_N
 YQ_API void ynet_cache_delete_item(ynet_cache_table *table, const void *key) YQ_NOEXCEPT;
 YQ_API int ynet_cache_add_item(ynet_cache_table *table, void *item) YQ_NOEXCEPT;
 
+/* ---- Service entry records and service files (module ynet_text) ---------
+   One line of a service file per entry; a list of entries is chained both
+   ways through next and prev and owned by the caller's pointer to the first
+   entry. Every string, the args array and each of its elements are separate
+   allocations owned by the entry. */
+typedef struct ynet_service_entry {
+    struct ynet_service_entry *next;
+    struct ynet_service_entry *prev;
+    char *name;    /* NAME */
+    int regtime;   /* REGTIME: seconds since the epoch, 0 not recorded */
+    int exptime;   /* EXPTIME: 0 none, 1 unregistered */
+    int pid;       /* PID: 0 once unregistered */
+    char *ipc;     /* IPC: path of the service's local socket */
+    char *icmd;    /* ICMD */
+    char *dcmd;    /* DCMD */
+    char **args;   /* ARG, one per element; NULL-terminated, or NULL */
+    int arg_count;
+} ynet_service_entry;
+
+/* Connection statuses; a missing file is 19. */
+YQ_API int ynet_read_service_file(const char *path, ynet_service_entry **list) YQ_NOEXCEPT;
+/* Replaces the file atomically with exactly the entries from first on. */
+YQ_API int ynet_update_service_file(const char *path,
+                                    const ynet_service_entry *first) YQ_NOEXCEPT;
+/* Adds an entry just before `before` (at the end when NULL or not in the
+   list), stored as a later read of the file would give it. 0, 2 (a value
+   holds both quote characters, or no list) or 8 (no memory). */
+YQ_API int ynet_add_service_entry(ynet_service_entry **list, ynet_service_entry *before,
+                                  const char *name, int pid, int regtime, int exptime,
+                                  const char *ipc, const char *icmd, const char *dcmd,
+                                  char *const *args) YQ_NOEXCEPT;
+YQ_API void ynet_free_service_list(ynet_service_entry **list) YQ_NOEXCEPT;
+
 /* ---- Name resolution: host and service caches, host identity, network
    membership (modules ynet_hosts, ynet_servs) and this machine's addresses
    (module local_addrs). Host and service entries handed out are deep copies
@@ -175,39 +208,6 @@ YQ_API struct hostent *retry_gethostbyname(const char *name, int attempts, int i
 YQ_API struct hostent *retry_gethostbyaddr(const void *address, int length, int type,
                                            int attempts, int interval, char *error,
                                            int error_size) YQ_NOEXCEPT;
-
-/* ---- Service entry records and service files (module ynet_text) ---------
-   One line of a service file per entry; a list of entries is chained both
-   ways through next and prev and owned by the caller's pointer to the first
-   entry. Every string, the args array and each of its elements are separate
-   allocations owned by the entry. */
-typedef struct ynet_service_entry {
-    struct ynet_service_entry *next;
-    struct ynet_service_entry *prev;
-    char *name;    /* NAME */
-    int regtime;   /* REGTIME: seconds since the epoch, 0 not recorded */
-    int exptime;   /* EXPTIME: 0 none, 1 unregistered */
-    int pid;       /* PID: 0 once unregistered */
-    char *ipc;     /* IPC: path of the service's local socket */
-    char *icmd;    /* ICMD */
-    char *dcmd;    /* DCMD */
-    char **args;   /* ARG, one per element; NULL-terminated, or NULL */
-    int arg_count;
-} ynet_service_entry;
-
-/* Connection statuses; a missing file is 19. */
-YQ_API int ynet_read_service_file(const char *path, ynet_service_entry **list) YQ_NOEXCEPT;
-/* Replaces the file atomically with exactly the entries from first on. */
-YQ_API int ynet_update_service_file(const char *path,
-                                    const ynet_service_entry *first) YQ_NOEXCEPT;
-/* Adds an entry just before `before` (at the end when NULL or not in the
-   list), stored as a later read of the file would give it. 0, 2 (a value
-   holds both quote characters, or no list) or 8 (no memory). */
-YQ_API int ynet_add_service_entry(ynet_service_entry **list, ynet_service_entry *before,
-                                  const char *name, int pid, int regtime, int exptime,
-                                  const char *ipc, const char *icmd, const char *dcmd,
-                                  char *const *args) YQ_NOEXCEPT;
-YQ_API void ynet_free_service_list(ynet_service_entry **list) YQ_NOEXCEPT;
 
 /* ---- Port-multiplexing daemon protocol (module ynet_ynetd) ---------------
    Conversations with ynetd, the daemon on the well-known port of every host:

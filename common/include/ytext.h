@@ -70,7 +70,9 @@ YQ_API void ytext_rewind(ytext_handle *handle) YQ_NOEXCEPT;
 YQ_API int ytext_get_item(ytext_handle *handle, int index, void **item) YQ_NOEXCEPT;
 YQ_API int ytext_get_next_item(ytext_handle *handle, void **item) YQ_NOEXCEPT;
 
-/* Changing items (writable handles); items stay the caller's. */
+/* Changing items (writable handles); items stay the caller's. Past the last
+   item, insert appends, replace is status 5 and delete changes nothing; a
+   NULL item deletes. Append is insert at 0x7FFFFFFF. */
 YQ_API int ytext_append_item(ytext_handle *handle, const void *item) YQ_NOEXCEPT;
 YQ_API int ytext_insert_item(ytext_handle *handle, int index, const void *item) YQ_NOEXCEPT;
 YQ_API int ytext_replace_item(ytext_handle *handle, int index, const void *item) YQ_NOEXCEPT;

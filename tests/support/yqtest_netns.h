@@ -39,8 +39,8 @@ public:
     const std::string &error() const { return error_; }
     pid_t pid() const { return pid_; }
 
-    // Runs a shell command inside this host's network namespace; true when
-    // it exits 0.
+    // Runs a shell command (no single quotes in it) inside this host's
+    // network namespace; true when it exits 0.
     bool sh(const std::string &command) const;
 
     // Lets the host run its body and returns what the body returned; after

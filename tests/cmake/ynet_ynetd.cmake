@@ -1,0 +1,8 @@
+# ---- ynet_ynetd: the fake ynetd of the tests makes its hash pairs with
+# OpenSSL's MD5, independent of the library's own digest (test-only).
+find_package(OpenSSL REQUIRED)
+foreach(test ynet_ynetd_test ynet_ynetd_handover_test)
+  if(TARGET ${test})
+    target_link_libraries(${test} PRIVATE OpenSSL::Crypto)
+  endif()
+endforeach()

@@ -1,0 +1,137 @@
+// Feeds arbitrary text to the service-line parser and to the record reader
+// of in-memory texts. A parsed line written again must read back to the same
+// entry, and the reader must deliver exactly the items that a plain model of
+// its line rules gives.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ynet.h"
+#include "ynet_text_private.h"
+#include "ytext.h"
+
+namespace {
+
+// Names the failed property, so that a crashing input is quick to read.
+void check_at(bool ok, int line) {
+    if (ok) return;
+    std::fprintf(stderr, "ynet_text_fuzz: check at line %d failed\n", line);
+    std::abort();
+}
+#define check(ok) check_at((ok), __LINE__)
+
+bool same_text(const char *a, const char *b) {
+    if (a == nullptr || b == nullptr) return a == b;
+    return std::strcmp(a, b) == 0;
+}
+
+bool same_entry(const ynet_service_entry *a, const ynet_service_entry *b) {
+    if (!same_text(a->name, b->name) || !same_text(a->ipc, b->ipc) ||
+        !same_text(a->icmd, b->icmd) || !same_text(a->dcmd, b->dcmd))
+        return false;
+    if (a->pid != b->pid || a->regtime != b->regtime || a->exptime != b->exptime ||
+        a->arg_count != b->arg_count)
+        return false;
+    for (int i = 0; i < a->arg_count; ++i)
+        if (!same_text(a->args[i], b->args[i])) return false;
+    return true;
+}
+
+void service_line(const std::string &text) {
+    ynet_service_entry *first = nullptr;
+    check(ynet_service_parse(text.c_str(), &first) == 0 && first != nullptr);
+    // Parsed values are never empty and never hold a line feed or ';'.
+    for (const char *v : {first->name, first->ipc, first->icmd, first->dcmd})
+        check(v == nullptr || (*v != '\0' && std::strpbrk(v, ";\n") == nullptr));
+    check((first->args == nullptr) == (first->arg_count == 0));
+    if (first->args != nullptr) check(first->args[first->arg_count] == nullptr);
+
+    char *line = nullptr;
+    int status = ynet_service_unparse(first, &line);
+    check(status == 0 || (status == 2 && line == nullptr));
+    if (status == 0) {
+        ynet_service_entry *again = nullptr;
+        check(ynet_service_parse(line, &again) == 0 && again != nullptr);
+        check(same_entry(first, again));
+        char *line_again = nullptr;
+        check(ynet_service_unparse(again, &line_again) == 0);
+        check(std::strcmp(line, line_again) == 0);
+        std::free(line_again);
+        ynet_service_free(&again);
+    }
+    std::free(line);
+    ynet_service_free(&first);
+}
+
+// The model: lines end at CR or LF, the unterminated tail is no line, a
+// trailing backslash joins the next line, and comment and blank lines are
+// no items.
+std::vector<std::string> model_items(const std::string &text) {
+    std::vector<std::string> physical;
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (text[i] == '\r' || text[i] == '\n') {
+            physical.push_back(text.substr(start, i - start));
+            start = i + 1;
+        }
+    std::vector<std::string> items;
+    for (size_t i = 0; i < physical.size();) {
+        std::string line = physical[i++];
+        while (!line.empty() && line.back() == '\\') {
+            line.pop_back();
+            if (i == physical.size()) break;
+            line += physical[i++];
+        }
+        if (line[0] == '#' || line.find_first_not_of(" \t") == std::string::npos) continue;
+        items.push_back(line);
+    }
+    return items;
+}
+
+void memory_records(const std::string &text) {
+    std::vector<std::string> want = model_items(text);
+    ytext_handle *h = nullptr;
+    check(ytext_open(text.c_str(), YTEXT_MODE_MEMORY, nullptr, nullptr, nullptr, &h) == 0);
+    std::vector<std::string> got;
+    for (;;) {
+        void *item = nullptr;
+        check(ytext_get_next_item(h, &item) == 0);
+        if (item == nullptr) break;
+        got.emplace_back(static_cast<char *>(item));
+        std::free(item);
+    }
+    check(got == want);
+    // By a few descending indexes, so that each read starts again from the
+    // top; reading in sequence moved the cursor without counting, hence the
+    // rewind.
+    ytext_rewind(h);
+    std::vector<size_t> indexes;
+    for (size_t i = want.size(); i > 0 && indexes.size() < 8; i = i * 2 / 3) indexes.push_back(i - 1);
+    for (size_t i : indexes) {
+        void *item = nullptr;
+        check(ytext_get_item(h, static_cast<int>(i), &item) == 0 && item != nullptr);
+        check(want[i] == static_cast<char *>(item));
+        std::free(item);
+    }
+    void *none = nullptr;
+    check(ytext_get_item(h, static_cast<int>(want.size()), &none) == 0 && none == nullptr);
+    check(ytext_close(&h, 0) == 0);
+
+    // The same text as a service file: one entry per logical line.
+    ynet_service_entry *list = nullptr;
+    check(ynet_read_service(nullptr, text.c_str(), &list) == 0);
+    ynet_free_service_list(&list);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    std::string text(reinterpret_cast<const char *>(data), size);
+    text.resize(std::strlen(text.c_str()));
+    service_line(text);
+    memory_records(text);
+    return 0;
+}
