@@ -1,0 +1,305 @@
+// ynetd's accept loop: listens on the ynetd port, forks one child per
+// accepted connection (so a slow or hostile client holds only its own child),
+// keeps count of the children and reaps them, and on SIGTERM stops accepting,
+// ends the conversations still running and exits.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <set>
+
+#include "logging.h"
+#include "ynet.h"
+#include "ynetd.h"
+#include "ystrings.h"
+
+namespace ynetd {
+
+void log_line(const char *function, const char *format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    Y_vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    logmsg(1, text, function);
+}
+
+namespace {
+
+// Signals reach the loop through this pipe, so poll() sees them without races.
+int signal_pipe[2] = {-1, -1};
+volatile sig_atomic_t stop_requested = 0;
+
+void on_signal(int sig) {
+    int saved = errno;
+    if (sig == SIGTERM || sig == SIGINT) stop_requested = 1;
+    char byte = static_cast<char>(sig);
+    (void)!::write(signal_pipe[1], &byte, 1);
+    errno = saved;
+}
+
+bool install_handlers() {
+    if (::pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    struct sigaction action{};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    for (int sig : {SIGTERM, SIGINT, SIGCHLD})
+        if (::sigaction(sig, &action, nullptr) != 0) return false;
+    // The library protects its own writes; this covers everything else.
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    return ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
+}
+
+// A conversation child starts with the dispositions a fresh program has.
+void restore_default_signals() {
+    struct sigaction action{};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    for (int sig : {SIGTERM, SIGINT, SIGCHLD, SIGPIPE, SIGALRM}) ::sigaction(sig, &action, nullptr);
+}
+
+int open_listener(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    // Non-blocking, so a client that gives up between poll and accept never
+    // stalls the loop.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
+
+void reap(std::set<pid_t> &children) {
+    for (;;) {
+        int status = 0;
+        pid_t pid = ::waitpid(-1, &status, WNOHANG);
+        if (pid <= 0) break;
+        children.erase(pid);
+        if (WIFSIGNALED(status)) {
+            int sig = WTERMSIG(status);
+            log_line("reap", "conversation %d ended by signal %d%s", static_cast<int>(pid), sig,
+                     sig == SIGALRM ? " (conversation limit)" : "");
+        } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+            log_line("reap", "conversation %d exited with %d", static_cast<int>(pid),
+                     WEXITSTATUS(status));
+        }
+    }
+}
+
+void drain_signal_pipe() {
+    char buffer[64];
+    while (::read(signal_pipe[0], buffer, sizeof buffer) > 0) {
+    }
+}
+
+// Ends the children still running: SIGTERM, a few seconds' grace, SIGKILL.
+void stop_children(std::set<pid_t> &children) {
+    for (pid_t pid : children) ::kill(pid, SIGTERM);
+    time_t deadline = std::time(nullptr) + 5;
+    while (!children.empty() && std::time(nullptr) < deadline) {
+        reap(children);
+        if (!children.empty()) ::usleep(20000);
+    }
+    for (pid_t pid : children) ::kill(pid, SIGKILL);
+    while (!children.empty()) {
+        int status = 0;
+        pid_t pid = ::waitpid(-1, &status, 0);
+        if (pid < 0 && errno == ECHILD) break;
+        if (pid > 0) children.erase(pid);
+    }
+}
+
+void accept_one(int listener, std::set<pid_t> &children, const Settings &settings) {
+    int conn = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (conn < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+            errno != ECONNABORTED)
+            log_line("accept", "accept failed: errno %d (%s)", errno, std::strerror(errno));
+        return;
+    }
+    // Items are small single writes: without this each exchange would wait
+    // for the peer's delayed acknowledgement.
+    int one = 1;
+    ::setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+    char line[256];
+    ynet_logconnections(conn, "ynetd", 1, line, sizeof line);
+    log_line("accept", "%s", line);
+
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        log_line("accept", "fork failed: errno %d (%s)", errno, std::strerror(errno));
+        ::close(conn);
+        return;
+    }
+    if (pid == 0) {
+        ::close(listener);
+        ::close(signal_pipe[0]);
+        ::close(signal_pipe[1]);
+        restore_default_signals();
+        serve_conversation(conn, settings);
+    }
+    ::close(conn);
+    children.insert(pid);
+}
+
+bool write_pid_file(const std::string &path) {
+    FILE *file = std::fopen(path.c_str(), "we");
+    if (file == nullptr) return false;
+    std::fprintf(file, "%d\n", static_cast<int>(::getpid()));
+    return std::fclose(file) == 0;
+}
+
+// Detaches from the terminal: the parent returns only when the daemon
+// listens (exit 0) or has failed (exit 1), so scripts can rely on it.
+void daemonize(int &ready_fd) {
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        std::perror("ynetd: pipe");
+        std::exit(1);
+    }
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        std::perror("ynetd: fork");
+        std::exit(1);
+    }
+    if (pid > 0) {
+        ::close(pipe_fds[1]);
+        char byte = 0;
+        ssize_t n;
+        do {
+            n = ::read(pipe_fds[0], &byte, 1);
+        } while (n < 0 && errno == EINTR);
+        std::_Exit(n == 1 && byte == 'R' ? 0 : 1);
+    }
+    ::close(pipe_fds[0]);
+    ::setsid();
+    if (::chdir("/") != 0) {
+        // Nothing depends on the working directory; stay where we are.
+    }
+    int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null_fd >= 0) {
+        ::dup2(null_fd, 0);
+        ::dup2(null_fd, 1);
+        ::dup2(null_fd, 2);
+        if (null_fd > 2) ::close(null_fd);
+    }
+    ready_fd = pipe_fds[1];
+}
+
+}  // namespace
+
+}  // namespace ynetd
+
+int main(int argc, char **argv) {
+    using namespace ynetd;
+    Settings settings;
+    int rc = parse_options(argc, argv, settings);
+    if (rc >= 0) return rc;
+
+    if (settings.port < 0) {
+        int port = -1;
+        ynet_get_port(&port);
+        settings.port = port;
+    }
+
+    int ready_fd = -1;
+    if (!settings.foreground) daemonize(ready_fd);
+
+    Auto_Recycle_Logs = 1;
+    int log_err = 0;
+    debugFD = open_debug_file("ynetd", 0644, &log_err);
+    if (debugFD < 0)
+        std::fprintf(stderr, "ynetd: cannot open the debug log: %s (continuing without)\n",
+                     std::strerror(log_err));
+    if (settings.verbose) ynet_debug_fd = 2;
+    logparams(argc, argv);
+
+    if (!install_handlers()) {
+        std::fprintf(stderr, "ynetd: cannot install signal handlers: %s\n", std::strerror(errno));
+        return 1;
+    }
+    int listener = open_listener(settings.port);
+    if (listener < 0) {
+        int saved = errno;
+        log_line("main", "cannot listen on port %d: errno %d (%s)", settings.port, saved,
+                 std::strerror(saved));
+        std::fprintf(stderr, "ynetd: cannot listen on port %d: %s\n", settings.port,
+                     std::strerror(saved));
+        return 1;
+    }
+    if (!settings.pid_file.empty() && !write_pid_file(settings.pid_file)) {
+        std::fprintf(stderr, "ynetd: cannot write %s: %s\n", settings.pid_file.c_str(),
+                     std::strerror(errno));
+        ::close(listener);
+        return 1;
+    }
+    log_line("main", "listening on port %d (protocol versions 1 to %d, version text \"%s\")",
+             settings.port, settings.max_protocol, settings.version_text.c_str());
+    if (settings.foreground) {
+        std::printf("ynetd: listening on port %d\n", settings.port);
+        std::fflush(stdout);
+    } else {
+        (void)!::write(ready_fd, "R", 1);
+        ::close(ready_fd);
+    }
+
+    std::set<pid_t> children;
+    while (!stop_requested) {
+        pollfd fds[2] = {{signal_pipe[0], POLLIN, 0}, {listener, POLLIN, 0}};
+        // At the limit the listener is left alone: clients wait in the backlog.
+        nfds_t count =
+            static_cast<int>(children.size()) < settings.max_conversations ? 2 : 1;
+        int n = ::poll(fds, count, -1);
+        if (n < 0 && errno != EINTR) {
+            log_line("main", "poll failed: errno %d (%s)", errno, std::strerror(errno));
+            break;
+        }
+        if (n > 0 && (fds[0].revents & POLLIN)) drain_signal_pipe();
+        reap(children);
+        if (stop_requested) break;
+        if (count == 2 && n > 0 && (fds[1].revents & POLLIN)) {
+            // Take what the backlog holds, up to the limit, before polling again.
+            for (int i = 0; i < 64; ++i) {
+                if (static_cast<int>(children.size()) >= settings.max_conversations) break;
+                size_t before = children.size();
+                accept_one(listener, children, settings);
+                if (children.size() == before) break;
+            }
+        }
+    }
+
+    ::close(listener);
+    log_line("main", "stopping: %zu conversation(s) still running", children.size());
+    stop_children(children);
+    if (!settings.pid_file.empty()) ::unlink(settings.pid_file.c_str());
+    log_line("main", "stopped");
+    return 0;
+}
