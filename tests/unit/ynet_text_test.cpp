@@ -98,8 +98,8 @@ Strings names_of(ynet_service_entry *list) {
 
 TEST(ServiceLine, WrittenForm) {
     EXPECT_EQ(unparse(make("svc", 42)), "NAME= svc ;PID=42;");
-    EXPECT_EQ(unparse(make("bpcd", 1234, 1700000000, 0, "/usr/kelda/var/ynetd/bpcd/uds")),
-              "NAME= bpcd ;PID=1234;REGTIME=1700000000;IPC= /usr/kelda/var/ynetd/bpcd/uds ;");
+    EXPECT_EQ(unparse(make("cwrd", 1234, 1700000000, 0, "/usr/kelda/var/ynetd/cwrd/uds")),
+              "NAME= cwrd ;PID=1234;REGTIME=1700000000;IPC= /usr/kelda/var/ynetd/cwrd/uds ;");
     char a1[] = "-v", a2[] = "two words", a3[] = "x#y";
     char *args[] = {a1, a2, a3, nullptr};
     EXPECT_EQ(unparse(make("s", 9, 100, 1, "/p", "run it", "say \"hi\"", args)),

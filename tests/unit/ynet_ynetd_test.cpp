@@ -504,17 +504,17 @@ TEST_F(Services, RegistrationWritesOneEntryAndReplacesEarlierOnes) {
     char arg0[] = "-v";
     char arg1[] = "two words";
     char *args[] = {arg0, arg1, nullptr};
-    ASSERT_EQ(ynet_ynetd_register_service("Bpcd", 4321, 77, nullptr, "/bin/d", "/bin/i", args), 0);
-    ASSERT_EQ(ynet_ynetd_register_service("bpcd", 1234, 0, "/tmp/s", nullptr, nullptr, nullptr),
+    ASSERT_EQ(ynet_ynetd_register_service("Cwrd", 4321, 77, nullptr, "/bin/d", "/bin/i", args), 0);
+    ASSERT_EQ(ynet_ynetd_register_service("cwrd", 1234, 0, "/tmp/s", nullptr, nullptr, nullptr),
               0);
-    std::vector<std::string> lines = yqtest::read_lines(dir() + "/bpcd.txt");
+    std::vector<std::string> lines = yqtest::read_lines(dir() + "/cwrd.txt");
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind("NAME= bpcd ;PID=1234;REGTIME=", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[0].rfind("NAME= cwrd ;PID=1234;REGTIME=", 0), 0u) << lines[0];
     EXPECT_NE(lines[0].find(";IPC= /tmp/s ;"), std::string::npos);
     EXPECT_EQ(lines[0].find("EXPTIME"), std::string::npos);
 
-    ASSERT_EQ(ynet_ynetd_register_service("Bpcd", 4321, 77, nullptr, "/bin/d", "/bin/i", args), 0);
-    lines = yqtest::read_lines(dir() + "/bpcd.txt");
+    ASSERT_EQ(ynet_ynetd_register_service("Cwrd", 4321, 77, nullptr, "/bin/d", "/bin/i", args), 0);
+    lines = yqtest::read_lines(dir() + "/cwrd.txt");
     ASSERT_EQ(lines.size(), 1u);
     // DCMD comes before ICMD in the arguments, not on the line.
     EXPECT_NE(lines[0].find(";EXPTIME=77;ICMD= /bin/i ;DCMD= /bin/d ;ARG= -v ;ARG=\"two words\";"),
