@@ -45,16 +45,22 @@ Fn lookup(const Library &lib, const char *name) noexcept {
 }
 
 // Opens the configuration library, has it produce a record into *info and
-// closes it again. Every entry point must resolve before any is called.
+// closes it again. Every entry point must resolve before any is called. The
+// failing step reports its status ("retval") here; crconf_get_info reports
+// the outcome once more on its way out.
 int run_library(int update_time, crconf_info_rec **info) noexcept {
     CharPtr path(yq::sys::strdup(YQ_PATH_CRCONF_LIB));
-    if (!path) return crconf::kStatusNoMemory;
+    if (!path) {
+        CRCONF_GLUE_DEBUG(kGetInfo, "retval", nullptr, crconf::kStatusNoMemory);
+        return crconf::kStatusNoMemory;
+    }
 
     ::dlerror();
     Library lib(::dlopen(path.get(), RTLD_LAZY));
     if (!lib) {
         CRCONF_GLUE_DEBUG(kGetInfo, "dlopen failed", ::dlerror(), 0);
         CRCONF_GLUE_DEBUG(kGetInfo, "path", path.get(), 0);
+        CRCONF_GLUE_DEBUG(kGetInfo, "retval", nullptr, crconf::kStatusLibraryUnusable);
         return crconf::kStatusLibraryUnusable;
     }
 
@@ -78,6 +84,7 @@ int run_library(int update_time, crconf_info_rec **info) noexcept {
                 (*info)->ni_update_time = update_time;
         }
     }
+    if (status != crconf::kStatusOk) CRCONF_GLUE_DEBUG(kGetInfo, "retval", nullptr, status);
     if (cleanup != nullptr) cleanup();
     return status;
 }
@@ -96,10 +103,9 @@ int crconf_get_info(crconf_info_rec **info) noexcept {
         crconf_free_info(info);
     }
     const int status = run_library(update_time, info);
-    if (status != crconf::kStatusOk) {
-        crconf_free_info(info);
-        CRCONF_GLUE_DEBUG(kGetInfo, "retval", nullptr, status);
-    }
+    if (status != crconf::kStatusOk) crconf_free_info(info);
+    // Every load attempt ends with its outcome in the log, success included.
+    CRCONF_GLUE_DEBUG(kGetInfo, "retval", nullptr, status);
     return status;
 }
 

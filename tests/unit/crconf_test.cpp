@@ -414,12 +414,27 @@ TEST_F(CrconfLoader, FailuresAreReportedToTheDebugLog) {
     ASSERT_EQ(dlopen_failed.size(), 1u);
     EXPECT_NE(dlopen_failed[0].find("libYcrconf.so"), std::string::npos) << dlopen_failed[0];
     EXPECT_EQ(log.grep(": path: " YQ_PATH_CRCONF_LIB).size(), 1u);
-    EXPECT_FALSE(log.grep(": retval: 12 12 0x0000000c").empty());
+    // Once by the failing step, once more as the outcome of the load.
+    EXPECT_EQ(log.grep(": retval: 12 12 0x0000000c").size(), 2u);
 
     install_library(CRCONF_FAKE_GET_FAILS_LIB);
     ASSERT_EQ(crconf_get_info(&info_), 232);
     EXPECT_FALSE(log.grep("crconf_get_info: crconf_glue.").empty());
-    EXPECT_FALSE(log.grep(": retval: 232 232 0x000000e8").empty());
+    EXPECT_EQ(log.grep(": retval: 232 232 0x000000e8").size(), 2u);
+
+    install_library(CRCONF_FAKE_NO_CLEANUP_LIB);
+    ASSERT_EQ(crconf_get_info(&info_), 12);
+    EXPECT_EQ(log.grep(": retval: 12 12 0x0000000c").size(), 4u);
+
+    // A successful load logs its outcome too; a current record is kept
+    // without a load and without a line.
+    install_library(CRCONF_FAKE_OK_LIB);
+    ASSERT_EQ(crconf_get_info(&info_), 0);
+    EXPECT_NE(log.lines().back().find(": retval: 0 0 0x00000000"), std::string::npos)
+        << log.lines().back();
+    EXPECT_EQ(log.grep(": retval: 0 0 0x00000000").size(), 1u);
+    ASSERT_EQ(crconf_get_info(&info_), 0);
+    EXPECT_EQ(log.grep(": retval: 0 0 0x00000000").size(), 1u);
 }
 
 TEST_F(CrconfLoader, OutOfMemoryBeforeLoadingGives36) {
