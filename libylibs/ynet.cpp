@@ -78,8 +78,17 @@ ssize_t bracketed(int timeout, Call call) {
     ynet_alarm_state state{};
     ssize_t result;
     int err;
+    bool first = true;
+    unsigned caller_left = 0;
     do {
         ynet_set_alarm(static_cast<unsigned>(timeout), &state);
+        // A repeat finds the caller's alarm still cancelled; what it had left
+        // when first saved is what it gets back once the call is done.
+        if (first)
+            caller_left = state.previous_left;
+        else if (state.previous_left == 0)
+            state.previous_left = caller_left;
+        first = false;
         result = call();
         err = errno;
     } while (ynet_clear_alarm(result < 0 ? -1 : 0, err, &state) != 0);
@@ -269,9 +278,9 @@ extern "C" int ynet_clear_alarm(int result, int err, ynet_alarm_state *state) no
         g_have_replaced_alarm_action = false;
     }
     int repeat = ynet_clear_timeout(result, err, state->deadline);
-    // The caller's own alarm resumes with what it had left. On a repeat this
-    // also hands it back to ynet_set_alarm, which saves it again.
-    if (alarms && state->previous_left > 0) alarm(state->previous_left);
+    // The caller's own alarm resumes with what it had left, once the call is
+    // done; a repeat runs under a fresh alarm of its own first.
+    if (!repeat && alarms && state->previous_left > 0) alarm(state->previous_left);
     return repeat;
 }
 

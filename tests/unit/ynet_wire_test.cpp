@@ -738,6 +738,52 @@ TEST(WireAlarm, AlarmModeTransfersNormally) {
     EXPECT_NE(now.sa_handler, ynet_alarm_handler);
 }
 
+// The caller's alarm comes back only when the bracket is done: not between
+// repeats, and in the library's own pops not lost by them either.
+TEST(WireAlarm, CallersAlarmReturnsWhenTheCallIsDone) {
+    WireGuard guard;
+    ynet_ignore_alarms = 0;
+    yq::sys::table.time = fake_time;
+    struct sigaction own{}, saved{};
+    own.sa_handler = caller_alarm;
+    sigemptyset(&own.sa_mask);
+    ASSERT_EQ(sigaction(SIGALRM, &own, &saved), 0);
+    g_caller_alarms = 0;
+    g_now = 1000000;
+
+    alarm(100);
+    ynet_alarm_state state{};
+    ASSERT_EQ(ynet_set_alarm(50, &state), 0);
+    EXPECT_GE(state.previous_left, 99u);
+    EXPECT_EQ(ynet_clear_alarm(-1, EINTR, &state), 1);
+    EXPECT_EQ(alarm(0), 0u) << "repeat: no alarm until the next ynet_set_alarm";
+    alarm(100);
+    ASSERT_EQ(ynet_set_alarm(50, &state), 0);
+    g_now += 50;  // the deadline has come
+    EXPECT_EQ(ynet_clear_alarm(-1, EINTR, &state), 0);
+    unsigned left = alarm(0);
+    EXPECT_GE(left, 99u) << "done: the caller's alarm is back";
+
+    g_now = 1000000;
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    ASSERT_EQ(::write(p[1], "7", 1), 1);
+    yq::sys::table.read = interrupted_read;
+    g_read_interrupts = 2;
+    g_read_seconds = 0;
+    alarm(100);
+    int byte = 0;
+    EXPECT_EQ(ynet_pop_byte(p[0], &byte, 5), 0);
+    EXPECT_EQ(byte, '7');
+    EXPECT_EQ(g_read_interrupts, 0);
+    left = alarm(0);
+    EXPECT_GE(left, 99u);
+    EXPECT_EQ(g_caller_alarms, 0);
+    ASSERT_EQ(sigaction(SIGALRM, &saved, nullptr), 0);
+    ::close(p[0]);
+    ::close(p[1]);
+}
+
 TEST(WireAlarm, HandlerReinstallsItselfWithoutRestart) {
     struct sigaction saved{}, now{};
     sigaction(SIGUSR1, nullptr, &saved);
