@@ -101,9 +101,10 @@ int write_line(int fd, const char *line, int n) {
     return write_all(fd, line, std::strlen(line));
 }
 
-// Remembers dir in the first free slot unless a slot already holds it.
+// Remembers dir in the first free slot. A slot is free only when empty, so
+// opening the remembered directory again (as the daily reopening does) takes
+// the second slot while it is free.
 void remember_dir(const char *dir, int mode) {
-    if (std::strcmp(dir, logdir1) == 0 || std::strcmp(dir, logdir2) == 0) return;
     if (logdir1[0] == '\0') {
         Y_strlcpy(logdir1, dir, sizeof logdir1);
         log_mode1 = mode;

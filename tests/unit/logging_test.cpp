@@ -250,6 +250,29 @@ TEST_F(Logging, OnlyTheFirstTwoDirectoriesAreRemembered) {
     EXPECT_EQ(std::string(logdir2), dir_ + "/b");
 }
 
+TEST_F(Logging, ReopeningTheFirstDirectoryTakesTheFreeSecondSlot) {
+    int a = open_log((dir_ + "/a").c_str(), 0640, nullptr);
+    ASSERT_GE(a, 0);
+    close(a);
+    // Slots are taken by emptiness alone: the same directory again fills
+    // the second slot, while its descriptor still belongs to the first.
+    a = open_log((dir_ + "/a").c_str(), 0600, nullptr);
+    ASSERT_GE(a, 0);
+    EXPECT_EQ(std::string(logdir1), dir_ + "/a");
+    EXPECT_EQ(std::string(logdir2), dir_ + "/a");
+    EXPECT_EQ(log_mode1, 0640);
+    EXPECT_EQ(log_mode2, 0600);
+    EXPECT_EQ(logfd1, a);
+    EXPECT_EQ(logfd2, -1);
+    // Both slots are taken now, so another directory is not remembered.
+    int b = open_log((dir_ + "/b").c_str(), 0644, nullptr);
+    ASSERT_GE(b, 0);
+    close(b);
+    EXPECT_EQ(std::string(logdir2), dir_ + "/a");
+    EXPECT_EQ(logfd1, a);
+    EXPECT_EQ(logfd2, -1);
+}
+
 TEST_F(Logging, DebugLineFormat) {
     int fd = open_debug();
     const std::string file = day_file(dir_ + "/prog");
@@ -494,6 +517,9 @@ TEST_F(Logging, MidnightReopensTheLogWhenRecyclingIsOn) {
     ASSERT_EQ(logmsg(2, "after", "f"), 0);
     EXPECT_EQ(log_day, local(FakeClock::seconds).tm_yday);
     EXPECT_EQ(logfd1, debugFD);
+    // The reopening is an open of the same directory: it takes the free slot.
+    EXPECT_EQ(std::string(logdir2), dir_ + "/prog");
+    EXPECT_EQ(logfd2, -1);
     EXPECT_EQ(descriptors_on(old_file), 0) << "old descriptor closed";
     EXPECT_EQ(descriptors_on(new_file), 1);
     EXPECT_EQ(file_mode(new_file), 0644) << "reopened with the remembered mode";
