@@ -244,7 +244,9 @@ Outcome Scanner::convert(const unsigned char *&fmt, const Spec &spec) {
             lng.conv = spec.conv == 'D' ? 'd' : 'o';
             return integer(lng);
         }
-        case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
+        // F, a and A are not conversions here: like any other unknown
+        // letter they end the scan.
+        case 'e': case 'E': case 'f': case 'g': case 'G':
             return floating(spec);
         // Only l makes these wide. The other sizes mean nothing here and are
         // ignored, so a stray one never writes wide characters into a char

@@ -56,7 +56,7 @@ const char *const kLiterals[] = {"", " ", ",", "x", "-", "%%", "0", "\t"};
 const char *const kWidths[] = {"", "", "1", "2", "3", "7", "0", "*"};
 const char *const kSizes[] = {"", "h", "hh", "l", "ll", "j", "z", "t", "L", "q"};
 const char *const kConversions[] = {"d", "i", "o", "u", "x", "X", "p", "n", "c", "s", "e", "f",
-                                    "g", "a", "[a-c]", "[^x ]", "[]-]", "[0-9.e]", "[^]]", "%"};
+                                    "g", "E", "[a-c]", "[^x ]", "[]-]", "[0-9.e]", "[^]]", "%"};
 
 template <typename T, size_t N>
 const T &piece(const T (&table)[N], uint8_t b) {
@@ -78,7 +78,7 @@ std::string assemble(const uint8_t *data, size_t size) {
         // reads them differently from the C library (never as wide
         // characters or doubles).
         bool text = std::strchr("cs[", conv[0]) != nullptr;
-        bool floating = std::strchr("efga", conv[0]) != nullptr;
+        bool floating = std::strchr("efgE", conv[0]) != nullptr;
         bool undefined = (text && size_mod[0] != '\0' && size_mod[0] != 'h') ||
                          (floating && size_mod[0] != '\0' && std::strchr("jzt", size_mod[0]) != nullptr);
         if (!undefined && conv[0] != '%') fmt += size_mod;

@@ -194,6 +194,26 @@ TEST(ScanDepartures, UnknownConversionEndsTheScan) {
     EXPECT_EQ(b, -1);
     EXPECT_EQ(Y_sscanf("1 2", "%d %C", &a, &b), 1);
     EXPECT_EQ(Y_sscanf("", "%C", &a), 0);
+    // The floating conversions are e, E, f, g and G; F, a and A are not.
+    float f = -1;
+    double d = -1;
+    long double ld = -1;
+    for (const char *format : {"%d %F", "%d %a", "%d %A"}) {
+        b = -1;
+        EXPECT_EQ(Y_sscanf("3 2.5", format, &b, &f), 1) << format;
+        EXPECT_EQ(b, 3) << format;
+    }
+    EXPECT_EQ(Y_sscanf("0x1p3", "%lA", &d), 0);
+    EXPECT_EQ(Y_sscanf("12", "%lF", &d), 0);
+    EXPECT_EQ(Y_sscanf("0x1.fp-2", "%La", &ld), 0);
+    EXPECT_EQ(f, -1);
+    EXPECT_EQ(d, -1);
+    EXPECT_EQ(ld, -1);
+    // Hexadecimal input is still a number for the others.
+    double d2 = -1;
+    EXPECT_EQ(Y_sscanf("0x1p3 0X1P-1", "%le %lG", &d, &d2), 2);
+    EXPECT_EQ(d, 8.0);
+    EXPECT_EQ(d2, 0.5);
 }
 
 TEST(ScanEdges, NullArguments) {
@@ -318,7 +338,7 @@ TEST(ScanLongInput, LongFloatTokenWithoutMemoryIsAMatchingFailure) {
     EXPECT_EQ(static_cast<size_t>(n), text.size());
     {
         yqtest::AllocFailer failer(1);
-        EXPECT_EQ(Y_sscanf("1.5 -2 0x1p3 abc", "%lf %d %la %s", &d, &a, &d, &text[0]), 4);
+        EXPECT_EQ(Y_sscanf("1.5 -2 0x1p3 abc", "%lf %d %lg %s", &d, &a, &d, &text[0]), 4);
         EXPECT_EQ(yqtest::AllocFailer::calls(), 0);
     }
 }
