@@ -39,11 +39,14 @@ private:
 };
 
 // Narrow conversions only: for wide ones the C library stores characters
-// it could not decode, so they are run below without comparison.
+// it could not decode, so they are run below without comparison. Floating
+// conversions store doubles only: the engine reads every floating number
+// as a double, where the C library reads floats and long doubles at their
+// own precision.
 const char *const kFormats[] = {
     "%d%n",          "%i%n",           "%x%n",        "%o%n",          "%u%n",
     "%hhd%hd%n",     "%lld %llu%n",    "%3i%2x%n",    "%p%n",          "%lf%n",
-    "%f%n",          "%Lf%n",          "%4lf%lf%n",   "%e %g%n",       "%s%n",
+    "%lE%n",         "%3lg%n",         "%4lf%lf%n",   "%le %lg%n",     "%s%n",
     "%5s%s%n",       "%c%3c%n",        "%[a-z]%n",    "%[^]-]%n",      "%[]0-9a-f]%n",
     "%d,%d:%d%n",    "%d%%%n",         " %c%n",       "%*d%d%n",       "%*s %s%n",
     "%[^=]=%s%n",    "%lx.%lx%n",      "%2c%d%lf%n",  "%*[^0-9]%d%n",  "abc%n",
@@ -74,14 +77,16 @@ std::string assemble(const uint8_t *data, size_t size) {
         fmt += piece(kWidths, next());
         const char *conv = piece(kConversions, next());
         const char *size_mod = piece(kSizes, next());
-        // The standard leaves these combinations undefined, and the engine
-        // reads them differently from the C library (never as wide
-        // characters or doubles).
+        // The standard leaves text conversions with these sizes undefined,
+        // and the engine reads them differently from the C library (never
+        // as wide characters). Floating conversions are compared as doubles.
         bool text = std::strchr("cs[", conv[0]) != nullptr;
         bool floating = std::strchr("efgE", conv[0]) != nullptr;
-        bool undefined = (text && size_mod[0] != '\0' && size_mod[0] != 'h') ||
-                         (floating && size_mod[0] != '\0' && std::strchr("jzt", size_mod[0]) != nullptr);
-        if (!undefined && conv[0] != '%') fmt += size_mod;
+        bool undefined = text && size_mod[0] != '\0' && size_mod[0] != 'h';
+        if (floating)
+            fmt += 'l';
+        else if (!undefined && conv[0] != '%')
+            fmt += size_mod;
         fmt += conv;
     }
     return fmt;

@@ -216,6 +216,32 @@ TEST(ScanDepartures, UnknownConversionEndsTheScan) {
     EXPECT_EQ(d2, 0.5);
 }
 
+// Every floating conversion reads a double and stores it as the
+// destination's type: long double gets no more than a double holds, and a
+// float is the double rounded once more.
+TEST(ScanDepartures, FloatingConversionsReadADouble) {
+    long double ld = 0;
+    EXPECT_EQ(Y_sscanf("0.1", "%Lf", &ld), 1);
+    EXPECT_EQ(ld, static_cast<long double>(0.1));
+    EXPECT_EQ(Y_sscanf("0.1", "%qg", &ld), 1);
+    EXPECT_EQ(ld, static_cast<long double>(0.1));
+    EXPECT_EQ(Y_sscanf("1e4000", "%Le", &ld), 1);
+    EXPECT_TRUE(std::isinf(ld));
+    EXPECT_EQ(Y_sscanf("-1e-4000", "%llE", &ld), 1);
+    EXPECT_EQ(ld, 0.0L);
+    EXPECT_TRUE(std::signbit(ld));
+
+    // Just above the midpoint of 1 and the next float: the double is the
+    // midpoint itself, which rounds to even, down to 1.
+    const char *above_midpoint = "1.00000005960464477539062500000001";
+    float f = 0;
+    EXPECT_EQ(Y_sscanf(above_midpoint, "%f", &f), 1);
+    EXPECT_EQ(f, 1.0f);
+    EXPECT_EQ(f, static_cast<float>(std::strtod(above_midpoint, nullptr)));
+    EXPECT_EQ(Y_sscanf("3.5", "%hf", &f), 1);
+    EXPECT_EQ(f, 3.5f);
+}
+
 TEST(ScanEdges, NullArguments) {
     int a = -1;
     EXPECT_EQ(Y_sscanf(nullptr, "%d", &a), EOF);
