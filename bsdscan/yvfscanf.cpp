@@ -2,7 +2,7 @@
 // input through a cursor whose field width is a read limit: a conversion
 // simply reads until the cursor says EOF, so none of them counts characters.
 // Number tokens are recognised here and converted by __Ystrtoimax,
-// __Ystrtoumax and the strtod family, so the digits are parsed in one place.
+// __Ystrtoumax and strtod, so the digits are parsed in one place.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -244,7 +244,9 @@ Outcome Scanner::convert(const unsigned char *&fmt, const Spec &spec) {
             lng.conv = spec.conv == 'D' ? 'd' : 'o';
             return integer(lng);
         }
-        case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
+        // F, a and A are not conversions here: like any other unknown
+        // letter they end the scan.
+        case 'e': case 'E': case 'f': case 'g': case 'G':
             return floating(spec);
         // Only l makes these wide. The other sizes mean nothing here and are
         // ignored, so a stray one never writes wide characters into a char
@@ -467,25 +469,17 @@ Outcome Scanner::floating(const Spec &spec) {
     const char *text = token.c_str();
     char *end = nullptr;
     // The token is the longest prefix that can begin a number; its value
-    // is whatever of it strtod accepts ("1e+" reads as 1).
-    // l is double, ll (q) and L are long double; any other size, meaningless
-    // here, is float like none, so nothing wider than asked for is stored.
-    switch (spec.size) {
-        case Size::l: {
-            double v = std::strtod(text, &end);
-            if (end != text && !spec.suppress) *va_arg(ap_, double *) = v;
-            break;
-        }
-        case Size::ll:
-        case Size::L: {
-            long double v = std::strtold(text, &end);
-            if (end != text && !spec.suppress) *va_arg(ap_, long double *) = v;
-            break;
-        }
-        default: {
-            float v = std::strtof(text, &end);
-            if (end != text && !spec.suppress) *va_arg(ap_, float *) = v;
-            break;
+    // is whatever of it strtod accepts ("1e+" reads as 1). Every size reads
+    // a double, then stores it as its destination type: l is double, ll (q)
+    // and L are long double, any other size is float like none, so nothing
+    // wider than asked for is stored.
+    const double v = std::strtod(text, &end);
+    if (end != text && !spec.suppress) {
+        switch (spec.size) {
+            case Size::l: *va_arg(ap_, double *) = v; break;
+            case Size::ll:
+            case Size::L: *va_arg(ap_, long double *) = v; break;
+            default: *va_arg(ap_, float *) = static_cast<float>(v); break;
         }
     }
     if (end == text) return Outcome::mismatch;

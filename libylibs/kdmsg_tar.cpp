@@ -303,7 +303,8 @@ int kdgetlocale(char *messages, char *ctype, char *time, char *collate, char *nu
 
     // The process takes its locale from the environment. A category the
     // system cannot set still gets the name the environment asked for, so
-    // the product's own catalogs can serve it.
+    // the product's own catalogs can serve it: LC_ALL whenever it is in the
+    // environment, even empty, else the category's own variable.
     for (Category &c : categories) {
         if (const char *set = std::setlocale(c.category, "")) {
             Y_strlcpy(c.name, set, sizeof c.name);
@@ -311,9 +312,9 @@ int kdgetlocale(char *messages, char *ctype, char *time, char *collate, char *nu
         }
         const char *all = std::getenv("LC_ALL");
         const char *own = std::getenv(c.variable);
-        if (all != nullptr && all[0] != '\0')
+        if (all != nullptr)
             Y_strlcpy(c.name, all, sizeof c.name);
-        else if (own != nullptr && own[0] != '\0')
+        else if (own != nullptr)
             Y_strlcpy(c.name, own, sizeof c.name);
     }
 

@@ -39,11 +39,14 @@ private:
 };
 
 // Narrow conversions only: for wide ones the C library stores characters
-// it could not decode, so they are run below without comparison.
+// it could not decode, so they are run below without comparison. Floating
+// conversions store doubles only: the engine reads every floating number
+// as a double, where the C library reads floats and long doubles at their
+// own precision.
 const char *const kFormats[] = {
     "%d%n",          "%i%n",           "%x%n",        "%o%n",          "%u%n",
     "%hhd%hd%n",     "%lld %llu%n",    "%3i%2x%n",    "%p%n",          "%lf%n",
-    "%f%n",          "%Lf%n",          "%4lf%lf%n",   "%e %g%n",       "%s%n",
+    "%lE%n",         "%3lg%n",         "%4lf%lf%n",   "%le %lg%n",     "%s%n",
     "%5s%s%n",       "%c%3c%n",        "%[a-z]%n",    "%[^]-]%n",      "%[]0-9a-f]%n",
     "%d,%d:%d%n",    "%d%%%n",         " %c%n",       "%*d%d%n",       "%*s %s%n",
     "%[^=]=%s%n",    "%lx.%lx%n",      "%2c%d%lf%n",  "%*[^0-9]%d%n",  "abc%n",
@@ -56,7 +59,7 @@ const char *const kLiterals[] = {"", " ", ",", "x", "-", "%%", "0", "\t"};
 const char *const kWidths[] = {"", "", "1", "2", "3", "7", "0", "*"};
 const char *const kSizes[] = {"", "h", "hh", "l", "ll", "j", "z", "t", "L", "q"};
 const char *const kConversions[] = {"d", "i", "o", "u", "x", "X", "p", "n", "c", "s", "e", "f",
-                                    "g", "a", "[a-c]", "[^x ]", "[]-]", "[0-9.e]", "[^]]", "%"};
+                                    "g", "E", "[a-c]", "[^x ]", "[]-]", "[0-9.e]", "[^]]", "%"};
 
 template <typename T, size_t N>
 const T &piece(const T (&table)[N], uint8_t b) {
@@ -74,14 +77,16 @@ std::string assemble(const uint8_t *data, size_t size) {
         fmt += piece(kWidths, next());
         const char *conv = piece(kConversions, next());
         const char *size_mod = piece(kSizes, next());
-        // The standard leaves these combinations undefined, and the engine
-        // reads them differently from the C library (never as wide
-        // characters or doubles).
+        // The standard leaves text conversions with these sizes undefined,
+        // and the engine reads them differently from the C library (never
+        // as wide characters). Floating conversions are compared as doubles.
         bool text = std::strchr("cs[", conv[0]) != nullptr;
-        bool floating = std::strchr("efga", conv[0]) != nullptr;
-        bool undefined = (text && size_mod[0] != '\0' && size_mod[0] != 'h') ||
-                         (floating && size_mod[0] != '\0' && std::strchr("jzt", size_mod[0]) != nullptr);
-        if (!undefined && conv[0] != '%') fmt += size_mod;
+        bool floating = std::strchr("efgE", conv[0]) != nullptr;
+        bool undefined = text && size_mod[0] != '\0' && size_mod[0] != 'h';
+        if (floating)
+            fmt += 'l';
+        else if (!undefined && conv[0] != '%')
+            fmt += size_mod;
         fmt += conv;
     }
     return fmt;

@@ -502,6 +502,19 @@ TEST_F(Catalogs, KdgetlocaleNamesEveryCategoryInCommonNames) {
         ::unsetenv("LC_TIME");
     }
     {
+        // An empty LC_ALL is still set: a category the system cannot set
+        // takes its empty value, which no definition line maps.
+        ::setenv("LC_ALL", "", 1);
+        ::setenv("LC_TIME", "ww_WW", 1);
+        Names n;
+        EXPECT_EQ(n.get(), -1);
+        EXPECT_STREQ(n.time, "C");
+        EXPECT_STREQ(n.ctype, "C");
+        EXPECT_EQ(std::string(n.status), "**LOCALE ERROR** locale <> not found in file <" + kConf + ">");
+        ::unsetenv("LC_ALL");
+        ::unsetenv("LC_TIME");
+    }
+    {
         // Per category: one the system has, one only the product knows, one
         // nobody knows.
         ::setenv("LC_CTYPE", "C.UTF-8", 1);

@@ -194,6 +194,52 @@ TEST(ScanDepartures, UnknownConversionEndsTheScan) {
     EXPECT_EQ(b, -1);
     EXPECT_EQ(Y_sscanf("1 2", "%d %C", &a, &b), 1);
     EXPECT_EQ(Y_sscanf("", "%C", &a), 0);
+    // The floating conversions are e, E, f, g and G; F, a and A are not.
+    float f = -1;
+    double d = -1;
+    long double ld = -1;
+    for (const char *format : {"%d %F", "%d %a", "%d %A"}) {
+        b = -1;
+        EXPECT_EQ(Y_sscanf("3 2.5", format, &b, &f), 1) << format;
+        EXPECT_EQ(b, 3) << format;
+    }
+    EXPECT_EQ(Y_sscanf("0x1p3", "%lA", &d), 0);
+    EXPECT_EQ(Y_sscanf("12", "%lF", &d), 0);
+    EXPECT_EQ(Y_sscanf("0x1.fp-2", "%La", &ld), 0);
+    EXPECT_EQ(f, -1);
+    EXPECT_EQ(d, -1);
+    EXPECT_EQ(ld, -1);
+    // Hexadecimal input is still a number for the others.
+    double d2 = -1;
+    EXPECT_EQ(Y_sscanf("0x1p3 0X1P-1", "%le %lG", &d, &d2), 2);
+    EXPECT_EQ(d, 8.0);
+    EXPECT_EQ(d2, 0.5);
+}
+
+// Every floating conversion reads a double and stores it as the
+// destination's type: long double gets no more than a double holds, and a
+// float is the double rounded once more.
+TEST(ScanDepartures, FloatingConversionsReadADouble) {
+    long double ld = 0;
+    EXPECT_EQ(Y_sscanf("0.1", "%Lf", &ld), 1);
+    EXPECT_EQ(ld, static_cast<long double>(0.1));
+    EXPECT_EQ(Y_sscanf("0.1", "%qg", &ld), 1);
+    EXPECT_EQ(ld, static_cast<long double>(0.1));
+    EXPECT_EQ(Y_sscanf("1e4000", "%Le", &ld), 1);
+    EXPECT_TRUE(std::isinf(ld));
+    EXPECT_EQ(Y_sscanf("-1e-4000", "%llE", &ld), 1);
+    EXPECT_EQ(ld, 0.0L);
+    EXPECT_TRUE(std::signbit(ld));
+
+    // Just above the midpoint of 1 and the next float: the double is the
+    // midpoint itself, which rounds to even, down to 1.
+    const char *above_midpoint = "1.00000005960464477539062500000001";
+    float f = 0;
+    EXPECT_EQ(Y_sscanf(above_midpoint, "%f", &f), 1);
+    EXPECT_EQ(f, 1.0f);
+    EXPECT_EQ(f, static_cast<float>(std::strtod(above_midpoint, nullptr)));
+    EXPECT_EQ(Y_sscanf("3.5", "%hf", &f), 1);
+    EXPECT_EQ(f, 3.5f);
 }
 
 TEST(ScanEdges, NullArguments) {
@@ -318,7 +364,7 @@ TEST(ScanLongInput, LongFloatTokenWithoutMemoryIsAMatchingFailure) {
     EXPECT_EQ(static_cast<size_t>(n), text.size());
     {
         yqtest::AllocFailer failer(1);
-        EXPECT_EQ(Y_sscanf("1.5 -2 0x1p3 abc", "%lf %d %la %s", &d, &a, &d, &text[0]), 4);
+        EXPECT_EQ(Y_sscanf("1.5 -2 0x1p3 abc", "%lf %d %lg %s", &d, &a, &d, &text[0]), 4);
         EXPECT_EQ(yqtest::AllocFailer::calls(), 0);
     }
 }
