@@ -1332,12 +1332,16 @@ extern "C" int ynet_ynetd_service_socket(int *sock, int version, const char *ser
 
 extern "C" int ynet_ynetd_get_security_info(int *sock, int version, struct crconf_info_rec *info,
                                             int timeout) noexcept {
+    // Every failure ends the conversation here: the caller stops at the
+    // first failing step and sends no disconnect request of its own.
     if (version < 3) {
         YN_STATUS(YN_STATUS_VERSION_MISMATCH);
+        drop(sock);
         return YN_STATUS_VERSION_MISMATCH;
     }
     if (info == nullptr || sock == nullptr) {
         YN_STATUS(YN_STATUS_INVALID_ARGUMENT);
+        drop(sock);
         return YN_STATUS_INVALID_ARGUMENT;
     }
     if (info->ni_authorization_service != nullptr && info->ni_authentication_domains != nullptr &&

@@ -566,9 +566,11 @@ extern "C" int ytext_open(const char *path, int mode, ytext_parse_fn parse,
     h->free_fn = free_fn;
     h->read_only = mode == YTEXT_MODE_READ || mode == YTEXT_MODE_MEMORY;
 
+    // Reports carry this function's name, not the lambda's.
+    const char *const function = __func__;
     auto fail = [&](int status) {
         h.reset();
-        YN_FAILURE(status);
+        ynet_failure(kModule, __LINE__, function, status);
         return status;
     };
     if (mode < YTEXT_MODE_READ || mode > YTEXT_MODE_MEMORY) return fail(YTEXT_OPEN_FAILED);
@@ -706,10 +708,11 @@ extern "C" int ytext_put_item(ytext_handle *handle, int index, int replace,
         return status;
     }
     // Every failure drops the new file; the handle keeps its content.
+    const char *const function = __func__;
     auto fail = [&](int failed) {
         drop_temp(out, new_name);
         ytext_rewind(handle);
-        YN_FAILURE(failed);
+        ynet_failure(kModule, __LINE__, function, failed);
         return failed;
     };
     auto copy_one = [&](bool &ended, bool keep) {

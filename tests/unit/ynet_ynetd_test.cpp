@@ -779,13 +779,23 @@ TEST(YnetdSecurityInfo, RefusalsAndMalformedAnswers) {
         EXPECT_EQ(info.rec.ni_authentication_domains, nullptr);
         p.lib = -1;
     }
-    Pair p;
-    Info info;
-    int sock = p.lib;
-    EXPECT_EQ(ynet_ynetd_get_security_info(&sock, 2, &info.rec, 5), YN_STATUS_VERSION_MISMATCH);
-    EXPECT_EQ(ynet_ynetd_get_security_info(&sock, 3, nullptr, 5), YN_STATUS_INVALID_ARGUMENT);
-    EXPECT_EQ(sock, p.lib);
-    EXPECT_EQ(p.sent(), "");
+    // Refused before anything is sent, and still the end of the
+    // conversation: the socket is closed.
+    for (int refused : {0, 1}) {
+        Pair p;
+        Info info;
+        int sock = p.lib;
+        if (refused == 0)
+            EXPECT_EQ(ynet_ynetd_get_security_info(&sock, 2, &info.rec, 5),
+                      YN_STATUS_VERSION_MISMATCH);
+        else
+            EXPECT_EQ(ynet_ynetd_get_security_info(&sock, 3, nullptr, 5),
+                      YN_STATUS_INVALID_ARGUMENT);
+        EXPECT_EQ(sock, -1);
+        EXPECT_EQ(::fcntl(p.lib, F_GETFD), -1);
+        p.lib = -1;
+        EXPECT_EQ(p.sent(), "");
+    }
 }
 
 TEST(YnetdSecurityInfo, RecordsThatCannotBeBuiltGive14AndLeakNothing) {

@@ -181,6 +181,26 @@ TEST_F(TextFile, FailuresAreReportedWithTheFunctionName) {
     std::string report(buf, n);
     EXPECT_EQ(report.rfind("ytext.", 0), 0u) << report;
     EXPECT_NE(report.find(": Function failed: 7 0x00000007\n"), std::string::npos) << report;
+
+    // The descriptor's lines name the reporting function: the operation the
+    // caller called, also where a failure leaves through a shared exit path.
+    FILE *lines = std::tmpfile();
+    ASSERT_NE(lines, nullptr);
+    ynet_debug_fd = fileno(lines);
+    EXPECT_EQ(ytext_open(target_.c_str(), YTEXT_MODE_READ, nullptr, nullptr, nullptr, &h), 7);
+    h = open(YTEXT_MODE_REWRITE);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(ytext_replace_item(h, 3, "x"), 5);
+    EXPECT_EQ(ytext_close(&h, 0), 0);
+    ynet_debug_fd = -1;
+    std::rewind(lines);
+    std::string logged;
+    char chunk[512];
+    while ((n = std::fread(chunk, 1, sizeof chunk, lines)) > 0) logged.append(chunk, n);
+    std::fclose(lines);
+    EXPECT_NE(logged.find("> ytext_open: ytext."), std::string::npos) << logged;
+    EXPECT_NE(logged.find("> ytext_put_item: ytext."), std::string::npos) << logged;
+    EXPECT_EQ(logged.find("operator()"), std::string::npos) << logged;
 }
 
 // ---------------------------------------------------------------- reading
