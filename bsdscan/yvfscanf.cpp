@@ -153,23 +153,23 @@ public:
     int run(const unsigned char *fmt);
 
 private:
-    struct Spec {
+    struct Directive {
         bool suppress = false;
         size_t width = 0;  // 0: none given
         Size size = Size::none;
         int conv = 0;
     };
 
-    Outcome convert(const unsigned char *&fmt, const Spec &spec);
+    Outcome convert(const unsigned char *&fmt, const Directive &spec);
     Outcome literal(int ch);
-    Outcome integer(const Spec &spec);
-    Outcome null_pointer(const Spec &spec);
-    Outcome floating(const Spec &spec);
-    Outcome chars(const Spec &spec);
-    Outcome word(const Spec &spec);
-    Outcome set(const Spec &spec, const ScanSet &set);
-    Outcome wide(const Spec &spec);
-    Outcome wide_set(const Spec &spec, const ScanSet &set);
+    Outcome integer(const Directive &spec);
+    Outcome null_pointer(const Directive &spec);
+    Outcome floating(const Directive &spec);
+    Outcome chars(const Directive &spec);
+    Outcome word(const Directive &spec);
+    Outcome set(const Directive &spec, const ScanSet &set);
+    Outcome wide(const Directive &spec);
+    Outcome wide_set(const Directive &spec, const ScanSet &set);
     int get_wide(wchar_t *wc);
 
     template <typename S>
@@ -202,7 +202,7 @@ int Scanner::run(const unsigned char *fmt) {
             continue;
         }
         ++fmt;
-        Spec spec;
+        Directive spec;
         if (*fmt == '*') {
             spec.suppress = true;
             ++fmt;
@@ -234,12 +234,12 @@ int Scanner::run(const unsigned char *fmt) {
     return assigned_;
 }
 
-Outcome Scanner::convert(const unsigned char *&fmt, const Spec &spec) {
+Outcome Scanner::convert(const unsigned char *&fmt, const Directive &spec) {
     switch (spec.conv) {
         case 'd': case 'i': case 'o': case 'u': case 'x': case 'X': case 'p':
             return integer(spec);
         case 'D': case 'O': {
-            Spec lng = spec;
+            Directive lng = spec;
             lng.size = Size::l;
             lng.conv = spec.conv == 'D' ? 'd' : 'o';
             return integer(lng);
@@ -311,7 +311,7 @@ void Scanner::store_integer(Size size, bool is_signed, std::uint64_t v) {
     }
 }
 
-Outcome Scanner::integer(const Spec &spec) {
+Outcome Scanner::integer(const Directive &spec) {
     if (!in_.skip_space()) return Outcome::input;
     if (spec.conv == 'p') {
         int c = in_.get();
@@ -385,7 +385,7 @@ Outcome Scanner::integer(const Spec &spec) {
     return Outcome::ok;
 }
 
-Outcome Scanner::null_pointer(const Spec &spec) {
+Outcome Scanner::null_pointer(const Directive &spec) {
     in_.limit(spec.width);
     bool ok = in_.get() == '(' && in_.expect("nil") && in_.get() == ')';
     in_.unlimit();
@@ -395,7 +395,7 @@ Outcome Scanner::null_pointer(const Spec &spec) {
     return Outcome::ok;
 }
 
-Outcome Scanner::floating(const Spec &spec) {
+Outcome Scanner::floating(const Directive &spec) {
     if (!in_.skip_space()) return Outcome::input;
     const unsigned char *start = in_.pos();
     in_.limit(spec.width);
@@ -487,7 +487,7 @@ Outcome Scanner::floating(const Spec &spec) {
     return Outcome::ok;
 }
 
-Outcome Scanner::chars(const Spec &spec) {
+Outcome Scanner::chars(const Directive &spec) {
     char *dst = spec.suppress ? nullptr : va_arg(ap_, char *);
     in_.limit(spec.width == 0 ? 1 : spec.width);
     size_t n = 0;
@@ -500,7 +500,7 @@ Outcome Scanner::chars(const Spec &spec) {
     return Outcome::ok;
 }
 
-Outcome Scanner::word(const Spec &spec) {
+Outcome Scanner::word(const Directive &spec) {
     if (!in_.skip_space()) return Outcome::input;
     char *dst = spec.suppress ? nullptr : va_arg(ap_, char *);
     in_.limit(spec.width);
@@ -515,7 +515,7 @@ Outcome Scanner::word(const Spec &spec) {
     return Outcome::ok;
 }
 
-Outcome Scanner::set(const Spec &spec, const ScanSet &scan_set) {
+Outcome Scanner::set(const Directive &spec, const ScanSet &scan_set) {
     char *dst = spec.suppress ? nullptr : va_arg(ap_, char *);
     in_.limit(spec.width);
     size_t n = 0;
@@ -552,7 +552,7 @@ int Scanner::get_wide(wchar_t *wc) {
 // %lc and %ls: the input is multibyte text, the width counts characters
 // and the destination gets wide characters. As with %s, white space is
 // recognised byte by byte.
-Outcome Scanner::wide(const Spec &spec) {
+Outcome Scanner::wide(const Directive &spec) {
     const bool is_char = spec.conv == 'c';
     if (!is_char && !in_.skip_space()) return Outcome::input;
     wchar_t *dst = spec.suppress ? nullptr : va_arg(ap_, wchar_t *);
@@ -579,7 +579,7 @@ Outcome Scanner::wide(const Spec &spec) {
 
 // %l[: membership is decided byte by byte, the accepted bytes are decoded
 // into wide characters as they come, and the width counts characters.
-Outcome Scanner::wide_set(const Spec &spec, const ScanSet &scan_set) {
+Outcome Scanner::wide_set(const Directive &spec, const ScanSet &scan_set) {
     wchar_t *dst = spec.suppress ? nullptr : va_arg(ap_, wchar_t *);
     const size_t width = spec.width == 0 ? kNoLimit : spec.width;
     std::mbstate_t state{};

@@ -157,6 +157,28 @@ void hex_of(const unsigned char digest[MD5_DIGEST_LEN], char *out, int size) {
 
 // ---- Descriptor hand-over message ----------------------------------------
 
+// The hand-over message: one data byte and room for one SCM_RIGHTS header
+// of one descriptor.
+struct HandOverMessage {
+    char byte = 0;
+    struct iovec iov{&byte, 1};
+    struct msghdr message{};
+    // Last: cmsghdr ends in a flexible array member.
+    union {
+        struct cmsghdr header;
+        char space[CMSG_SPACE(sizeof(int))];
+    } control{};
+
+    HandOverMessage() {
+        message.msg_iov = &iov;
+        message.msg_iovlen = 1;
+        message.msg_control = control.space;
+        message.msg_controllen = sizeof control.space;
+    }
+    HandOverMessage(const HandOverMessage &) = delete;
+    HandOverMessage &operator=(const HandOverMessage &) = delete;
+};
+
 // One data byte carrying one descriptor as SCM_RIGHTS.
 int send_descriptor(int conn, int fd, int timeout) {
     int status = ynet_sock_ready(conn, 0, 1, timeout);
@@ -164,17 +186,8 @@ int send_descriptor(int conn, int fd, int timeout) {
         YN_STATUS(status);
         return YN_STATUS_DESCRIPTOR_PASSING_FAILED;
     }
-    char byte = 0;
-    struct iovec iov = {&byte, 1};
-    union {
-        struct cmsghdr header;
-        char space[CMSG_SPACE(sizeof(int))];
-    } control{};
-    struct msghdr message{};
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    message.msg_control = control.space;
-    message.msg_controllen = sizeof control.space;
+    HandOverMessage hand_over;
+    struct msghdr &message = hand_over.message;
     struct cmsghdr *cmsg = CMSG_FIRSTHDR(&message);
     cmsg->cmsg_level = SOL_SOCKET;
     cmsg->cmsg_type = SCM_RIGHTS;
@@ -202,17 +215,8 @@ int receive_descriptor(int conn, int *fd, int timeout) {
         YN_STATUS(status);
         return YN_STATUS_DESCRIPTOR_PASSING_FAILED;
     }
-    char byte = 0;
-    struct iovec iov = {&byte, 1};
-    union {
-        struct cmsghdr header;
-        char space[CMSG_SPACE(sizeof(int))];
-    } control{};
-    struct msghdr message{};
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    message.msg_control = control.space;
-    message.msg_controllen = sizeof control.space;
+    HandOverMessage hand_over;
+    struct msghdr &message = hand_over.message;
     ssize_t got =
         bracketed(timeout, [&] { return seam::calls.recvmsg(conn, &message, MSG_CMSG_CLOEXEC); });
     int err = errno;
