@@ -160,16 +160,16 @@ private:
         int conv = 0;
     };
 
-    Outcome convert(const unsigned char *&fmt, const Directive &spec);
+    Outcome convert(const unsigned char *&fmt, const Directive &dir);
     Outcome literal(int ch);
-    Outcome integer(const Directive &spec);
-    Outcome null_pointer(const Directive &spec);
-    Outcome floating(const Directive &spec);
-    Outcome chars(const Directive &spec);
-    Outcome word(const Directive &spec);
-    Outcome set(const Directive &spec, const ScanSet &set);
-    Outcome wide(const Directive &spec);
-    Outcome wide_set(const Directive &spec, const ScanSet &set);
+    Outcome integer(const Directive &dir);
+    Outcome null_pointer(const Directive &dir);
+    Outcome floating(const Directive &dir);
+    Outcome chars(const Directive &dir);
+    Outcome word(const Directive &dir);
+    Outcome set(const Directive &dir, const ScanSet &set);
+    Outcome wide(const Directive &dir);
+    Outcome wide_set(const Directive &dir, const ScanSet &set);
     int get_wide(wchar_t *wc);
 
     template <typename S>
@@ -202,68 +202,68 @@ int Scanner::run(const unsigned char *fmt) {
             continue;
         }
         ++fmt;
-        Directive spec;
+        Directive dir;
         if (*fmt == '*') {
-            spec.suppress = true;
+            dir.suppress = true;
             ++fmt;
         }
         for (; is_digit(*fmt); ++fmt) {
             size_t d = static_cast<size_t>(*fmt - '0');
-            spec.width = spec.width > (kNoLimit - d) / 10 ? kNoLimit : spec.width * 10 + d;
+            dir.width = dir.width > (kNoLimit - d) / 10 ? kNoLimit : dir.width * 10 + d;
         }
         switch (*fmt) {
             case 'h':
-                spec.size = fmt[1] == 'h' ? Size::hh : Size::h;
-                fmt += spec.size == Size::hh ? 2 : 1;
+                dir.size = fmt[1] == 'h' ? Size::hh : Size::h;
+                fmt += dir.size == Size::hh ? 2 : 1;
                 break;
             case 'l':
-                spec.size = fmt[1] == 'l' ? Size::ll : Size::l;
-                fmt += spec.size == Size::ll ? 2 : 1;
+                dir.size = fmt[1] == 'l' ? Size::ll : Size::l;
+                fmt += dir.size == Size::ll ? 2 : 1;
                 break;
-            case 'q': spec.size = Size::ll; ++fmt; break;
-            case 'j': spec.size = Size::j; ++fmt; break;
-            case 't': spec.size = Size::t; ++fmt; break;
-            case 'z': spec.size = Size::z; ++fmt; break;
-            case 'L': spec.size = Size::L; ++fmt; break;
+            case 'q': dir.size = Size::ll; ++fmt; break;
+            case 'j': dir.size = Size::j; ++fmt; break;
+            case 't': dir.size = Size::t; ++fmt; break;
+            case 'z': dir.size = Size::z; ++fmt; break;
+            case 'L': dir.size = Size::L; ++fmt; break;
             default: break;
         }
-        spec.conv = *fmt++;
-        Outcome o = convert(fmt, spec);
+        dir.conv = *fmt++;
+        Outcome o = convert(fmt, dir);
         if (o != Outcome::ok) return finish(o);
     }
     return assigned_;
 }
 
-Outcome Scanner::convert(const unsigned char *&fmt, const Directive &spec) {
-    switch (spec.conv) {
+Outcome Scanner::convert(const unsigned char *&fmt, const Directive &dir) {
+    switch (dir.conv) {
         case 'd': case 'i': case 'o': case 'u': case 'x': case 'X': case 'p':
-            return integer(spec);
+            return integer(dir);
         case 'D': case 'O': {
-            Directive lng = spec;
+            Directive lng = dir;
             lng.size = Size::l;
-            lng.conv = spec.conv == 'D' ? 'd' : 'o';
+            lng.conv = dir.conv == 'D' ? 'd' : 'o';
             return integer(lng);
         }
         // F, a and A are not conversions here: like any other unknown
         // letter they end the scan.
         case 'e': case 'E': case 'f': case 'g': case 'G':
-            return floating(spec);
+            return floating(dir);
         // Only l makes these wide. The other sizes mean nothing here and are
         // ignored, so a stray one never writes wide characters into a char
         // buffer.
         case 'c':
-            return spec.size == Size::l ? wide(spec) : chars(spec);
+            return dir.size == Size::l ? wide(dir) : chars(dir);
         case 's':
-            return spec.size == Size::l ? wide(spec) : word(spec);
+            return dir.size == Size::l ? wide(dir) : word(dir);
         case '[': {
             ScanSet scan_set;
             const unsigned char *after = parse_set(fmt, scan_set);
             if (after == nullptr) return Outcome::mismatch;
             fmt = after;
-            return spec.size == Size::l ? wide_set(spec, scan_set) : set(spec, scan_set);
+            return dir.size == Size::l ? wide_set(dir, scan_set) : set(dir, scan_set);
         }
         case 'n':
-            if (!spec.suppress) store_integer(spec.size, true, in_.count());
+            if (!dir.suppress) store_integer(dir.size, true, in_.count());
             return Outcome::ok;
         case '%':
             // A directive like the others: white space before it is
@@ -311,22 +311,22 @@ void Scanner::store_integer(Size size, bool is_signed, std::uint64_t v) {
     }
 }
 
-Outcome Scanner::integer(const Directive &spec) {
+Outcome Scanner::integer(const Directive &dir) {
     if (!in_.skip_space()) return Outcome::input;
-    if (spec.conv == 'p') {
+    if (dir.conv == 'p') {
         int c = in_.get();
         in_.unget(c);
         // The platform prints a null pointer as "(nil)"; read it back.
-        if (c == '(') return null_pointer(spec);
+        if (c == '(') return null_pointer(dir);
     }
     int base = 10;
-    switch (spec.conv) {
+    switch (dir.conv) {
         case 'i': base = 0; break;
         case 'o': base = 8; break;
         case 'x': case 'X': case 'p': base = 16; break;
         default: break;
     }
-    const bool is_signed = spec.conv == 'd' || spec.conv == 'i';
+    const bool is_signed = dir.conv == 'd' || dir.conv == 'i';
 
     // The digits are copied without leading zeros and cut after more
     // significant digits than any 64-bit value has, so the copy stays small
@@ -337,7 +337,7 @@ Outcome Scanner::integer(const Directive &spec) {
     size_t significant = 0;
     bool any_digit = false;
 
-    in_.limit(spec.width);
+    in_.limit(dir.width);
     int c = in_.get();
     if (c == '-' || c == '+') {
         digits[n++] = static_cast<char>(c);
@@ -371,34 +371,34 @@ Outcome Scanner::integer(const Directive &spec) {
     if (significant == 0) digits[n++] = '0';
     digits[n] = '\0';
 
-    if (!spec.suppress) {
+    if (!dir.suppress) {
         // An overflow saturates at 64 bits and leaves ERANGE in errno, as
         // the conversion functions do.
         std::uint64_t v = is_signed ? static_cast<std::uint64_t>(__Ystrtoimax(digits, nullptr, base))
                                     : __Ystrtoumax(digits, nullptr, base);
-        if (spec.conv == 'p')
+        if (dir.conv == 'p')
             *va_arg(ap_, void **) = reinterpret_cast<void *>(static_cast<std::uintptr_t>(v));
         else
-            store_integer(spec.size, is_signed, v);
+            store_integer(dir.size, is_signed, v);
     }
-    converted(spec.suppress);
+    converted(dir.suppress);
     return Outcome::ok;
 }
 
-Outcome Scanner::null_pointer(const Directive &spec) {
-    in_.limit(spec.width);
+Outcome Scanner::null_pointer(const Directive &dir) {
+    in_.limit(dir.width);
     bool ok = in_.get() == '(' && in_.expect("nil") && in_.get() == ')';
     in_.unlimit();
     if (!ok) return Outcome::mismatch;
-    if (!spec.suppress) *va_arg(ap_, void **) = nullptr;
-    converted(spec.suppress);
+    if (!dir.suppress) *va_arg(ap_, void **) = nullptr;
+    converted(dir.suppress);
     return Outcome::ok;
 }
 
-Outcome Scanner::floating(const Directive &spec) {
+Outcome Scanner::floating(const Directive &dir) {
     if (!in_.skip_space()) return Outcome::input;
     const unsigned char *start = in_.pos();
-    in_.limit(spec.width);
+    in_.limit(dir.width);
 
     int c = in_.get();
     size_t sign = 0;
@@ -474,8 +474,8 @@ Outcome Scanner::floating(const Directive &spec) {
     // and L are long double, any other size is float like none, so nothing
     // wider than asked for is stored.
     const double v = std::strtod(text, &end);
-    if (end != text && !spec.suppress) {
-        switch (spec.size) {
+    if (end != text && !dir.suppress) {
+        switch (dir.size) {
             case Size::l: *va_arg(ap_, double *) = v; break;
             case Size::ll:
             case Size::L: *va_arg(ap_, long double *) = v; break;
@@ -483,27 +483,27 @@ Outcome Scanner::floating(const Directive &spec) {
         }
     }
     if (end == text) return Outcome::mismatch;
-    converted(spec.suppress);
+    converted(dir.suppress);
     return Outcome::ok;
 }
 
-Outcome Scanner::chars(const Directive &spec) {
-    char *dst = spec.suppress ? nullptr : va_arg(ap_, char *);
-    in_.limit(spec.width == 0 ? 1 : spec.width);
+Outcome Scanner::chars(const Directive &dir) {
+    char *dst = dir.suppress ? nullptr : va_arg(ap_, char *);
+    in_.limit(dir.width == 0 ? 1 : dir.width);
     size_t n = 0;
     for (int c; (c = in_.get()) != EOF; ++n)
         if (dst != nullptr) dst[n] = static_cast<char>(c);
     in_.unlimit();
     // A shorter field at the end of the input is still a field.
     if (n == 0) return Outcome::input;
-    converted(spec.suppress);
+    converted(dir.suppress);
     return Outcome::ok;
 }
 
-Outcome Scanner::word(const Directive &spec) {
+Outcome Scanner::word(const Directive &dir) {
     if (!in_.skip_space()) return Outcome::input;
-    char *dst = spec.suppress ? nullptr : va_arg(ap_, char *);
-    in_.limit(spec.width);
+    char *dst = dir.suppress ? nullptr : va_arg(ap_, char *);
+    in_.limit(dir.width);
     size_t n = 0;
     int c;
     for (; (c = in_.get()) != EOF && !is_space(c); ++n)
@@ -511,13 +511,13 @@ Outcome Scanner::word(const Directive &spec) {
     in_.unget(c);
     in_.unlimit();
     if (dst != nullptr) dst[n] = '\0';
-    converted(spec.suppress);
+    converted(dir.suppress);
     return Outcome::ok;
 }
 
-Outcome Scanner::set(const Directive &spec, const ScanSet &scan_set) {
-    char *dst = spec.suppress ? nullptr : va_arg(ap_, char *);
-    in_.limit(spec.width);
+Outcome Scanner::set(const Directive &dir, const ScanSet &scan_set) {
+    char *dst = dir.suppress ? nullptr : va_arg(ap_, char *);
+    in_.limit(dir.width);
     size_t n = 0;
     int c;
     for (; (c = in_.get()) != EOF && scan_set.member[c]; ++n)
@@ -528,7 +528,7 @@ Outcome Scanner::set(const Directive &spec, const ScanSet &scan_set) {
     // is the end of the input.
     if (n == 0) return c == EOF ? Outcome::input : Outcome::mismatch;
     if (dst != nullptr) dst[n] = '\0';
-    converted(spec.suppress);
+    converted(dir.suppress);
     return Outcome::ok;
 }
 
@@ -552,11 +552,11 @@ int Scanner::get_wide(wchar_t *wc) {
 // %lc and %ls: the input is multibyte text, the width counts characters
 // and the destination gets wide characters. As with %s, white space is
 // recognised byte by byte.
-Outcome Scanner::wide(const Directive &spec) {
-    const bool is_char = spec.conv == 'c';
+Outcome Scanner::wide(const Directive &dir) {
+    const bool is_char = dir.conv == 'c';
     if (!is_char && !in_.skip_space()) return Outcome::input;
-    wchar_t *dst = spec.suppress ? nullptr : va_arg(ap_, wchar_t *);
-    const size_t width = spec.width == 0 ? (is_char ? 1 : kNoLimit) : spec.width;
+    wchar_t *dst = dir.suppress ? nullptr : va_arg(ap_, wchar_t *);
+    const size_t width = dir.width == 0 ? (is_char ? 1 : kNoLimit) : dir.width;
     size_t n = 0;
     while (n < width) {
         if (!is_char) {
@@ -573,15 +573,15 @@ Outcome Scanner::wide(const Directive &spec) {
     }
     if (n == 0) return Outcome::input;  // only %lc can get here: at the end
     if (dst != nullptr && !is_char) dst[n] = L'\0';
-    converted(spec.suppress);
+    converted(dir.suppress);
     return Outcome::ok;
 }
 
 // %l[: membership is decided byte by byte, the accepted bytes are decoded
 // into wide characters as they come, and the width counts characters.
-Outcome Scanner::wide_set(const Directive &spec, const ScanSet &scan_set) {
-    wchar_t *dst = spec.suppress ? nullptr : va_arg(ap_, wchar_t *);
-    const size_t width = spec.width == 0 ? kNoLimit : spec.width;
+Outcome Scanner::wide_set(const Directive &dir, const ScanSet &scan_set) {
+    wchar_t *dst = dir.suppress ? nullptr : va_arg(ap_, wchar_t *);
+    const size_t width = dir.width == 0 ? kNoLimit : dir.width;
     std::mbstate_t state{};
     size_t n = 0;
     size_t bytes = 0;
@@ -606,7 +606,7 @@ Outcome Scanner::wide_set(const Directive &spec, const ScanSet &scan_set) {
     if (pending) return Outcome::mismatch;  // a character cut off
     if (bytes == 0) return c == EOF ? Outcome::input : Outcome::mismatch;
     if (dst != nullptr) dst[n] = L'\0';
-    converted(spec.suppress);
+    converted(dir.suppress);
     return Outcome::ok;
 }
 

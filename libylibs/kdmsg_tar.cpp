@@ -147,15 +147,15 @@ void placeSystemText(char *buf, size_t size, const char *text, const char *syste
             ++q;
             while (isDigit(*q)) ++q;
         }
-        const size_t specLength = static_cast<size_t>(q - p) + 1;
-        char spec[32];
-        if (*q != 's' || specLength >= sizeof spec) {
+        const size_t conversionLength = static_cast<size_t>(q - p) + 1;
+        char conversion[32];
+        if (*q != 's' || conversionLength >= sizeof conversion) {
             put(*p++);
             continue;
         }
-        Y_strlncpy(spec, p, specLength, sizeof spec);
+        Y_strlncpy(conversion, p, conversionLength, sizeof conversion);
         if (used + 1 < size) {
-            const int n = Y_snprintf(buf + used, size - used, spec, system);
+            const int n = Y_snprintf(buf + used, size - used, conversion, system);
             if (n > 0) used += std::min(static_cast<size_t>(n), size - used - 1);
         }
         p = q + 1;
