@@ -18,9 +18,6 @@
 
 namespace {
 
-::testing::Environment *const files_only =
-    ::testing::AddGlobalTestEnvironment(new yqtest::FilesOnlyResolution);
-
 int g_calls = 0;
 int g_fail_call = 0;      // this call (1-based) fails with g_fail_error
 int g_fail_error = 0;

@@ -26,9 +26,6 @@
 
 namespace {
 
-::testing::Environment *const files_only =
-    ::testing::AddGlobalTestEnvironment(new yqtest::FilesOnlyResolution);
-
 const char *const kNetstatPaths[] = {"/usr/bin/netstat", "/usr/sbin/netstat", "/usr/etc/netstat",
                                      "/etc/netstat", "/usr/ucb/netstat"};
 

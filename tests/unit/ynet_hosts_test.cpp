@@ -19,9 +19,6 @@
 
 namespace {
 
-::testing::Environment *const files_only =
-    ::testing::AddGlobalTestEnvironment(new yqtest::FilesOnlyResolution);
-
 using yq::ynet_hosts::same_host;
 
 constexpr in_addr_t kAllOnes = 0xFFFFFFFFu;

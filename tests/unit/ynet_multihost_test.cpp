@@ -25,9 +25,6 @@
 
 namespace {
 
-::testing::Environment *const files_only =
-    ::testing::AddGlobalTestEnvironment(new yqtest::FilesOnlyResolution);
-
 constexpr const char *kHosts =
     "127.0.0.1 localhost\n"
     "192.0.2.1 alpha.test.example alpha\n"

@@ -16,9 +16,6 @@
 
 namespace {
 
-::testing::Environment *const files_only =
-    ::testing::AddGlobalTestEnvironment(new yqtest::FilesOnlyResolution);
-
 using yq::ynet_servs::sap;
 using yq::ynet_servs::serv_key;
 

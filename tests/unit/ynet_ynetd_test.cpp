@@ -25,9 +25,6 @@ namespace {
 
 using fake::item;
 
-::testing::Environment *const files_only =
-    ::testing::AddGlobalTestEnvironment(new yqtest::FilesOnlyResolution);
-
 const std::string kVersionDir = std::string(YQ_PATH_CARROW_DIR) + "/remote_versions";
 
 // A connected socket pair: the library's end and the fake daemon's end.
