@@ -101,8 +101,8 @@ void report(benchmark::State &state, long items) {
 
 void BM_LibraryPopString(benchmark::State &state) {
     Connection c(state.range(0) != 0);
-    yq::ynet_wire::calls.poll = counting_poll;
-    yq::ynet_wire::calls.recv = counting_recv;
+    yq::sys::table.poll = counting_poll;
+    yq::sys::table.recv = counting_recv;
     yq::sys::table.read = counting_read;
     g_syscalls = 0;
     long items = 0;
@@ -121,7 +121,7 @@ void BM_LibraryPopString(benchmark::State &state) {
         }
         items += kBatch;
     }
-    yq::ynet_wire::reset_calls();
+    yq::sys::reset();
     yq::sys::reset();
     report(state, items);
 }

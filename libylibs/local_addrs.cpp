@@ -28,21 +28,6 @@
 FILE *local_addrs_debug_stream = nullptr;
 
 namespace yq::resolver {
-namespace {
-
-struct hostent *real_gethostbyname(const char *name) { return ::gethostbyname(name); }
-struct hostent *real_gethostbyaddr(const void *address, socklen_t length, int type) {
-    return ::gethostbyaddr(address, length, type);
-}
-
-constexpr Calls kReal = {real_gethostbyname, real_gethostbyaddr};
-
-}  // namespace
-
-Calls calls = kReal;
-
-void reset_calls() noexcept { calls = kReal; }
-
 const char *h_errno_name(int error) noexcept {
     switch (error) {
     case HOST_NOT_FOUND: return "HOST_NOT_FOUND";
@@ -199,7 +184,7 @@ struct hostent *with_retries(Lookup lookup, int attempts, int interval, char *er
 
 extern "C" struct hostent *retry_gethostbyname(const char *name, int attempts, int interval,
                                                char *error, int error_size) noexcept {
-    return with_retries([name] { return yq::resolver::calls.gethostbyname(name); }, attempts,
+    return with_retries([name] { return yq::sys::gethostbyname(name); }, attempts,
                         interval, error, error_size);
 }
 
@@ -213,7 +198,7 @@ extern "C" struct hostent *retry_gethostbyaddr(const void *address, int length, 
     if (address != nullptr) std::memcpy(copy, address, size);
     return with_retries(
         [&] {
-            return yq::resolver::calls.gethostbyaddr(copy, static_cast<socklen_t>(size), type);
+            return yq::sys::gethostbyaddr(copy, static_cast<socklen_t>(size), type);
         },
         attempts, interval, error, error_size);
 }

@@ -1,5 +1,5 @@
 // Internals of local_addrs that the name-resolution modules and the tests
-// reach: the replaceable resolver calls, the gathering steps and the cache.
+// reach: the gathering steps and the cache.
 #ifndef LOCAL_ADDRS_PRIVATE_H
 #define LOCAL_ADDRS_PRIVATE_H
 
@@ -8,18 +8,6 @@
 #include <sys/socket.h>
 
 namespace yq::resolver {
-
-// Every host lookup of the name-resolution modules goes through this table,
-// so a test can make the resolver answer TRY_AGAIN or count its calls.
-// Tests replace entries and call reset_calls() afterwards.
-struct Calls {
-    struct hostent *(*gethostbyname)(const char *name);
-    struct hostent *(*gethostbyaddr)(const void *address, socklen_t length, int type);
-};
-
-extern Calls calls;
-
-void reset_calls() noexcept;
 
 // Name of an h_errno value ("TRY_AGAIN", ..., "?undefined error?").
 const char *h_errno_name(int error) noexcept;

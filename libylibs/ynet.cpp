@@ -30,22 +30,9 @@ static constexpr const char *kModule = "ynet";
 
 int ynet_ignore_alarms = 1;
 
-namespace yq::ynet_wire {
 namespace {
 
-constexpr Calls kRealCalls = {::poll, ::recv};
-
-}  // namespace
-
-Calls calls = kRealCalls;
-
-void reset_calls() noexcept { calls = kRealCalls; }
-
-}  // namespace yq::ynet_wire
-
-namespace {
-
-namespace wire = yq::ynet_wire;
+using yq::ynet_wire::bracketed;
 
 // A number text fits a 128-byte buffer, terminator included.
 constexpr int kNumberBuffer = 128;
@@ -69,31 +56,6 @@ void install_alarm_handler(int sig, struct sigaction *previous) {
     // No SA_RESTART: the alarm must interrupt the blocked call.
     action.sa_flags = 0;
     sigaction(sig, &action, previous);
-}
-
-// Runs one blocking call inside the alarm/deadline bracket, repeating it
-// when a signal interrupted it before its deadline. errno is the call's.
-template <typename Call>
-ssize_t bracketed(int timeout, Call call) {
-    ynet_alarm_state state{};
-    ssize_t result;
-    int err;
-    bool first = true;
-    unsigned caller_left = 0;
-    do {
-        ynet_set_alarm(static_cast<unsigned>(timeout), &state);
-        // A repeat finds the caller's alarm still cancelled; what it had left
-        // when first saved is what it gets back once the call is done.
-        if (first)
-            caller_left = state.previous_left;
-        else if (state.previous_left == 0)
-            state.previous_left = caller_left;
-        first = false;
-        result = call();
-        err = errno;
-    } while (ynet_clear_alarm(result < 0 ? -1 : 0, err, &state) != 0);
-    errno = err;
-    return result;
 }
 
 // A write with SIGPIPE ignored for its length: a peer that has gone makes the
@@ -138,21 +100,17 @@ enum class Chunk { Item, More };
 int pop_chunk(int fd, char *buffer, int size, int *stored, int timeout, bool *peekable,
               Chunk *chunk) {
     int status = ynet_sock_ready(fd, 1, 0, timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_FAILURE(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL(status);
     char *at = buffer + *stored;
     size_t room = static_cast<size_t>(size - *stored);
     size_t take = 1;
     if (*peekable) {
         ssize_t seen =
-            bracketed(timeout, [&] { return wire::calls.recv(fd, at, room, MSG_PEEK); });
+            bracketed(timeout, [&] { return yq::sys::recv(fd, at, room, MSG_PEEK); });
         if (seen < 0 && errno == ENOTSOCK) {
             *peekable = false;
         } else if (seen < 1) {
-            YN_FAILURE(YN_STATUS_READ_FAILED);
-            return YN_STATUS_READ_FAILED;
+            return YN_FAIL(YN_STATUS_READ_FAILED);
         } else {
             const void *end = std::memchr(at, '\0', static_cast<size_t>(seen));
             take = end != nullptr ? static_cast<size_t>(static_cast<const char *>(end) - at) + 1
@@ -160,10 +118,7 @@ int pop_chunk(int fd, char *buffer, int size, int *stored, int timeout, bool *pe
         }
     }
     ssize_t got = bracketed(timeout, [&] { return yq::sys::read(fd, at, take); });
-    if (got < 1) {
-        YN_FAILURE(YN_STATUS_READ_FAILED);
-        return YN_STATUS_READ_FAILED;
-    }
+    if (got < 1) return YN_FAIL(YN_STATUS_READ_FAILED);
     *stored += static_cast<int>(got);
     *chunk = std::memchr(at, '\0', static_cast<size_t>(got)) != nullptr ? Chunk::Item : Chunk::More;
     return YN_STATUS_SUCCESS;
@@ -299,7 +254,7 @@ extern "C" int ynet_sock_ready(int fd, int for_read, int for_write, int timeout)
                                           (for_write != 0 ? POLLOUT : 0));
         entry.revents = 0;
         time_t deadline = yq::sys::time(nullptr) + static_cast<time_t>(timeout);
-        result = fd < 0 ? -1 : wire::calls.poll(&entry, 1, remaining);
+        result = fd < 0 ? -1 : yq::sys::poll(&entry, 1, remaining);
         err = fd < 0 ? EBADF : errno;
         if (ynet_clear_timeout(result, err, deadline) == 0) break;
         // A signal cut the wait short: wait only for the rest of it.
@@ -308,147 +263,106 @@ extern "C" int ynet_sock_ready(int fd, int for_read, int for_write, int timeout)
     }
     if (result < 0 || (entry.revents & POLLNVAL) != 0) {
         errno = result < 0 ? err : EBADF;
-        YN_FAILURE(YN_STATUS_SOCKET_ERROR);
-        return YN_STATUS_SOCKET_ERROR;
+        return YN_FAIL(YN_STATUS_SOCKET_ERROR);
     }
     // An error or hang-up counts as ready: the transfer that follows reports it.
     const short broken = POLLERR | POLLHUP;
     if (for_read != 0 && (entry.revents & (POLLIN | broken)) != 0) return YN_STATUS_SUCCESS;
     if (for_write != 0 && (entry.revents & (POLLOUT | broken)) != 0) return YN_STATUS_SUCCESS;
-    if (timeout != 0) YN_FAILURE(YN_STATUS_TIMEOUT);
+    if (timeout != 0) YN_FAIL(YN_STATUS_TIMEOUT);
     return YN_STATUS_TIMEOUT;
 }
 
 extern "C" int ynet_push_byte(int fd, unsigned int value, int timeout) noexcept {
-    if (value > 255) {
-        YN_FAILURE(YN_STATUS_BAD_VALUE);
-        return YN_STATUS_BAD_VALUE;
-    }
+    if (value > 255) return YN_FAIL(YN_STATUS_BAD_VALUE);
     int status = ynet_sock_ready(fd, 0, 1, timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_FAILURE(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL(status);
     const unsigned char octet = static_cast<unsigned char>(value);
     ssize_t written = bracketed(timeout, [&] { return write_without_sigpipe(fd, &octet, 1); });
-    if (written < 1) {
-        YN_FAILURE(YN_STATUS_WRITE_FAILED);
-        return YN_STATUS_WRITE_FAILED;
-    }
+    if (written < 1) return YN_FAIL(YN_STATUS_WRITE_FAILED);
     return YN_STATUS_SUCCESS;
 }
 
 extern "C" int ynet_pop_byte(int fd, int *value, int timeout) noexcept {
-    if (value == nullptr) {
-        YN_FAILURE(YN_STATUS_NULL_POINTER);
-        return YN_STATUS_NULL_POINTER;
-    }
+    if (value == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     *value = -1;
     int status = ynet_sock_ready(fd, 1, 0, timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_FAILURE(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL(status);
     unsigned char octet = 0;
     ssize_t got = bracketed(timeout, [&] { return yq::sys::read(fd, &octet, 1); });
-    if (got < 1) {
-        YN_FAILURE(YN_STATUS_READ_FAILED);
-        return YN_STATUS_READ_FAILED;
-    }
+    if (got < 1) return YN_FAIL(YN_STATUS_READ_FAILED);
     *value = octet;
     return YN_STATUS_SUCCESS;
 }
 
 extern "C" int ynet_push_string(int fd, const char *text, int timeout) noexcept {
-    if (text == nullptr) {
-        YN_FAILURE(YN_STATUS_NULL_POINTER);
-        return YN_STATUS_NULL_POINTER;
-    }
+    if (text == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     const size_t length = std::strlen(text) + 1;  // the terminator goes too
     size_t sent = 0;
     int wait = timeout;
     while (sent < length) {
         int status = ynet_sock_ready(fd, 0, 1, wait);
-        if (status != YN_STATUS_SUCCESS) {
-            YN_FAILURE(status);
-            return status;
-        }
+        if (status != YN_STATUS_SUCCESS) return YN_FAIL(status);
         wait = kFollowUpTimeout;
         ssize_t written = bracketed(
             timeout, [&] { return write_without_sigpipe(fd, text + sent, length - sent); });
-        if (written < 1) {
-            YN_FAILURE(YN_STATUS_WRITE_FAILED);
-            return YN_STATUS_WRITE_FAILED;
-        }
+        if (written < 1) return YN_FAIL(YN_STATUS_WRITE_FAILED);
         sent += static_cast<size_t>(written);
     }
     return YN_STATUS_SUCCESS;
 }
 
 extern "C" int ynet_pop_string(int fd, char *buffer, int size, int timeout) noexcept {
-    if (size <= 0) {
-        YN_FAILURE(YN_STATUS_BAD_FORMAT);
-        return YN_STATUS_BAD_FORMAT;
-    }
-    if (buffer == nullptr) {
-        YN_FAILURE(YN_STATUS_NULL_POINTER);
-        return YN_STATUS_NULL_POINTER;
-    }
+    if (size <= 0) return YN_FAIL(YN_STATUS_BAD_FORMAT);
+    if (buffer == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     int stored = 0;
     int wait = timeout;
     bool peekable = true;
     while (stored < size) {
         Chunk chunk = Chunk::More;
         int status = pop_chunk(fd, buffer, size, &stored, wait, &peekable, &chunk);
-        if (status != YN_STATUS_SUCCESS) {
-            YN_FAILURE(status);
-            return status;
-        }
+        if (status != YN_STATUS_SUCCESS) return YN_FAIL(status);
         if (chunk == Chunk::Item) return YN_STATUS_SUCCESS;
         wait = kFollowUpTimeout;
     }
     // The buffer is full without a terminator; the rest stays on the socket.
-    YN_FAILURE(YN_STATUS_BAD_FORMAT);
-    return YN_STATUS_BAD_FORMAT;
+    return YN_FAIL(YN_STATUS_BAD_FORMAT);
 }
 
 extern "C" int ynet_push_signed(int fd, long value, int timeout) noexcept {
     int status = push_number(fd, value, timeout);
-    if (status != YN_STATUS_SUCCESS) YN_FAILURE(status);
+    if (status != YN_STATUS_SUCCESS) YN_FAIL(status);
     return status;
 }
 
 extern "C" int ynet_push_unsigned(int fd, unsigned long value, int timeout) noexcept {
     int status = push_number(fd, value, timeout);
-    if (status != YN_STATUS_SUCCESS) YN_FAILURE(status);
+    if (status != YN_STATUS_SUCCESS) YN_FAIL(status);
     return status;
 }
 
 extern "C" int ynet_pop_signed(int fd, long *value, int timeout) noexcept {
     int status = pop_number(fd, value, timeout);
-    if (status != YN_STATUS_SUCCESS) YN_FAILURE(status);
+    if (status != YN_STATUS_SUCCESS) YN_FAIL(status);
     return status;
 }
 
 extern "C" int ynet_pop_unsigned(int fd, unsigned long *value, int timeout) noexcept {
     int status = pop_number(fd, value, timeout);
-    if (status != YN_STATUS_SUCCESS) YN_FAILURE(status);
+    if (status != YN_STATUS_SUCCESS) YN_FAIL(status);
     return status;
 }
 
 extern "C" int ynet_push_status(int fd, int status, int timeout) noexcept {
     int result = ynet_push_signed(fd, status, timeout);
-    if (result != YN_STATUS_SUCCESS) YN_FAILURE(result);
+    if (result != YN_STATUS_SUCCESS) YN_FAIL(result);
     return result;
 }
 
 extern "C" int ynet_pop_status(int fd, int *status, int timeout) noexcept {
     long value = 0;
     int result = ynet_pop_signed(fd, &value, timeout);
-    if (result != YN_STATUS_SUCCESS) {
-        YN_FAILURE(result);
-        return result;
-    }
+    if (result != YN_STATUS_SUCCESS) return YN_FAIL(result);
     if (status != nullptr) *status = static_cast<int>(value);
     return YN_STATUS_SUCCESS;
 }

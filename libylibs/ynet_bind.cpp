@@ -81,8 +81,7 @@ extern "C" int ynet_bind_to_port_addr(int port_low, int port_high, const struct 
                                       int *sock) noexcept {
     if (sock == nullptr) {
         errno = EINVAL;
-        YN_FAILURE(YN_STATUS_SOCKET_ERROR);
-        return YN_STATUS_SOCKET_ERROR;
+        return YN_FAIL(YN_STATUS_SOCKET_ERROR);
     }
     *sock = -1;
 
@@ -95,15 +94,11 @@ extern "C" int ynet_bind_to_port_addr(int port_low, int port_high, const struct 
     }
 
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        YN_FAILURE(YN_STATUS_SOCKET_ERROR);
-        return YN_STATUS_SOCKET_ERROR;
-    }
+    if (fd < 0) return YN_FAIL(YN_STATUS_SOCKET_ERROR);
     int on = 1;
     if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
         close_keep_errno(fd);
-        YN_FAILURE(YN_STATUS_SOCKET_ERROR);
-        return YN_STATUS_SOCKET_ERROR;
+        return YN_FAIL(YN_STATUS_SOCKET_ERROR);
     }
 
     sockaddr_in addr{};
@@ -118,8 +113,7 @@ extern "C" int ynet_bind_to_port_addr(int port_low, int port_high, const struct 
 
     // errno stays the last bind's, for the report and the caller.
     close_keep_errno(fd);
-    YN_FAILURE(YN_STATUS_SOCKET_ERROR);
-    return YN_STATUS_SOCKET_ERROR;
+    return YN_FAIL(YN_STATUS_SOCKET_ERROR);
 }
 
 extern "C" int ynet_bind_and_connect(const struct sockaddr_in *dest, int port_low, int port_high,
@@ -128,8 +122,7 @@ extern "C" int ynet_bind_and_connect(const struct sockaddr_in *dest, int port_lo
     if (dest == nullptr || sock == nullptr) {
         if (sock != nullptr) *sock = -1;
         errno = EINVAL;
-        YN_FAILURE(YN_STATUS_SOCKET_ERROR);
-        return YN_STATUS_SOCKET_ERROR;
+        return YN_FAIL(YN_STATUS_SOCKET_ERROR);
     }
     *sock = -1;
     if (max_time < 1) max_time = 1;
@@ -182,6 +175,5 @@ extern "C" int ynet_bind_and_connect(const struct sockaddr_in *dest, int port_lo
     }
 
     errno = save_errno;
-    YN_FAILURE(status);
-    return status;
+    return YN_FAIL(status);
 }

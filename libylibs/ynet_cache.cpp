@@ -52,16 +52,10 @@ ynet_cache_slot *scan(ynet_cache_table *table, const void *key, time_t now) {
 extern "C" int ynet_cache_init_table(ynet_cache_table **table_out, int slot_count, int lifetime,
                                      void (*free_item)(void *),
                                      int (*match_item)(const void *, const void *)) noexcept {
-    if (table_out == nullptr) {
-        YN_FAILURE(YN_STATUS_NULL_POINTER);
-        return YN_STATUS_NULL_POINTER;
-    }
+    if (table_out == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     *table_out = nullptr;
     auto *table = static_cast<ynet_cache_table *>(yq::sys::calloc(1, sizeof(ynet_cache_table)));
-    if (table == nullptr) {
-        YN_FAILURE(YN_STATUS_NO_MEMORY);
-        return YN_STATUS_NO_MEMORY;
-    }
+    if (table == nullptr) return YN_FAIL(YN_STATUS_NO_MEMORY);
     // A table without slots still gets an (empty) array, so that "no slot
     // to store into" is what an add reports, whatever calloc(0) returns.
     size_t count = slot_count > 0 ? static_cast<size_t>(slot_count) : 0;
@@ -69,8 +63,7 @@ extern "C" int ynet_cache_init_table(ynet_cache_table **table_out, int slot_coun
         yq::sys::calloc(count > 0 ? count : 1, sizeof(ynet_cache_slot)));
     if (table->slots == nullptr) {
         std::free(table);
-        YN_FAILURE(YN_STATUS_NO_MEMORY);
-        return YN_STATUS_NO_MEMORY;
+        return YN_FAIL(YN_STATUS_NO_MEMORY);
     }
     table->free_item = free_item;
     table->match_item = match_item;
@@ -108,10 +101,7 @@ extern "C" void ynet_cache_delete_item(ynet_cache_table *table, const void *key)
 }
 
 extern "C" int ynet_cache_add_item(ynet_cache_table *table, void *item) noexcept {
-    if (table == nullptr || table->slots == nullptr) {
-        YN_FAILURE(YN_STATUS_NULL_POINTER);
-        return YN_STATUS_NULL_POINTER;
-    }
+    if (table == nullptr || table->slots == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     time_t now = yq::sys::time(nullptr);
 
     // One pass: an empty slot, else an expired one, is taken at once; the
@@ -139,10 +129,7 @@ extern "C" int ynet_cache_add_item(ynet_cache_table *table, void *item) noexcept
         }
     }
     if (chosen == nullptr) chosen = lru;
-    if (chosen == nullptr) {
-        YN_FAILURE(YN_STATUS_NO_CACHE_SLOT);
-        return YN_STATUS_NO_CACHE_SLOT;
-    }
+    if (chosen == nullptr) return YN_FAIL(YN_STATUS_NO_CACHE_SLOT);
     release_slot(table, *chosen);
     chosen->created = now;
     chosen->last_used = now;

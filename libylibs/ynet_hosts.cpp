@@ -30,13 +30,6 @@ static constexpr const char *kModule = "ynet_hosts";
 // negotiation module that has always called them.
 static constexpr const char *kNetworkModule = "ynet_yqss";
 
-#define YN_RETURN_FAILURE(status)           \
-    do {                                    \
-        int failed_status_ = (status);      \
-        YN_FAILURE(failed_status_);         \
-        return failed_status_;              \
-    } while (0)
-
 #define NETWORK_DEBUG(label, text, value) \
     ynet_debug_value(kNetworkModule, __LINE__, __func__, (label), (text), (value))
 
@@ -280,7 +273,7 @@ int check_for_aix_kludge(const char *name, struct hostent *entry) noexcept {
         alias.reset(yq::sys::strndup(entry->h_name, static_cast<size_t>(dot - entry->h_name)));
         if (!alias) return YN_STATUS_NO_MEMORY;
         // One plain lookup: the short name either is this host now or not.
-        const struct hostent *answer = yq::resolver::calls.gethostbyname(alias.get());
+        const struct hostent *answer = yq::sys::gethostbyname(alias.get());
         if (answer == nullptr) return 0;
         // Copied because the local-address test may itself use the resolver.
         struct hostent *copy = nullptr;
@@ -313,10 +306,10 @@ void reset_state() noexcept {
 }  // namespace yq::ynet_hosts
 
 extern "C" int ynet_copy_hostent(const struct hostent *source, struct hostent **out) noexcept {
-    if (out == nullptr || source == nullptr) YN_RETURN_FAILURE(YN_STATUS_NULL_POINTER);
+    if (out == nullptr || source == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     *out = nullptr;
     auto *raw = static_cast<struct hostent *>(yq::sys::calloc(1, sizeof(struct hostent)));
-    if (raw == nullptr) YN_RETURN_FAILURE(YN_STATUS_NO_MEMORY);
+    if (raw == nullptr) return YN_FAIL(YN_STATUS_NO_MEMORY);
     HostentPtr copy(raw);
     copy->h_addrtype = source->h_addrtype;
     copy->h_length = source->h_length;
@@ -325,7 +318,7 @@ extern "C" int ynet_copy_hostent(const struct hostent *source, struct hostent **
     ok = ok && copy_list(source->h_aliases, 0, &copy->h_aliases);
     size_t length = source->h_length > 0 ? static_cast<size_t>(source->h_length) : 1;
     ok = ok && copy_list(source->h_addr_list, length, &copy->h_addr_list);
-    if (!ok) YN_RETURN_FAILURE(YN_STATUS_NO_MEMORY);
+    if (!ok) return YN_FAIL(YN_STATUS_NO_MEMORY);
     *out = copy.release();
     return YN_STATUS_SUCCESS;
 }
@@ -341,49 +334,49 @@ extern "C" void ynet_free_hostent(struct hostent **entry) noexcept {
 }
 
 extern "C" int ynet_cached_gethostbyname(const char *name, struct hostent **out) noexcept {
-    if (out == nullptr) YN_RETURN_FAILURE(YN_STATUS_NULL_POINTER);
+    if (out == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     *out = nullptr;
-    if (name == nullptr) YN_RETURN_FAILURE(YN_STATUS_NULL_POINTER);
+    if (name == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     int status = init_cache();
-    if (status != 0) YN_RETURN_FAILURE(status);
+    if (status != 0) return YN_FAIL(status);
     if (ynet_cache_find_item(failed_cache_table, name) != nullptr)
-        YN_RETURN_FAILURE(YN_STATUS_LOOKUP_FAILED_BEFORE);
+        return YN_FAIL(YN_STATUS_LOOKUP_FAILED_BEFORE);
 
     host_key key{name, 0, nullptr};
     if (auto *hit = static_cast<struct hostent *>(ynet_cache_find_item(cache_table, &key))) {
         status = ynet_copy_hostent(hit, out);
-        if (status != 0) YN_RETURN_FAILURE(status);
+        if (status != 0) return YN_FAIL(status);
         return 0;
     }
     struct hostent *answer = retry_gethostbyname(name, kResolverCalls, kRetrySeconds, nullptr, 0);
     if (answer == nullptr) {
         status = remember_failed_name(name);
-        YN_RETURN_FAILURE(status != 0 ? status : YN_STATUS_HOST_NOT_FOUND);
+        return YN_FAIL(status != 0 ? status : YN_STATUS_HOST_NOT_FOUND);
     }
     status = cache_and_copy(answer, name, out);
-    if (status != 0) YN_RETURN_FAILURE(status);
+    if (status != 0) return YN_FAIL(status);
     return 0;
 }
 
 extern "C" int ynet_cached_gethostbyaddr(const void *address, struct hostent **out) noexcept {
-    if (out == nullptr) YN_RETURN_FAILURE(YN_STATUS_NULL_POINTER);
+    if (out == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     *out = nullptr;
-    if (address == nullptr) YN_RETURN_FAILURE(YN_STATUS_NULL_POINTER);
+    if (address == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     int status = init_cache();
-    if (status != 0) YN_RETURN_FAILURE(status);
+    if (status != 0) return YN_FAIL(status);
 
     host_key key{nullptr, kAddressLength, address};
     if (auto *hit = static_cast<struct hostent *>(ynet_cache_find_item(cache_table, &key))) {
         status = ynet_copy_hostent(hit, out);
-        if (status != 0) YN_RETURN_FAILURE(status);
+        if (status != 0) return YN_FAIL(status);
         return 0;
     }
     // No failed-address cache: an address without a name is asked again.
     struct hostent *answer = retry_gethostbyaddr(address, kAddressLength, AF_INET, kResolverCalls,
                                                  kRetrySeconds, nullptr, 0);
-    if (answer == nullptr) YN_RETURN_FAILURE(YN_STATUS_HOST_NOT_FOUND);
+    if (answer == nullptr) return YN_FAIL(YN_STATUS_HOST_NOT_FOUND);
     status = cache_and_copy(answer, nullptr, out);
-    if (status != 0) YN_RETURN_FAILURE(status);
+    if (status != 0) return YN_FAIL(status);
     return 0;
 }
 
@@ -438,14 +431,14 @@ extern "C" int ynet_same_hostbynameaddr(const char *name, const void *address) n
 }
 
 extern "C" int ynet_inet_addr(const char *text, in_addr_t *address) noexcept {
-    if (address == nullptr) YN_RETURN_FAILURE(YN_STATUS_NULL_POINTER);
-    if (text == nullptr) YN_RETURN_FAILURE(YN_STATUS_BAD_FORMAT);
+    if (address == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
+    if (text == nullptr) return YN_FAIL(YN_STATUS_BAD_FORMAT);
     in_addr_t value = ::inet_addr(text);
     if (value != kAllOnes || denotes_all_ones(text)) {
         *address = value;
         return YN_STATUS_SUCCESS;
     }
-    YN_RETURN_FAILURE(YN_STATUS_BAD_FORMAT);
+    return YN_FAIL(YN_STATUS_BAD_FORMAT);
 }
 
 namespace {

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <string_view>
 
 #include "logging.h"
 #include "yq_sys.h"
@@ -31,7 +32,7 @@ crconf_info_rec *crconf_info = nullptr;
 
 namespace {
 
-using yq::ynet_private::ErrnoGuard;
+using yq::ErrnoGuard;
 
 using Buffer = yq::unique_malloc<char>;
 
@@ -145,3 +146,41 @@ extern "C" void ynet_debug_dump(const char *file, int line, const char *function
     if (length > kHexBytes) Y_strlcat(text, "...", sizeof text);
     ynet_debug_value(file, line, function, label, text, 0);
 }
+
+namespace yq::report {
+
+FunctionName::FunctionName(const Where &where) noexcept {
+    // GCC and clang spell the function with its return type, scope and
+    // parameters; the bare name is what stands before the first '(' after the
+    // last space or scope separator.
+    std::string_view full = where.function_name();
+    std::string_view name = full.substr(0, full.find('('));
+    size_t cut = name.find_last_of(" :");
+    if (cut != std::string_view::npos) name.remove_prefix(cut + 1);
+    if (name.empty()) name = full;
+    size_t n = std::min(name.size(), sizeof text_ - 1);
+    std::memcpy(text_, name.data(), n);
+    text_[n] = '\0';
+}
+
+int fail(const char *module, int status, const char *label, const Where &where) noexcept {
+    FunctionName function(where);
+    ynet_debug_value_level(module, static_cast<int>(where.line()), function.c_str(), label,
+                           nullptr, status, 0);
+    return status;
+}
+
+void value(const char *module, const char *label, const char *text, int number, int level,
+           const Where &where) noexcept {
+    FunctionName function(where);
+    ynet_debug_value_level(module, static_cast<int>(where.line()), function.c_str(), label, text,
+                           number, level);
+}
+
+void dump(const char *module, const char *label, const unsigned char *data, int length,
+          const Where &where) noexcept {
+    FunctionName function(where);
+    ynet_debug_dump(module, static_cast<int>(where.line()), function.c_str(), label, data, length);
+}
+
+}  // namespace yq::report

@@ -1,29 +1,70 @@
-// Internal to the connection modules: the report macros, the reporters'
-// configuration record and the replaceable calls of the wire module.
+// Internal to the connection modules: the reporters, the reporters'
+// configuration record and the one bracket for blocking calls.
 //
-// Each connection module names itself once, before using the macros:
+// Reporting. Each module names itself once, before using the macros:
 //     static constexpr const char *kModule = "ynet_ynetd";
-// and reports every failing step with YN_FAILURE(status) and intermediate
-// values with YN_DEBUG_VALUE("label", text, value). The macros capture the
-// line and the calling function, so the report names where it came from.
+// A failing step reports and returns in one line:
+//     if (fd < 0) return YN_FAIL(YN_STATUS_SOCKET_ERROR);          // "Function failed"
+//     if (rc != 0) return YN_FAIL_STATUS(rc);                        // label "status"
+// Every reporter evaluates to the status it reports. Intermediate values go
+// out with YN_DEBUG_VALUE("label", text, value) (level 4). The line and the
+// function reported are those of the macro's caller. A helper or lambda that
+// reports on its caller's behalf takes the caller's location instead:
+//     int refuse(int status, yq::report::Where where = yq::report::Where::current())
+//     { return yq::report::fail(kModule, status, "status", where); }
 #ifndef YNET_PRIVATE_H
 #define YNET_PRIVATE_H
 
-#include <poll.h>
 #include <sys/types.h>
 
 #include <cerrno>
+#include <source_location>
 
 #include "crconf.h"
 #include "ynet.h"
+#include "yq_memory.h"
 
-#define YN_FAILURE(status) ynet_failure(kModule, __LINE__, __func__, (status))
-#define YN_DEBUG_VALUE(label, text, value) \
-    ynet_debug_value(kModule, __LINE__, __func__, (label), (text), (value))
-#define YN_DEBUG_LEVEL(label, text, value, level) \
-    ynet_debug_value_level(kModule, __LINE__, __func__, (label), (text), (value), (level))
+namespace yq::report {
+
+using Where = std::source_location;
+
+// Label of ynet_failure's reports.
+inline constexpr const char *kFunctionFailed = "Function failed";
+
+// The bare name of the function at `where` ("ynet_pop_byte" out of
+// "int ynet_pop_byte(int, int*, int)"), as __func__ would give it.
+class FunctionName {
+public:
+    explicit FunctionName(const Where &where) noexcept;
+    const char *c_str() const noexcept { return text_; }
+
+private:
+    char text_[64];
+};
+
+// Reports a failing step at level 0 and returns its status.
+int fail(const char *module, int status, const char *label, const Where &where) noexcept;
+
+// Reports an intermediate value (or a text) at `level`.
+void value(const char *module, const char *label, const char *text, int number, int level,
+           const Where &where) noexcept;
+
+// Reports up to 48 bytes as hexadecimal digits at level 4.
+void dump(const char *module, const char *label, const unsigned char *data, int length,
+          const Where &where) noexcept;
+
+}  // namespace yq::report
+
+#define YN_FAIL(status) \
+    ::yq::report::fail(kModule, (status), ::yq::report::kFunctionFailed, ::yq::report::Where::current())
+#define YN_FAIL_STATUS(status) \
+    ::yq::report::fail(kModule, (status), "status", ::yq::report::Where::current())
+#define YN_DEBUG_VALUE(label, text, number) \
+    ::yq::report::value(kModule, (label), (text), (number), 4, ::yq::report::Where::current())
+#define YN_DEBUG_LEVEL(label, text, number, level) \
+    ::yq::report::value(kModule, (label), (text), (number), (level), ::yq::report::Where::current())
 #define YN_DEBUG_DUMP(label, data, length) \
-    ynet_debug_dump(kModule, __LINE__, __func__, (label), (data), (length))
+    ::yq::report::dump(kModule, (label), (data), (length), ::yq::report::Where::current())
 
 namespace yq::ynet_private {
 
@@ -31,35 +72,37 @@ namespace yq::ynet_private {
 // only its verbosity is read. Tests may install a record here directly.
 extern crconf_info_rec *crconf_info;
 
-// Keeps errno across a scope, so that reporting a failure never changes the
-// errno that the caller is about to read.
-class ErrnoGuard {
-public:
-    ErrnoGuard() noexcept : saved_(errno) {}
-    ~ErrnoGuard() { errno = saved_; }
-    ErrnoGuard(const ErrnoGuard &) = delete;
-    ErrnoGuard &operator=(const ErrnoGuard &) = delete;
-
-private:
-    int saved_;
-};
-
 }  // namespace yq::ynet_private
 
 namespace yq::ynet_wire {
 
-// System calls of the wire module that yq::sys does not cover: the readiness
-// wait and the peek. Tests replace entries (to fake readiness, interrupt a
-// wait or count calls) and call reset_calls() afterwards. Reads and writes go
-// through yq::sys.
-struct Calls {
-    int (*poll)(struct pollfd *fds, nfds_t count, int timeout_ms);
-    ssize_t (*recv)(int fd, void *buf, size_t n, int flags);
-};
-
-extern Calls calls;
-
-void reset_calls() noexcept;
+// The one bracket for blocking calls: runs `call` inside the alarm/deadline
+// bracket of ynet_set_alarm/ynet_clear_alarm (a negative time-out counts as
+// 0), repeating it when a signal interrupted it before its deadline. The
+// caller's own pending alarm gets back what it had left when the call began,
+// however often the call was repeated. errno is the call's.
+template <typename Call>
+auto bracketed(int timeout, Call call) -> decltype(call()) {
+    ynet_alarm_state state{};
+    decltype(call()) result;
+    int err;
+    bool first = true;
+    unsigned caller_left = 0;
+    do {
+        ynet_set_alarm(static_cast<unsigned>(timeout < 0 ? 0 : timeout), &state);
+        // A repeat finds the caller's alarm already cancelled by the first
+        // round; restore what the first round saw.
+        if (first)
+            caller_left = state.previous_left;
+        else if (state.previous_left == 0)
+            state.previous_left = caller_left;
+        first = false;
+        result = call();
+        err = errno;
+    } while (ynet_clear_alarm(result < 0 ? -1 : 0, err, &state) != 0);
+    errno = err;
+    return result;
+}
 
 }  // namespace yq::ynet_wire
 

@@ -15,33 +15,6 @@
 
 static constexpr const char *kModule = "ynet_servs";
 
-#define YN_RETURN_FAILURE(status)           \
-    do {                                    \
-        int failed_status_ = (status);      \
-        YN_FAILURE(failed_status_);         \
-        return failed_status_;              \
-    } while (0)
-
-namespace yq::ynet_servs {
-namespace {
-
-struct servent *real_getservbyname(const char *name, const char *proto) {
-    return ::getservbyname(name, proto);
-}
-struct servent *real_getservbyport(int port, const char *proto) {
-    return ::getservbyport(port, proto);
-}
-
-constexpr Calls kReal = {real_getservbyname, real_getservbyport};
-
-}  // namespace
-
-Calls calls = kReal;
-
-void reset_calls() noexcept { calls = kReal; }
-
-}  // namespace yq::ynet_servs
-
 namespace {
 
 using yq::ynet_servs::sap;
@@ -213,16 +186,16 @@ void reset_state() noexcept {
 }  // namespace yq::ynet_servs
 
 extern "C" int ynet_copy_servent(const struct servent *source, struct servent **out) noexcept {
-    if (out == nullptr || source == nullptr) YN_RETURN_FAILURE(YN_STATUS_NULL_POINTER);
+    if (out == nullptr || source == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     *out = nullptr;
     auto *raw = static_cast<struct servent *>(yq::sys::calloc(1, sizeof(struct servent)));
-    if (raw == nullptr) YN_RETURN_FAILURE(YN_STATUS_NO_MEMORY);
+    if (raw == nullptr) return YN_FAIL(YN_STATUS_NO_MEMORY);
     ServentPtr copy(raw);
     copy->s_port = source->s_port;
     bool ok = copy_text(source->s_name, &copy->s_name) &&
               copy_list(source->s_aliases, &copy->s_aliases) &&
               copy_text(source->s_proto, &copy->s_proto);
-    if (!ok) YN_RETURN_FAILURE(YN_STATUS_NO_MEMORY);
+    if (!ok) return YN_FAIL(YN_STATUS_NO_MEMORY);
     *out = copy.release();
     return YN_STATUS_SUCCESS;
 }
@@ -239,54 +212,54 @@ extern "C" void ynet_free_servent(struct servent **entry) noexcept {
 
 extern "C" int ynet_cached_getservbyname(const char *name, const char *proto,
                                          struct servent **out) noexcept {
-    if (out == nullptr) YN_RETURN_FAILURE(YN_STATUS_NULL_POINTER);
+    if (out == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     *out = nullptr;
-    if (name == nullptr) YN_RETURN_FAILURE(YN_STATUS_NULL_POINTER);
+    if (name == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     int status = init_cache();
-    if (status != 0) YN_RETURN_FAILURE(status);
+    if (status != 0) return YN_FAIL(status);
 
     sap pair{const_cast<char *>(proto), const_cast<char *>(name)};
     if (ynet_cache_find_item(failed_cache_table, &pair) != nullptr)
-        YN_RETURN_FAILURE(YN_STATUS_LOOKUP_FAILED_BEFORE);
+        return YN_FAIL(YN_STATUS_LOOKUP_FAILED_BEFORE);
 
     serv_key key{proto, name, nullptr};
     if (auto *hit = static_cast<struct servent *>(ynet_cache_find_item(cache_table, &key))) {
         status = ynet_copy_servent(hit, out);
-        if (status != 0) YN_RETURN_FAILURE(status);
+        if (status != 0) return YN_FAIL(status);
         return 0;
     }
     struct servent *answer =
-        with_retries([&] { return yq::ynet_servs::calls.getservbyname(name, proto); });
+        with_retries([&] { return yq::sys::getservbyname(name, proto); });
     if (answer == nullptr) {
         sap *failed = nullptr;
-        if (yq::ynet_servs::copy_sap(&pair, &failed) != 0) YN_RETURN_FAILURE(YN_STATUS_NO_MEMORY);
+        if (yq::ynet_servs::copy_sap(&pair, &failed) != 0) return YN_FAIL(YN_STATUS_NO_MEMORY);
         if (ynet_cache_add_item(failed_cache_table, failed) != 0) yq::ynet_servs::free_sap(&failed);
-        YN_RETURN_FAILURE(YN_STATUS_SERVICE_NOT_FOUND);
+        return YN_FAIL(YN_STATUS_SERVICE_NOT_FOUND);
     }
     status = cache_and_copy(answer, out);
-    if (status != 0) YN_RETURN_FAILURE(status);
+    if (status != 0) return YN_FAIL(status);
     return 0;
 }
 
 extern "C" int ynet_cached_getservbyport(int port, const char *proto,
                                          struct servent **out) noexcept {
-    if (out == nullptr) YN_RETURN_FAILURE(YN_STATUS_NULL_POINTER);
+    if (out == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     *out = nullptr;
     int status = init_cache();
-    if (status != 0) YN_RETURN_FAILURE(status);
+    if (status != 0) return YN_FAIL(status);
 
     serv_key key{proto, nullptr, &port};
     if (auto *hit = static_cast<struct servent *>(ynet_cache_find_item(cache_table, &key))) {
         status = ynet_copy_servent(hit, out);
-        if (status != 0) YN_RETURN_FAILURE(status);
+        if (status != 0) return YN_FAIL(status);
         return 0;
     }
     // No failed-port cache: an unknown port is asked again every time.
     struct servent *answer =
-        with_retries([&] { return yq::ynet_servs::calls.getservbyport(port, proto); });
-    if (answer == nullptr) YN_RETURN_FAILURE(YN_STATUS_SERVICE_NOT_FOUND);
+        with_retries([&] { return yq::sys::getservbyport(port, proto); });
+    if (answer == nullptr) return YN_FAIL(YN_STATUS_SERVICE_NOT_FOUND);
     status = cache_and_copy(answer, out);
-    if (status != 0) YN_RETURN_FAILURE(status);
+    if (status != 0) return YN_FAIL(status);
     return 0;
 }
 

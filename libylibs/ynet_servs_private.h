@@ -1,23 +1,11 @@
-// Internals of ynet_servs that the tests reach: the replaceable resolver
-// calls, the lookup key and failed-lookup record, the match rules and the
-// process-wide state.
+// Internals of ynet_servs that the tests reach: the lookup key and
+// failed-lookup record, the match rules and the process-wide state.
 #ifndef YNET_SERVS_PRIVATE_H
 #define YNET_SERVS_PRIVATE_H
 
 #include <netdb.h>
 
 namespace yq::ynet_servs {
-
-// Tests replace entries (to answer TRY_AGAIN or count calls) and call
-// reset_calls() afterwards.
-struct Calls {
-    struct servent *(*getservbyname)(const char *name, const char *proto);
-    struct servent *(*getservbyport)(int port, const char *proto);
-};
-
-extern Calls calls;
-
-void reset_calls() noexcept;
 
 // What a positive-cache lookup asks for: a name or a port (network order),
 // for one protocol or (null) any.

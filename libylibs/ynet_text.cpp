@@ -79,8 +79,7 @@ char *grow_line(char **line, size_t room) {
 int line_failed(char **line) {
     std::free(*line);
     *line = nullptr;
-    YN_FAILURE(YN_STATUS_NO_MEMORY);
-    return YN_STATUS_NO_MEMORY;
+    return YN_FAIL(YN_STATUS_NO_MEMORY);
 }
 
 int add_arg(ynet_service_entry *e, const char *value) {
@@ -137,10 +136,7 @@ namespace yq::ynet_text {
 
 int append_string_to_line(char **line, const char *key, const char *value) noexcept {
     char delimiter = '\0';
-    if (ytext_delimiter(value, &delimiter) != YTEXT_SUCCESS) {
-        YN_FAILURE(kUnquotable);
-        return kUnquotable;
-    }
+    if (ytext_delimiter(value, &delimiter) != YTEXT_SUCCESS) return YN_FAIL(kUnquotable);
     size_t room = std::strlen(key) + std::strlen(value) + 5;
     char *at = grow_line(line, room);
     if (at == nullptr) return line_failed(line);
@@ -166,28 +162,19 @@ int append_number_to_line(char **line, const char *key, int value) noexcept {
 // ------------------------------------------------------------ one line
 
 int ynet_service_parse(const char *line, ynet_service_entry **entry) noexcept {
-    if (entry == nullptr) {
-        YN_FAILURE(YN_STATUS_NULL_POINTER);
-        return YN_STATUS_NULL_POINTER;
-    }
+    if (entry == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     *entry = nullptr;
     if (line == nullptr) return YN_STATUS_SUCCESS;
     EntryPtr e(static_cast<ynet_service_entry *>(yq::sys::calloc(1, sizeof(ynet_service_entry))));
     CharPtr copy(yq::sys::strdup(line));
-    if (!e || !copy) {
-        YN_FAILURE(YN_STATUS_NO_MEMORY);
-        return YN_STATUS_NO_MEMORY;
-    }
+    if (!e || !copy) return YN_FAIL(YN_STATUS_NO_MEMORY);
     if (char *newline = std::strchr(copy.get(), '\n')) *newline = '\0';
     // Fields end at ';' wherever it stands, even inside quotes; the text
     // after the last ';' is not a field.
     char *piece = copy.get();
     while (char *end = std::strchr(piece, ';')) {
         *end = '\0';
-        if (read_field(e.get(), piece) != YN_STATUS_SUCCESS) {
-            YN_FAILURE(YN_STATUS_NO_MEMORY);
-            return YN_STATUS_NO_MEMORY;
-        }
+        if (read_field(e.get(), piece) != YN_STATUS_SUCCESS) return YN_FAIL(YN_STATUS_NO_MEMORY);
         piece = end + 1;
     }
     *entry = e.release();
@@ -195,10 +182,7 @@ int ynet_service_parse(const char *line, ynet_service_entry **entry) noexcept {
 }
 
 int ynet_service_unparse(const ynet_service_entry *entry, char **line) noexcept {
-    if (line == nullptr) {
-        YN_FAILURE(YN_STATUS_NULL_POINTER);
-        return YN_STATUS_NULL_POINTER;
-    }
+    if (line == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     *line = nullptr;
     if (entry == nullptr) return YN_STATUS_SUCCESS;
     char *out = nullptr;
@@ -220,8 +204,7 @@ int ynet_service_unparse(const ynet_service_entry *entry, char **line) noexcept 
         status = yq::ynet_text::append_string_to_line(&out, kArgKey, *arg);
     if (status != YN_STATUS_SUCCESS) {
         std::free(out);
-        YN_FAILURE(status);
-        return status;
+        return YN_FAIL(status);
     }
     *line = out;
     return YN_STATUS_SUCCESS;
@@ -265,10 +248,7 @@ extern "C" int ynet_add_service_entry(ynet_service_entry **list, ynet_service_en
                                       const char *name, int pid, int regtime, int exptime,
                                       const char *ipc, const char *icmd, const char *dcmd,
                                       char *const *args) noexcept {
-    if (list == nullptr) {
-        YN_FAILURE(YN_STATUS_NULL_POINTER);
-        return YN_STATUS_NULL_POINTER;
-    }
+    if (list == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     // Through a line and back: the stored entry is what a later read of the
     // file gives (empty strings vanish, unquotable values are refused).
     ynet_service_entry draft{};
@@ -285,10 +265,7 @@ extern "C" int ynet_add_service_entry(ynet_service_entry **list, ynet_service_en
     CharPtr line(raw);
     ynet_service_entry *entry = nullptr;
     if (status == YN_STATUS_SUCCESS) status = ynet_service_parse(line.get(), &entry);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_FAILURE(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL(status);
 
     ynet_service_entry *at = *list;
     while (at != nullptr && at != before) at = at->next;
@@ -340,10 +317,7 @@ void ynet_service_free_function(void **item) noexcept {
 // ----------------------------------------------------------------- files
 
 int ynet_read_service(const char *path, const char *text, ynet_service_entry **list) noexcept {
-    if (list == nullptr) {
-        YN_FAILURE(YN_STATUS_NULL_POINTER);
-        return YN_STATUS_NULL_POINTER;
-    }
+    if (list == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     *list = nullptr;
     ytext_handle *h = nullptr;
     int status = ytext_open(path != nullptr ? path : text,
@@ -368,8 +342,7 @@ int ynet_read_service(const char *path, const char *text, ynet_service_entry **l
     if (status != YTEXT_SUCCESS) {
         ynet_free_service_list(&head);
         int net_status = ynet_text_to_net_status(status);
-        YN_FAILURE(net_status);
-        return net_status;
+        return YN_FAIL(net_status);
     }
     *list = head;
     return YN_STATUS_SUCCESS;
@@ -378,8 +351,7 @@ int ynet_read_service(const char *path, const char *text, ynet_service_entry **l
 extern "C" int ynet_read_service_file(const char *path, ynet_service_entry **list) noexcept {
     if (path == nullptr) {
         if (list != nullptr) *list = nullptr;
-        YN_FAILURE(YN_STATUS_FILE_OPEN_FAILED);
-        return YN_STATUS_FILE_OPEN_FAILED;
+        return YN_FAIL(YN_STATUS_FILE_OPEN_FAILED);
     }
     return ynet_read_service(path, nullptr, list);
 }
@@ -400,8 +372,7 @@ extern "C" int ynet_update_service_file(const char *path,
         ytext_close(&h, 0);
     if (status != YTEXT_SUCCESS) {
         int net_status = ynet_text_to_net_status(status);
-        YN_FAILURE(net_status);
-        return net_status;
+        return YN_FAIL(net_status);
     }
     return YN_STATUS_SUCCESS;
 }

@@ -36,7 +36,6 @@
 #include "tempnam.h"
 #include "ynet.h"
 #include "ynet_private.h"
-#include "ynet_ynetd_private.h"
 #include "yq_memory.h"
 #include "yq_paths.h"
 #include "yq_sys.h"
@@ -44,26 +43,10 @@
 
 static constexpr const char *kModule = "ynet_ynetd";
 
-// A failing step: label "status", level 0.
-#define YN_STATUS(status) YN_DEBUG_LEVEL("status", nullptr, (status), 0)
-
-namespace yq::ynet_ynetd {
 namespace {
 
-constexpr Calls kRealCalls = {::bind, ::connect, ::sendmsg, ::recvmsg};
-
-}  // namespace
-
-Calls calls = kRealCalls;
-
-void reset_calls() noexcept { calls = kRealCalls; }
-
-}  // namespace yq::ynet_ynetd
-
-namespace {
-
-namespace seam = yq::ynet_ynetd;
-using yq::ynet_private::ErrnoGuard;
+using yq::ErrnoGuard;
+using yq::ynet_wire::bracketed;
 
 // ynetd's TCP port; -1 until looked up or set.
 int ynet_port = -1;
@@ -98,22 +81,6 @@ void drop(int *sock) {
         ::close(*sock);
     }
     *sock = -1;
-}
-
-// Runs one blocking call inside the alarm/deadline bracket of the wire
-// module, repeating it when a signal interrupted it before its deadline.
-template <typename Call>
-auto bracketed(int timeout, Call call) -> decltype(call()) {
-    ynet_alarm_state state{};
-    decltype(call()) result;
-    int err;
-    do {
-        ynet_set_alarm(static_cast<unsigned>(timeout < 0 ? 0 : timeout), &state);
-        result = call();
-        err = errno;
-    } while (ynet_clear_alarm(result < 0 ? -1 : 0, err, &state) != 0);
-    errno = err;
-    return result;
 }
 
 bool equals(const char *a, std::string_view b) { return a != nullptr && std::string_view(a) == b; }
@@ -183,7 +150,7 @@ struct HandOverMessage {
 int send_descriptor(int conn, int fd, int timeout) {
     int status = ynet_sock_ready(conn, 0, 1, timeout);
     if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
+        YN_FAIL_STATUS(status);
         return YN_STATUS_DESCRIPTOR_PASSING_FAILED;
     }
     HandOverMessage hand_over;
@@ -195,11 +162,10 @@ int send_descriptor(int conn, int fd, int timeout) {
     std::memcpy(CMSG_DATA(cmsg), &fd, sizeof fd);
     // MSG_NOSIGNAL: a listener that has gone must not end ynetd with SIGPIPE.
     ssize_t sent =
-        bracketed(timeout, [&] { return seam::calls.sendmsg(conn, &message, MSG_NOSIGNAL); });
+        bracketed(timeout, [&] { return yq::sys::sendmsg(conn, &message, MSG_NOSIGNAL); });
     if (sent != 1) {
         YN_DEBUG_VALUE("errno", nullptr, errno);
-        YN_STATUS(YN_STATUS_DESCRIPTOR_PASSING_FAILED);
-        return YN_STATUS_DESCRIPTOR_PASSING_FAILED;
+        return YN_FAIL_STATUS(YN_STATUS_DESCRIPTOR_PASSING_FAILED);
     }
     return YN_STATUS_SUCCESS;
 }
@@ -212,13 +178,13 @@ int receive_descriptor(int conn, int *fd, int timeout) {
     *fd = -1;
     int status = ynet_sock_ready(conn, 1, 0, timeout);
     if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
+        YN_FAIL_STATUS(status);
         return YN_STATUS_DESCRIPTOR_PASSING_FAILED;
     }
     HandOverMessage hand_over;
     struct msghdr &message = hand_over.message;
     ssize_t got =
-        bracketed(timeout, [&] { return seam::calls.recvmsg(conn, &message, MSG_CMSG_CLOEXEC); });
+        bracketed(timeout, [&] { return yq::sys::recvmsg(conn, &message, MSG_CMSG_CLOEXEC); });
     int err = errno;
 
     int received = -1;
@@ -252,8 +218,7 @@ int receive_descriptor(int conn, int *fd, int timeout) {
         YN_DEBUG_VALUE("recvmsg", nullptr, static_cast<int>(got));
         if (got < 0) YN_DEBUG_VALUE("errno", nullptr, err);
         if (truncated) YN_DEBUG_VALUE("msg_flags", nullptr, message.msg_flags);
-        YN_STATUS(YN_STATUS_DESCRIPTOR_PASSING_FAILED);
-        return YN_STATUS_DESCRIPTOR_PASSING_FAILED;
+        return YN_FAIL_STATUS(YN_STATUS_DESCRIPTOR_PASSING_FAILED);
     }
     *fd = received;
     return YN_STATUS_SUCCESS;
@@ -328,34 +293,25 @@ bool unknown(const char *text) { return equals(text, YNETD_UNKNOWN_FIELD); }
 
 int pop_text(int sock, char *text, int timeout) {
     int status = ynet_pop_string(sock, text, YNETD_TEXT_SIZE, timeout);
-    if (status != YN_STATUS_SUCCESS) YN_STATUS(status);
+    if (status != YN_STATUS_SUCCESS) YN_FAIL_STATUS(status);
     return status;
 }
 
 int pop_int(int sock, int *value, int timeout) {
     long number = 0;
     int status = ynet_pop_signed(sock, &number, timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     *value = static_cast<int>(number);
     return YN_STATUS_SUCCESS;
 }
 
 int ask_field(int sock, const char *field, char *first, int timeout) {
     int status = ynet_push_string(sock, field, timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     status = pop_text(sock, first, timeout);
     if (status != YN_STATUS_SUCCESS) return status;
     YN_DEBUG_VALUE(field, first, 0);
-    if (unknown(first)) {
-        YN_STATUS(YN_STATUS_INVALID_ARGUMENT);
-        return YN_STATUS_INVALID_ARGUMENT;
-    }
+    if (unknown(first)) return YN_FAIL_STATUS(YN_STATUS_INVALID_ARGUMENT);
     return YN_STATUS_SUCCESS;
 }
 
@@ -369,7 +325,7 @@ int fetch_authorization_service(int sock, crconf_info_rec *info, int timeout) {
     int result = crconf_create_authorization_service(host, port, &record);
     if (result != 0) {
         YN_DEBUG_LEVEL("retval", nullptr, result, 0);
-        YN_STATUS(YN_STATUS_DESCRIPTOR_PASSING_FAILED);
+        YN_FAIL_STATUS(YN_STATUS_DESCRIPTOR_PASSING_FAILED);
         crconf_free_authorization_service(&record);
         return YN_STATUS_DESCRIPTOR_PASSING_FAILED;
     }
@@ -378,8 +334,7 @@ int fetch_authorization_service(int sock, crconf_info_rec *info, int timeout) {
     if ((status = pop_text(sock, rest, timeout)) != YN_STATUS_SUCCESS) return status;
     if (rest[0] != '\0') {
         YN_DEBUG_VALUE("unexpected", rest, 0);
-        YN_STATUS(YN_STATUS_INVALID_ARGUMENT);
-        return YN_STATUS_INVALID_ARGUMENT;
+        return YN_FAIL_STATUS(YN_STATUS_INVALID_ARGUMENT);
     }
     return YN_STATUS_SUCCESS;
 }
@@ -405,7 +360,7 @@ int fetch_authentication_domains(int sock, crconf_info_rec *info, int timeout) {
                                                          &record);
         if (result != 0) {
             YN_DEBUG_LEVEL("retval", nullptr, result, 0);
-            YN_STATUS(YN_STATUS_DESCRIPTOR_PASSING_FAILED);
+            YN_FAIL_STATUS(YN_STATUS_DESCRIPTOR_PASSING_FAILED);
             crconf_free_authentication_domain(&record);
             return YN_STATUS_DESCRIPTOR_PASSING_FAILED;
         }
@@ -429,7 +384,7 @@ int fetch_yqss_networks(int sock, crconf_info_rec *info, int timeout) {
         int result = crconf_create_yqss_network(network, use_yqss, &record);
         if (result != 0) {
             YN_DEBUG_LEVEL("retval", nullptr, result, 0);
-            YN_STATUS(YN_STATUS_DESCRIPTOR_PASSING_FAILED);
+            YN_FAIL_STATUS(YN_STATUS_DESCRIPTOR_PASSING_FAILED);
             crconf_free_yqss_network(&record);
             return YN_STATUS_DESCRIPTOR_PASSING_FAILED;
         }
@@ -442,19 +397,14 @@ int fetch_yqss_networks(int sock, crconf_info_rec *info, int timeout) {
 
 int query_security_info(int sock, crconf_info_rec *info, int timeout) {
     int status = ynet_push_unsigned(sock, YNETD_REQUEST_SECURITY_INFO, timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     int answer = 0;
     if ((status = ynet_pop_status(sock, &answer, timeout)) != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
+        return YN_FAIL_STATUS(status);
     }
     if (answer != YN_STATUS_SUCCESS) {
         YN_DEBUG_LEVEL("retval", nullptr, answer, 0);
-        YN_STATUS(YN_STATUS_DESCRIPTOR_PASSING_FAILED);
-        return YN_STATUS_DESCRIPTOR_PASSING_FAILED;
+        return YN_FAIL_STATUS(YN_STATUS_DESCRIPTOR_PASSING_FAILED);
     }
     if (info->ni_authorization_service == nullptr &&
         (status = fetch_authorization_service(sock, info, timeout)) != YN_STATUS_SUCCESS)
@@ -465,7 +415,7 @@ int query_security_info(int sock, crconf_info_rec *info, int timeout) {
     if (info->ni_yqss_networks == nullptr &&
         (status = fetch_yqss_networks(sock, info, timeout)) != YN_STATUS_SUCCESS)
         return status;
-    if ((status = ynet_push_string(sock, "", timeout)) != YN_STATUS_SUCCESS) YN_STATUS(status);
+    if ((status = ynet_push_string(sock, "", timeout)) != YN_STATUS_SUCCESS) YN_FAIL_STATUS(status);
     return status;
 }
 
@@ -479,7 +429,7 @@ int request_hashed_handover(int *daemon_sock, const char *path, char *hash_str1,
     if (status == YN_STATUS_SUCCESS)
         status = ynet_pop_string(*daemon_sock, hash_str1, YNETD_HASH_SIZE, timeout);
     if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
+        YN_FAIL_STATUS(status);
         drop(daemon_sock);
         return status;
     }
@@ -512,33 +462,18 @@ extern "C" void ynet_set_port(int port) noexcept { ynet_port = port; }
 extern "C" int version_connect(int sock, int max_version, int min_version, int *actual_version,
                                int timeout) noexcept {
     int status = ynet_push_signed(sock, max_version, timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     long answer = 0;
     status = ynet_pop_signed(sock, &answer, timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     *actual_version = static_cast<int>(answer);
-    if (answer == -1) {
-        YN_STATUS(YN_STATUS_VERSION_MISMATCH);
-        return YN_STATUS_VERSION_MISMATCH;
-    }
+    if (answer == -1) return YN_FAIL_STATUS(YN_STATUS_VERSION_MISMATCH);
     if (answer < min_version || answer > max_version) *actual_version = -1;
     if (ynet_debug_fd != -1) YN_DEBUG_VALUE("*actual_version", nullptr, *actual_version);
     // The daemon learns the version in force, or -1 when none fits.
     status = ynet_push_signed(sock, *actual_version, timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
-    if (*actual_version == -1) {
-        YN_STATUS(YN_STATUS_VERSION_MISMATCH);
-        return YN_STATUS_VERSION_MISMATCH;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
+    if (*actual_version == -1) return YN_FAIL_STATUS(YN_STATUS_VERSION_MISMATCH);
     return YN_STATUS_SUCCESS;
 }
 
@@ -546,14 +481,11 @@ extern "C" int ynet_connect_to_ynetd(const struct sockaddr_in *daemon, int port_
                                      const struct in_addr *local, int *sock, int *version,
                                      int timeout) noexcept {
     int status = ynet_bind_and_connect(daemon, port_low, port_high, local, sock, timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     // A failed handshake leaves the socket with the caller, to close or
     // disconnect.
     status = version_connect(*sock, YNETD_PROTOCOL_MAX, YNETD_PROTOCOL_MIN, version, timeout);
-    if (status != YN_STATUS_SUCCESS) YN_STATUS(status);
+    if (status != YN_STATUS_SUCCESS) YN_FAIL_STATUS(status);
     return status;
 }
 
@@ -563,11 +495,11 @@ extern "C" int ynet_ynetd_noop(int *sock, int version, int timeout) noexcept {
     int answer = 0;
     if (status == YN_STATUS_SUCCESS) status = ynet_pop_status(*sock, &answer, timeout);
     if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
+        YN_FAIL_STATUS(status);
         drop(sock);
         return status;
     }
-    if (answer != YN_STATUS_SUCCESS) YN_STATUS(answer);
+    if (answer != YN_STATUS_SUCCESS) YN_FAIL_STATUS(answer);
     return answer;
 }
 
@@ -577,7 +509,7 @@ extern "C" int ynet_ynetd_disconnect(int *sock, int version, int timeout) noexce
     int answer = 0;
     if (status == YN_STATUS_SUCCESS) status = ynet_pop_status(*sock, &answer, timeout);
     if (status == YN_STATUS_SUCCESS) status = answer;
-    if (status != YN_STATUS_SUCCESS) YN_STATUS(status);
+    if (status != YN_STATUS_SUCCESS) YN_FAIL_STATUS(status);
     drop(sock);
     return status;
 }
@@ -592,7 +524,7 @@ extern "C" int ynet_version_get(int port_low, int port_high, const struct sockad
     int status = ynet_push_signed(*sock, YNETD_REQUEST_VERSION, timeout);
     if (status == YN_STATUS_SUCCESS) status = ynet_pop_string(*sock, buffer, size, timeout);
     if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
+        YN_FAIL_STATUS(status);
         drop(sock);
         return status;
     }
@@ -648,38 +580,27 @@ extern "C" int ynet_check_ynetd_dir(void) noexcept {
             char text[32] = "?";
             Y_snprintf(text, sizeof text, "%d", errno);
             YN_DEBUG_LEVEL("errno", text, 0, 0);
-            YN_FAILURE(YN_STATUS_STAT_FAILED);
-            return YN_STATUS_STAT_FAILED;
+            return YN_FAIL(YN_STATUS_STAT_FAILED);
         }
         // Only the administrator may create ynetd's directory.
-        if (::geteuid() != 0) {
-            YN_FAILURE(YN_STATUS_BAD_DIRECTORY);
-            return YN_STATUS_BAD_DIRECTORY;
-        }
+        if (::geteuid() != 0) return YN_FAIL(YN_STATUS_BAD_DIRECTORY);
         if (::mkdir(YQ_PATH_YNETD_DIR, kRendezvousMode) != 0) {
             YN_DEBUG_VALUE("errno", nullptr, errno);
-            YN_FAILURE(YN_STATUS_MKDIR_FAILED);
-            return YN_STATUS_MKDIR_FAILED;
+            return YN_FAIL(YN_STATUS_MKDIR_FAILED);
         }
         if (::stat(YQ_PATH_YNETD_DIR, &info) != 0) {
             YN_DEBUG_VALUE("errno", nullptr, errno);
-            YN_FAILURE(YN_STATUS_STAT_FAILED);
-            return YN_STATUS_STAT_FAILED;
+            return YN_FAIL(YN_STATUS_STAT_FAILED);
         }
     }
-    if (!S_ISDIR(info.st_mode)) {
-        YN_FAILURE(YN_STATUS_BAD_DIRECTORY);
-        return YN_STATUS_BAD_DIRECTORY;
-    }
+    if (!S_ISDIR(info.st_mode)) return YN_FAIL(YN_STATUS_BAD_DIRECTORY);
     if ((info.st_mode & 07777) != kRendezvousMode && ::chmod(YQ_PATH_YNETD_DIR, kRendezvousMode) != 0) {
         YN_DEBUG_VALUE("errno", nullptr, errno);
-        YN_FAILURE(YN_STATUS_CHMOD_FAILED);
-        return YN_STATUS_CHMOD_FAILED;
+        return YN_FAIL(YN_STATUS_CHMOD_FAILED);
     }
     if (info.st_uid != 0 && ::chown(YQ_PATH_YNETD_DIR, 0, 0) != 0) {
         YN_DEBUG_VALUE("errno", nullptr, errno);
-        YN_FAILURE(YN_STATUS_CHOWN_FAILED);
-        return YN_STATUS_CHOWN_FAILED;
+        return YN_FAIL(YN_STATUS_CHOWN_FAILED);
     }
     return YN_STATUS_SUCCESS;
 }
@@ -694,24 +615,19 @@ extern "C" int ynet_ynetd_push_ipaddr(int sock, const struct in_addr *addr, int 
         socklen_t length = sizeof name;
         if (::getsockname(sock, reinterpret_cast<sockaddr *>(&name), &length) != 0) {
             YN_DEBUG_VALUE("errno", nullptr, errno);
-            YN_STATUS(YN_STATUS_SOCKET_ERROR);
-            return YN_STATUS_SOCKET_ERROR;
+            return YN_FAIL_STATUS(YN_STATUS_SOCKET_ERROR);
         }
     }
     YN_DEBUG_VALUE("sizeof (name.sin_addr.s_addr)", nullptr,
                    static_cast<int>(sizeof(name.sin_addr.s_addr)));
     int status = ynet_push_signed(sock, static_cast<long>(sizeof(name.sin_addr.s_addr)), timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     // Network byte order: the most significant byte goes first.
     const auto *bytes = reinterpret_cast<const unsigned char *>(&name.sin_addr.s_addr);
     int i = 0;
     for (; i < static_cast<int>(sizeof(name.sin_addr.s_addr)); ++i) {
         if ((status = ynet_push_byte(sock, bytes[i], timeout)) != YN_STATUS_SUCCESS) {
-            YN_STATUS(status);
-            return status;
+            return YN_FAIL_STATUS(status);
         }
     }
     YN_DEBUG_VALUE("i", nullptr, i);
@@ -719,7 +635,7 @@ extern "C" int ynet_ynetd_push_ipaddr(int sock, const struct in_addr *addr, int 
     int port = 0;
     ynet_get_port(&port);
     YN_DEBUG_VALUE("port", nullptr, port);
-    if ((status = ynet_push_signed(sock, port, timeout)) != YN_STATUS_SUCCESS) YN_STATUS(status);
+    if ((status = ynet_push_signed(sock, port, timeout)) != YN_STATUS_SUCCESS) YN_FAIL_STATUS(status);
     return status;
 }
 
@@ -728,29 +644,23 @@ extern "C" int ynet_ynetd_pop_ipaddr(int sock, struct sockaddr_in *out, int time
     out->sin_family = AF_INET;
     long length = 0;
     int status = ynet_pop_signed(sock, &length, timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     YN_DEBUG_VALUE("ip_len", nullptr, static_cast<int>(length));
     if (length != static_cast<long>(sizeof(out->sin_addr.s_addr))) {
-        YN_STATUS(YN_STATUS_READ_FAILED);
-        return YN_STATUS_READ_FAILED;
+        return YN_FAIL_STATUS(YN_STATUS_READ_FAILED);
     }
     auto *bytes = reinterpret_cast<unsigned char *>(&out->sin_addr.s_addr);
     for (size_t i = 0; i < sizeof(out->sin_addr.s_addr); ++i) {
         int value = -1;
         if ((status = ynet_pop_byte(sock, &value, timeout)) != YN_STATUS_SUCCESS) {
-            YN_STATUS(status);
-            return status;
+            return YN_FAIL_STATUS(status);
         }
         YN_DEBUG_VALUE("byte", nullptr, value);
         bytes[i] = static_cast<unsigned char>(value);
     }
     long port = 0;
     if ((status = ynet_pop_signed(sock, &port, timeout)) != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
+        return YN_FAIL_STATUS(status);
     }
     YN_DEBUG_VALUE("port", nullptr, static_cast<int>(port));
     out->sin_port = htons(static_cast<uint16_t>(port));
@@ -805,31 +715,25 @@ extern "C" int ynet_listen_for_ynetd(char *path, int size, int backlog, int *lis
     bool temporary = path == nullptr || path[0] == '\0';
     for (;;) {
         CharPtr name(temporary ? Y_tempnam(kTempDir, kTempPrefix) : yq::sys::strdup(path));
-        if (!name) {
-            YN_STATUS(YN_STATUS_NO_MEMORY);
-            return YN_STATUS_NO_MEMORY;
-        }
+        if (!name) return YN_FAIL_STATUS(YN_STATUS_NO_MEMORY);
         UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (sock.get() < 0) {
             YN_DEBUG_VALUE("errno_v", nullptr, errno);
-            YN_STATUS(YN_STATUS_SOCKET_ERROR);
-            return YN_STATUS_SOCKET_ERROR;
+            return YN_FAIL_STATUS(YN_STATUS_SOCKET_ERROR);
         }
         int on = 1;
         if (::setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
             YN_DEBUG_VALUE("errno_v", nullptr, errno);
-            YN_STATUS(YN_STATUS_SOCKET_ERROR);
-            return YN_STATUS_SOCKET_ERROR;
+            return YN_FAIL_STATUS(YN_STATUS_SOCKET_ERROR);
         }
         struct sockaddr_un addr;
         if (!unix_address(name.get(), &addr)) {
             YN_DEBUG_VALUE("path too long", name.get(), 0);
-            YN_STATUS(YN_STATUS_UNIX_BIND_FAILED);
-            return YN_STATUS_UNIX_BIND_FAILED;
+            return YN_FAIL_STATUS(YN_STATUS_UNIX_BIND_FAILED);
         }
         (void)::unlink(name.get());
         int status = YN_STATUS_SUCCESS;
-        if (seam::calls.bind(sock.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) !=
+        if (yq::sys::bind(sock.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) !=
             0) {
             status = YN_STATUS_UNIX_BIND_FAILED;
         } else if (::chmod(name.get(), kListenerMode) != 0 || ::listen(sock.get(), backlog) != 0) {
@@ -842,8 +746,7 @@ extern "C" int ynet_listen_for_ynetd(char *path, int size, int backlog, int *lis
             if (status == YN_STATUS_LISTEN_FAILED) (void)::unlink(name.get());
             if (err == EADDRINUSE && temporary) continue;  // taken meanwhile: a new name
             YN_DEBUG_VALUE("errno_v", nullptr, err);
-            YN_STATUS(status);
-            return status;
+            return YN_FAIL_STATUS(status);
         }
         if (temporary && path != nullptr && size > 0)
             Y_strlcpy(path, name.get(), static_cast<size_t>(size));
@@ -867,8 +770,7 @@ extern "C" int ynet_accept_from_ynetd(int listen_sock, int *conn, int timeout) n
     int fd = bracketed(timeout, [&] { return ::accept4(listen_sock, nullptr, nullptr, SOCK_CLOEXEC); });
     if (fd < 0) {
         YN_DEBUG_VALUE("errno", nullptr, errno);
-        YN_STATUS(YN_STATUS_ACCEPT_FAILED);
-        return YN_STATUS_ACCEPT_FAILED;
+        return YN_FAIL_STATUS(YN_STATUS_ACCEPT_FAILED);
     }
     *conn = fd;
     return YN_STATUS_SUCCESS;
@@ -879,25 +781,18 @@ extern "C" int ynet_receive_network_socket(int conn, const char *hash_str1, int 
     *fd = -1;
     char hash_str2[YNETD_HASH_SIZE];
     int status = ynet_pop_string(conn, hash_str2, sizeof hash_str2, timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     if (ynet_debug_fd != -1) {
         YN_DEBUG_VALUE("hash_str1", hash_str1 != nullptr ? hash_str1 : "NULL", 0);
         YN_DEBUG_VALUE("hash_str2", hash_str2, 0);
     }
     // Only the hand-over that ynetd made for this very request is taken.
-    if (!verify_hashes(hash_str1, hash_str2)) {
-        YN_STATUS(YN_STATUS_HASH_MISMATCH);
-        return YN_STATUS_HASH_MISMATCH;
-    }
+    if (!verify_hashes(hash_str1, hash_str2)) return YN_FAIL_STATUS(YN_STATUS_HASH_MISMATCH);
     if ((status = receive_descriptor(conn, fd, timeout)) != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
+        return YN_FAIL_STATUS(status);
     }
     if ((status = ynet_push_status(conn, YN_STATUS_SUCCESS, timeout)) != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
+        YN_FAIL_STATUS(status);
         drop(fd);
         return status;
     }
@@ -909,19 +804,12 @@ extern "C" int ynet_ynetd_accept_and_receive(int listen_sock, const char *hash_s
     *newsock = -1;
     int raw = -1;
     int status = ynet_accept_from_ynetd(listen_sock, &raw, timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
-    if (raw < 0) {
-        YN_STATUS(YN_STATUS_TIMEOUT);
-        return YN_STATUS_TIMEOUT;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
+    if (raw < 0) return YN_FAIL_STATUS(YN_STATUS_TIMEOUT);
     UniqueFd conn(raw);
     if ((status = ynet_receive_network_socket(conn.get(), hash_str1, newsock, timeout)) !=
         YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
+        return YN_FAIL_STATUS(status);
     }
     // The peer that asked for this connection waits for this status.
     if (ynet_debug_fd != -1) {
@@ -929,7 +817,7 @@ extern "C" int ynet_ynetd_accept_and_receive(int listen_sock, const char *hash_s
         YN_DEBUG_VALUE("*newsock", nullptr, *newsock);
     }
     if ((status = ynet_push_status(*newsock, YN_STATUS_SUCCESS, timeout)) != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
+        YN_FAIL_STATUS(status);
         drop(newsock);
         return status;
     }
@@ -941,20 +829,15 @@ extern "C" int ynet_send_network_socket(int conn, int fd, const char *hash_str2,
     const char *hash = hash_str2 != nullptr ? hash_str2 : "";
     YN_DEBUG_VALUE("hash_str2", hash, 0);
     int status = ynet_push_string(conn, hash, timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     if ((status = send_descriptor(conn, fd, timeout)) != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
+        return YN_FAIL_STATUS(status);
     }
     int answer = 0;
     if ((status = ynet_pop_status(conn, &answer, timeout)) != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
+        return YN_FAIL_STATUS(status);
     }
-    if (answer != YN_STATUS_SUCCESS) YN_STATUS(answer);
+    if (answer != YN_STATUS_SUCCESS) YN_FAIL_STATUS(answer);
     return answer;
 }
 
@@ -965,18 +848,16 @@ extern "C" int ynet_connect_by_ynetd(const char *path, int *sock, int max_time) 
     struct sockaddr_un addr;
     if (path == nullptr || !unix_address(path, &addr)) {
         YN_DEBUG_VALUE("path", path != nullptr ? path : "NULL", 0);
-        YN_STATUS(YN_STATUS_SOCKET_ERROR);
-        return YN_STATUS_SOCKET_ERROR;
+        return YN_FAIL_STATUS(YN_STATUS_SOCKET_ERROR);
     }
     int save_errno = 0;
     for (int attempt = 1; attempt <= kConnectAttempts; ++attempt) {
         UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (fd.get() < 0) {
             YN_DEBUG_VALUE("errno", nullptr, errno);
-            YN_STATUS(YN_STATUS_SOCKET_ERROR);
-            return YN_STATUS_SOCKET_ERROR;
+            return YN_FAIL_STATUS(YN_STATUS_SOCKET_ERROR);
         }
-        if (seam::calls.connect(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) ==
+        if (yq::sys::connect(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) ==
             0) {
             *sock = fd.release();
             return YN_STATUS_SUCCESS;
@@ -990,8 +871,7 @@ extern "C" int ynet_connect_by_ynetd(const char *path, int *sock, int max_time) 
             YN_DEBUG_LEVEL("time(NULL)", nullptr, static_cast<int>(now), 0);
             YN_DEBUG_LEVEL("last_time", nullptr, static_cast<int>(last_time), 0);
             YN_DEBUG_LEVEL("max_time", nullptr, max_time, 0);
-            YN_STATUS(YN_STATUS_TIMEOUT);
-            return YN_STATUS_TIMEOUT;
+            return YN_FAIL_STATUS(YN_STATUS_TIMEOUT);
         }
         if (save_errno == ECONNREFUSED || save_errno == ETIMEDOUT) {
             // The listener may be between two accepts: wait a little.
@@ -1000,12 +880,12 @@ extern "C" int ynet_connect_by_ynetd(const char *path, int *sock, int max_time) 
             continue;
         }
         YN_DEBUG_LEVEL("save_errno", nullptr, save_errno, 0);
-        YN_STATUS(YN_STATUS_SOCKET_ERROR);
+        YN_FAIL_STATUS(YN_STATUS_SOCKET_ERROR);
         errno = save_errno;
         return YN_STATUS_SOCKET_ERROR;
     }
     int status = save_errno == EADDRINUSE ? YN_STATUS_ADDRESS_IN_USE : YN_STATUS_SOCKET_ERROR;
-    YN_STATUS(status);
+    YN_FAIL_STATUS(status);
     errno = save_errno;
     return status;
 }
@@ -1015,10 +895,7 @@ extern "C" int ynet_begin_connect_back(int sock, int timeout, int *newsock) noex
     char path[YNETD_IPC_PATH_SIZE] = "";
     int raw = -1;
     int status = ynet_listen_for_ynetd(path, sizeof path, 1, &raw, timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     UniqueFd listener(raw);
     // The listener and its name last only for this call.
     struct Unlink {
@@ -1032,32 +909,25 @@ extern "C" int ynet_begin_connect_back(int sock, int timeout, int *newsock) noex
     char hash_str1[YNETD_HASH_SIZE] = "";
     int pstatus = 0;
     if ((status = ynet_ynetd_push_ipaddr(sock, nullptr, timeout)) != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
+        return YN_FAIL_STATUS(status);
     }
     YN_DEBUG_VALUE("ipc_string", path, 0);
     if ((status = ynet_push_string(sock, path, timeout)) != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
+        return YN_FAIL_STATUS(status);
     }
     if ((status = ynet_pop_status(sock, &pstatus, timeout)) != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
+        return YN_FAIL_STATUS(status);
     }
     YN_DEBUG_VALUE("pstatus", nullptr, pstatus);
-    if (pstatus != YN_STATUS_SUCCESS) {
-        YN_STATUS(pstatus);
-        return pstatus;
-    }
+    if (pstatus != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(pstatus);
     if ((status = ynet_pop_string(sock, hash_str1, sizeof hash_str1, timeout)) !=
         YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
+        return YN_FAIL_STATUS(status);
     }
     YN_DEBUG_VALUE("popped hash_str1", hash_str1, 0);
     if ((status = ynet_ynetd_accept_and_receive(listener.get(), hash_str1, newsock, timeout)) !=
         YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
+        YN_FAIL_STATUS(status);
         drop(newsock);
         return status;
     }
@@ -1072,11 +942,11 @@ extern "C" int ynet_ynetd_daemon_socket(int *daemon_sock, int version, const cha
     int answer = 0;
     if (status == YN_STATUS_SUCCESS) status = ynet_pop_status(*daemon_sock, &answer, timeout);
     if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
+        YN_FAIL_STATUS(status);
         drop(daemon_sock);
         return status;
     }
-    if (answer != YN_STATUS_SUCCESS) YN_STATUS(answer);
+    if (answer != YN_STATUS_SUCCESS) YN_FAIL_STATUS(answer);
     return answer;
 }
 
@@ -1084,40 +954,36 @@ extern "C" int ynet_ynetd_connect_back_socket(int *daemon_sock, int version, int
                                               int use_hash, int timeout) noexcept {
     char path[YNETD_IPC_PATH_SIZE];
     int status = ynet_pop_string(sock, path, sizeof path, timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     YN_DEBUG_VALUE("ipc_string", path, 0);
     if (!use_hash) {
         // The asker hears nothing more on its connection from us.
         status = ynet_ynetd_daemon_socket(daemon_sock, version, path, timeout);
-        if (status != YN_STATUS_SUCCESS) YN_STATUS(status);
+        if (status != YN_STATUS_SUCCESS) YN_FAIL_STATUS(status);
         return status;
     }
     char hash_str1[YNETD_HASH_SIZE] = "";
     int result = request_hashed_handover(daemon_sock, path, hash_str1, timeout);
     // The asker learns whether ynetd took the request, then gets the hash.
     if ((status = ynet_push_status(sock, result, timeout)) != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
+        return YN_FAIL_STATUS(status);
     }
     if (result != YN_STATUS_SUCCESS) return result;
     YN_DEBUG_VALUE("pushed hash_str1", hash_str1, 0);
     if ((status = ynet_push_string(sock, hash_str1, timeout)) != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
+        YN_FAIL_STATUS(status);
         drop(daemon_sock);
         return status;
     }
     // By now the connection is joined to the asker, which confirms.
     int pstatus = 0;
     if ((status = ynet_pop_status(*daemon_sock, &pstatus, timeout)) != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
+        YN_FAIL_STATUS(status);
         drop(daemon_sock);
         return status;
     }
     YN_DEBUG_VALUE("pstatus", nullptr, pstatus);
-    if (pstatus != YN_STATUS_SUCCESS) YN_STATUS(pstatus);
+    if (pstatus != YN_STATUS_SUCCESS) YN_FAIL_STATUS(pstatus);
     return pstatus;
 }
 
@@ -1128,10 +994,7 @@ extern "C" int ynet_end_connect_back_ira(int sock, int port_low, int port_high,
     *daemon_sock = -1;
     struct sockaddr_in addr{};
     int status = ynet_ynetd_pop_ipaddr(sock, &addr, timeout);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     if (use_peer_address) {
         // The asker's own view of its address may not be reachable from here.
         struct sockaddr_in peer{};
@@ -1148,7 +1011,7 @@ extern "C" int ynet_end_connect_back_ira(int sock, int port_low, int port_high,
     if (status == YN_STATUS_SUCCESS)
         status = ynet_ynetd_connect_back_socket(daemon_sock, version, sock, use_hash, timeout);
     if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
+        YN_FAIL_STATUS(status);
         if (*daemon_sock >= 0) (void)ynet_ynetd_disconnect(daemon_sock, version, timeout);
     }
     return status;
@@ -1169,33 +1032,20 @@ extern "C" int ynet_end_connect_back(int sock, int port_low, int port_high,
 extern "C" int ynet_generate_service_path(const char *name, const char *extension,
                                           char **path) noexcept {
     *path = nullptr;
-    if (name == nullptr || extension == nullptr) {
-        YN_STATUS(YN_STATUS_INVALID_ARGUMENT);
-        return YN_STATUS_INVALID_ARGUMENT;
-    }
+    if (name == nullptr || extension == nullptr) return YN_FAIL_STATUS(YN_STATUS_INVALID_ARGUMENT);
     int status = ynet_check_ynetd_dir();
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     CharPtr lower(yq::sys::strdup(name));
-    if (!lower) {
-        YN_STATUS(YN_STATUS_NO_MEMORY);
-        return YN_STATUS_NO_MEMORY;
-    }
+    if (!lower) return YN_FAIL_STATUS(YN_STATUS_NO_MEMORY);
     for (char *c = lower.get(); *c != '\0'; ++c)
         *c = static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
     size_t size =
         std::strlen(YQ_PATH_YNETD_DIR) + std::strlen(lower.get()) + std::strlen(extension) + 3;
     auto *result = static_cast<char *>(yq::sys::malloc(size));
-    if (result == nullptr) {
-        YN_STATUS(YN_STATUS_NO_MEMORY);
-        return YN_STATUS_NO_MEMORY;
-    }
+    if (result == nullptr) return YN_FAIL_STATUS(YN_STATUS_NO_MEMORY);
     if (Y_snprintf(result, size, "%s%s%s.%s", YQ_PATH_YNETD_DIR, "/", lower.get(), extension) < 0) {
         std::free(result);
-        YN_STATUS(YN_STATUS_NO_MEMORY);
-        return YN_STATUS_NO_MEMORY;
+        return YN_FAIL_STATUS(YN_STATUS_NO_MEMORY);
     }
     *path = result;
     return YN_STATUS_SUCCESS;
@@ -1209,7 +1059,7 @@ extern "C" int ynet_ynetd_register_service(const char *name, int pid, int exptim
                                         static_cast<int>(yq::sys::time(nullptr)), exptime, ipc,
                                         icmd, dcmd, args);
     if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
+        YN_FAIL_STATUS(status);
         ynet_free_service_list(&list);
         return status;
     }
@@ -1220,7 +1070,7 @@ extern "C" int ynet_ynetd_register_service(const char *name, int pid, int exptim
         // The file then holds this entry alone: the last registration wins.
         status = ynet_update_service_file(path.get(), list);
     }
-    if (status != YN_STATUS_SUCCESS) YN_STATUS(status);
+    if (status != YN_STATUS_SUCCESS) YN_FAIL_STATUS(status);
     ynet_free_service_list(&list);
     return status;
 }
@@ -1231,26 +1081,21 @@ extern "C" int ynet_ynetd_listen_and_register_service(const char *name, int back
     char *raw = nullptr;
     int status = ynet_generate_service_path(name, "uds", &raw);
     CharPtr path(raw);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     char buffer[YNETD_IPC_PATH_SIZE] = "";
     if (std::strlen(path.get()) >= sizeof buffer) {
         YN_DEBUG_VALUE("path too long", path.get(), 0);
-        YN_STATUS(YN_STATUS_UNIX_BIND_FAILED);
-        return YN_STATUS_UNIX_BIND_FAILED;
+        return YN_FAIL_STATUS(YN_STATUS_UNIX_BIND_FAILED);
     }
     Y_strlcpy(buffer, path.get(), sizeof buffer);
     if ((status = ynet_listen_for_ynetd(buffer, sizeof buffer, backlog, listen_sock, timeout)) !=
         YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
+        return YN_FAIL_STATUS(status);
     }
     status = ynet_ynetd_register_service(name, static_cast<int>(::getpid()), 0, path.get(),
                                          nullptr, nullptr, nullptr);
     if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
+        YN_FAIL_STATUS(status);
         drop(listen_sock);
     }
     return status;
@@ -1260,7 +1105,7 @@ extern "C" int ynet_ynetd_register_daemon_command(const char *name,
                                                   const char *command) noexcept {
     int status = ynet_ynetd_register_service(name, static_cast<int>(::getpid()), 0, nullptr,
                                              command, nullptr, nullptr);
-    if (status != YN_STATUS_SUCCESS) YN_STATUS(status);
+    if (status != YN_STATUS_SUCCESS) YN_FAIL_STATUS(status);
     return status;
 }
 
@@ -1285,20 +1130,16 @@ extern "C" int ynet_ynetd_unregister_service(const char *name) noexcept {
     char *raw = nullptr;
     int status = ynet_generate_service_path(name, "txt", &raw);
     CharPtr path(raw);
-    if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
-    }
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     ynet_service_entry *list = nullptr;
     if ((status = ynet_read_service_file(path.get(), &list)) != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
-        return status;
+        return YN_FAIL_STATUS(status);
     }
     int pid = static_cast<int>(::getpid());
     ynet_service_entry *mine = list;
     while (mine != nullptr && mine->pid != pid) mine = mine->next;
     if (mine == nullptr) {
-        YN_STATUS(YN_STATUS_NOT_REGISTERED);
+        YN_FAIL_STATUS(YN_STATUS_NOT_REGISTERED);
         ynet_free_service_list(&list);
         return YN_STATUS_NOT_REGISTERED;
     }
@@ -1307,28 +1148,25 @@ extern "C" int ynet_ynetd_unregister_service(const char *name) noexcept {
     mine->pid = 0;
     // Written from this entry on: entries before it leave the file.
     status = ynet_update_service_file(path.get(), mine);
-    if (status != YN_STATUS_SUCCESS) YN_STATUS(status);
+    if (status != YN_STATUS_SUCCESS) YN_FAIL_STATUS(status);
     ynet_free_service_list(&list);
     return status;
 }
 
 extern "C" int ynet_ynetd_service_socket(int *sock, int version, const char *service,
                                          int timeout) noexcept {
-    if (version < 2) {
-        YN_STATUS(YN_STATUS_VERSION_MISMATCH);
-        return YN_STATUS_VERSION_MISMATCH;
-    }
+    if (version < 2) return YN_FAIL_STATUS(YN_STATUS_VERSION_MISMATCH);
     int status = ynet_push_unsigned(*sock, YNETD_REQUEST_SERVICE, timeout);
     if (status == YN_STATUS_SUCCESS)
         status = ynet_push_string(*sock, service != nullptr ? service : "", timeout);
     int answer = 0;
     if (status == YN_STATUS_SUCCESS) status = ynet_pop_status(*sock, &answer, timeout);
     if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
+        YN_FAIL_STATUS(status);
         drop(sock);
         return status;
     }
-    if (answer != YN_STATUS_SUCCESS) YN_STATUS(answer);
+    if (answer != YN_STATUS_SUCCESS) YN_FAIL_STATUS(answer);
     return answer;
 }
 
@@ -1339,12 +1177,12 @@ extern "C" int ynet_ynetd_get_security_info(int *sock, int version, struct crcon
     // Every failure ends the conversation here: the caller stops at the
     // first failing step and sends no disconnect request of its own.
     if (version < 3) {
-        YN_STATUS(YN_STATUS_VERSION_MISMATCH);
+        YN_FAIL_STATUS(YN_STATUS_VERSION_MISMATCH);
         drop(sock);
         return YN_STATUS_VERSION_MISMATCH;
     }
     if (info == nullptr || sock == nullptr) {
-        YN_STATUS(YN_STATUS_INVALID_ARGUMENT);
+        YN_FAIL_STATUS(YN_STATUS_INVALID_ARGUMENT);
         drop(sock);
         return YN_STATUS_INVALID_ARGUMENT;
     }
@@ -1353,7 +1191,7 @@ extern "C" int ynet_ynetd_get_security_info(int *sock, int version, struct crcon
         return YN_STATUS_SUCCESS;
     int status = query_security_info(*sock, info, timeout);
     if (status != YN_STATUS_SUCCESS) {
-        YN_STATUS(status);
+        YN_FAIL_STATUS(status);
         drop(sock);
     }
     return status;

@@ -1,10 +1,13 @@
 // Owners that make every early return release what it took: malloc'd blocks,
-// streams and descriptors. Not exported.
+// streams, directories and descriptors, and the errno a reporter must not
+// disturb. Every module uses these; none defines its own. Not exported.
 #ifndef YQ_MEMORY_H
 #define YQ_MEMORY_H
 
+#include <dirent.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -24,6 +27,11 @@ struct FileCloser {
     void operator()(FILE *f) const noexcept { std::fclose(f); }
 };
 using unique_file = std::unique_ptr<FILE, FileCloser>;
+
+struct DirCloser {
+    void operator()(DIR *d) const noexcept { ::closedir(d); }
+};
+using unique_dir = std::unique_ptr<DIR, DirCloser>;
 
 // Move-only descriptor owner. close() is never retried after EINTR: on Linux
 // the descriptor is gone either way.
@@ -50,6 +58,27 @@ public:
 
 private:
     int fd_ = -1;
+};
+
+// Hands a descriptor to a stream: on success the stream owns it and `fd` is
+// left empty; on failure `fd` still owns it (and errno says why).
+inline unique_file take_fdopen(unique_fd &fd, const char *mode) noexcept {
+    FILE *stream = ::fdopen(fd.get(), mode);
+    if (stream != nullptr) fd.release();
+    return unique_file(stream);
+}
+
+// Keeps errno across a scope, so that reporting a failure or cleaning up
+// never changes the errno that the caller is about to read.
+class ErrnoGuard {
+public:
+    ErrnoGuard() noexcept : saved_(errno) {}
+    ~ErrnoGuard() { errno = saved_; }
+    ErrnoGuard(const ErrnoGuard &) = delete;
+    ErrnoGuard &operator=(const ErrnoGuard &) = delete;
+
+private:
+    int saved_;
 };
 
 }  // namespace yq

@@ -1,16 +1,60 @@
 #include "yq_sys.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 namespace yq::sys {
 namespace {
 
+// Adapters where the system's declaration differs from the table's entry
+// (variadic open, the obsolescent gettimeofday zone argument, rename from
+// <cstdio>, resolver functions without noexcept).
 int real_gettimeofday(struct timeval *tv, void *) { return ::gettimeofday(tv, nullptr); }
+int real_open(const char *path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int real_rename(const char *from, const char *to) { return std::rename(from, to); }
+struct hostent *real_gethostbyname(const char *name) { return ::gethostbyname(name); }
+struct hostent *real_gethostbyaddr(const void *address, socklen_t length, int type) {
+    return ::gethostbyaddr(address, length, type);
+}
+struct servent *real_getservbyname(const char *name, const char *proto) {
+    return ::getservbyname(name, proto);
+}
+struct servent *real_getservbyport(int port, const char *proto) {
+    return ::getservbyport(port, proto);
+}
 
 constexpr Table kReal = {
-    ::write, ::read, real_gettimeofday, ::time, ::sleep, ::malloc, ::calloc, ::realloc,
+    .malloc = ::malloc,
+    .calloc = ::calloc,
+    .realloc = ::realloc,
+    .gettimeofday = real_gettimeofday,
+    .time = ::time,
+    .sleep = ::sleep,
+    .write = ::write,
+    .read = ::read,
+    .poll = ::poll,
+    .recv = ::recv,
+    .send = ::send,
+    .socket = ::socket,
+    .bind = ::bind,
+    .connect = ::connect,
+    .accept4 = ::accept4,
+    .sendmsg = ::sendmsg,
+    .recvmsg = ::recvmsg,
+    .open = real_open,
+    .stat = ::stat,
+    .chmod = ::chmod,
+    .chown = ::chown,
+    .rename = real_rename,
+    .fsync = ::fsync,
+    .gethostbyname = real_gethostbyname,
+    .gethostbyaddr = real_gethostbyaddr,
+    .getservbyname = real_getservbyname,
+    .getservbyport = real_getservbyport,
 };
 
 }  // namespace

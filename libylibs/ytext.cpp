@@ -21,24 +21,8 @@
 #include "yq_sys.h"
 #include "ystrings.h"
 
-namespace yq::ytext_detail {
-
-namespace {
-int real_chmod(const char *path, mode_t mode) { return ::chmod(path, mode); }
-int real_chown(const char *path, uid_t owner, gid_t group) { return ::chown(path, owner, group); }
-int real_rename(const char *old_name, const char *new_name) { return ::rename(old_name, new_name); }
-int real_fsync(int fd) { return ::fsync(fd); }
-}  // namespace
-
-Calls calls{real_chmod, real_chown, real_rename, real_fsync};
-
-void reset_calls() noexcept { calls = Calls{real_chmod, real_chown, real_rename, real_fsync}; }
-
-}  // namespace yq::ytext_detail
-
 namespace {
 
-using yq::ytext_detail::calls;
 
 constexpr const char *kModule = "ytext";
 
@@ -307,7 +291,7 @@ int copy_records(FILE *from, ytext_handle *h) {
 
 int sync_stream(FILE *stream) {
     if (std::fflush(stream) != 0) return YTEXT_IO_ERROR;
-    if (calls.fsync(fileno(stream)) != 0) return YTEXT_IO_ERROR;
+    if (yq::sys::fsync(fileno(stream)) != 0) return YTEXT_IO_ERROR;
     return YTEXT_SUCCESS;
 }
 
@@ -324,7 +308,7 @@ int publish(const char *path, const char *temp_path, bool &renamed) {
     if (status == YTEXT_SUCCESS) {
         renamed = true;
         // File systems that cannot sync a directory say so with EINVAL.
-        if (dir_fd >= 0 && calls.fsync(dir_fd) != 0 && errno != EINVAL) status = YTEXT_IO_ERROR;
+        if (dir_fd >= 0 && yq::sys::fsync(dir_fd) != 0 && errno != EINVAL) status = YTEXT_IO_ERROR;
     }
     if (dir_fd >= 0) ::close(dir_fd);
     return status;
@@ -337,48 +321,44 @@ int publish(const char *path, const char *temp_path, bool &renamed) {
 extern "C" int ytext_get_line(FILE *stream, char **line) noexcept {
     if (line == nullptr || stream == nullptr) {
         if (line != nullptr) *line = nullptr;
-        YN_FAILURE(YTEXT_NO_HANDLE);
-        return YTEXT_NO_HANDLE;
+        return YN_FAIL(YTEXT_NO_HANDLE);
     }
     *line = nullptr;
     int status = read_file_line(stream, line);
-    if (status != YTEXT_SUCCESS) YN_FAILURE(status);
+    if (status != YTEXT_SUCCESS) YN_FAIL(status);
     return status;
 }
 
 extern "C" int ytext_get_memory_line(char **text, char **line) noexcept {
     if (line == nullptr || text == nullptr || *text == nullptr) {
         if (line != nullptr) *line = nullptr;
-        YN_FAILURE(YTEXT_NO_HANDLE);
-        return YTEXT_NO_HANDLE;
+        return YN_FAIL(YTEXT_NO_HANDLE);
     }
     *line = nullptr;
     int status = read_memory_line(text, line);
-    if (status != YTEXT_SUCCESS) YN_FAILURE(status);
+    if (status != YTEXT_SUCCESS) YN_FAIL(status);
     return status;
 }
 
 extern "C" int ytext_get_logical_line(FILE *stream, char **line) noexcept {
     if (line == nullptr || stream == nullptr) {
         if (line != nullptr) *line = nullptr;
-        YN_FAILURE(YTEXT_NO_HANDLE);
-        return YTEXT_NO_HANDLE;
+        return YN_FAIL(YTEXT_NO_HANDLE);
     }
     *line = nullptr;
     int status = join_logical_line([stream](char **l) { return ytext_get_line(stream, l); }, line);
-    if (status != YTEXT_SUCCESS) YN_FAILURE(status);
+    if (status != YTEXT_SUCCESS) YN_FAIL(status);
     return status;
 }
 
 extern "C" int ytext_get_logical_memory_line(char **text, char **line) noexcept {
     if (line == nullptr || text == nullptr || *text == nullptr) {
         if (line != nullptr) *line = nullptr;
-        YN_FAILURE(YTEXT_NO_HANDLE);
-        return YTEXT_NO_HANDLE;
+        return YN_FAIL(YTEXT_NO_HANDLE);
     }
     *line = nullptr;
     int status = join_logical_line([text](char **l) { return ytext_get_memory_line(text, l); }, line);
-    if (status != YTEXT_SUCCESS) YN_FAILURE(status);
+    if (status != YTEXT_SUCCESS) YN_FAIL(status);
     return status;
 }
 
@@ -387,13 +367,12 @@ extern "C" int ytext_get_logical_memory_line(char **text, char **line) noexcept 
 extern "C" int ytext_get_record(FILE *stream, ytext_parse_fn parse, void **item) noexcept {
     if (item == nullptr || stream == nullptr) {
         if (item != nullptr) *item = nullptr;
-        YN_FAILURE(YTEXT_NO_HANDLE);
-        return YTEXT_NO_HANDLE;
+        return YN_FAIL(YTEXT_NO_HANDLE);
     }
     *item = nullptr;
     int status = read_record([stream](char **l) { return ytext_get_logical_line(stream, l); },
                              parse, item);
-    if (status != YTEXT_SUCCESS) YN_FAILURE(status);
+    if (status != YTEXT_SUCCESS) YN_FAIL(status);
     return status;
 }
 
@@ -402,42 +381,32 @@ extern "C" int ytext_get_memory_record(ytext_handle *handle, ytext_parse_fn pars
     if (item == nullptr || handle == nullptr || handle->mode != YTEXT_MODE_MEMORY ||
         handle->path == nullptr) {
         if (item != nullptr) *item = nullptr;
-        YN_FAILURE(YTEXT_NO_HANDLE);
-        return YTEXT_NO_HANDLE;
+        return YN_FAIL(YTEXT_NO_HANDLE);
     }
     *item = nullptr;
     char **cursor = &handle->path;
     int status = read_record(
         [cursor](char **l) { return ytext_get_logical_memory_line(cursor, l); }, parse, item);
-    if (status != YTEXT_SUCCESS) YN_FAILURE(status);
+    if (status != YTEXT_SUCCESS) YN_FAIL(status);
     return status;
 }
 
 extern "C" int ytext_put_record(FILE *stream, ytext_unparse_fn unparse, const void *item) noexcept {
-    if (stream == nullptr) {
-        YN_FAILURE(YTEXT_NO_HANDLE);
-        return YTEXT_NO_HANDLE;
-    }
+    if (stream == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
     CharPtr made;
     const char *line = static_cast<const char *>(item);
     if (unparse != nullptr) {
         char *out = nullptr;
         int status = unparse(item, &out);
         made.reset(out);
-        if (status != YTEXT_SUCCESS) {
-            YN_FAILURE(status);
-            return status;
-        }
+        if (status != YTEXT_SUCCESS) return YN_FAIL(status);
         line = out;
     }
     if (line == nullptr) return YTEXT_SUCCESS;
     size_t length = std::strlen(line);
     bool failed = std::fputs(line, stream) == EOF;
     if (!failed && (length == 0 || line[length - 1] != '\n')) failed = std::fputc('\n', stream) == EOF;
-    if (failed) {
-        YN_FAILURE(YTEXT_IO_ERROR);
-        return YTEXT_IO_ERROR;
-    }
+    if (failed) return YN_FAIL(YTEXT_IO_ERROR);
     return YTEXT_SUCCESS;
 }
 
@@ -452,10 +421,7 @@ extern "C" int ytext_delimiter(const char *value, char *delimiter) noexcept {
     else if (std::strchr(value, '\'') == nullptr)
         chosen = '\'';
     if (delimiter != nullptr) *delimiter = chosen;
-    if (chosen == '\0') {
-        YN_FAILURE(YTEXT_UNQUOTABLE);
-        return YTEXT_UNQUOTABLE;
-    }
+    if (chosen == '\0') return YN_FAIL(YTEXT_UNQUOTABLE);
     return YTEXT_SUCCESS;
 }
 
@@ -512,35 +478,26 @@ extern "C" char *ytext_dirname(const char *path) noexcept {
 // ------------------------------------------------------------ file steps
 
 extern "C" int ytext_rename_file(const char *old_name, const char *new_name) noexcept {
-    if (old_name == nullptr || new_name == nullptr || calls.rename(old_name, new_name) != 0) {
-        YN_FAILURE(YTEXT_RENAME_FAILED);
-        return YTEXT_RENAME_FAILED;
+    if (old_name == nullptr || new_name == nullptr || yq::sys::rename(old_name, new_name) != 0) {
+        return YN_FAIL(YTEXT_RENAME_FAILED);
     }
     return YTEXT_SUCCESS;
 }
 
 extern "C" int ytext_copy_attrs(const char *source, const char *destination) noexcept {
-    if (source == nullptr || destination == nullptr) {
-        YN_FAILURE(YTEXT_STAT_FAILED);
-        return YTEXT_STAT_FAILED;
-    }
+    if (source == nullptr || destination == nullptr) return YN_FAIL(YTEXT_STAT_FAILED);
     struct stat st{};
     bool exists = true;
     if (::stat(source, &st) != 0) {
-        if (errno != ENOENT) {
-            YN_FAILURE(YTEXT_STAT_FAILED);
-            return YTEXT_STAT_FAILED;
-        }
+        if (errno != ENOENT) return YN_FAIL(YTEXT_STAT_FAILED);
         exists = false;
         st.st_mode = kNewFileMode;
     }
-    if (calls.chmod(destination, st.st_mode & kPermissionBits) != 0) {
-        YN_FAILURE(YTEXT_CHMOD_FAILED);
-        return YTEXT_CHMOD_FAILED;
+    if (yq::sys::chmod(destination, st.st_mode & kPermissionBits) != 0) {
+        return YN_FAIL(YTEXT_CHMOD_FAILED);
     }
-    if (exists && calls.chown(destination, st.st_uid, st.st_gid) != 0) {
-        YN_FAILURE(YTEXT_CHOWN_FAILED);
-        return YTEXT_CHOWN_FAILED;
+    if (exists && yq::sys::chown(destination, st.st_uid, st.st_gid) != 0) {
+        return YN_FAIL(YTEXT_CHOWN_FAILED);
     }
     return YTEXT_SUCCESS;
 }
@@ -550,16 +507,10 @@ extern "C" int ytext_copy_attrs(const char *source, const char *destination) noe
 extern "C" int ytext_open(const char *path, int mode, ytext_parse_fn parse,
                           ytext_unparse_fn unparse, ytext_free_fn free_fn,
                           ytext_handle **handle) noexcept {
-    if (handle == nullptr) {
-        YN_FAILURE(YTEXT_NO_HANDLE);
-        return YTEXT_NO_HANDLE;
-    }
+    if (handle == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
     *handle = nullptr;
     HandlePtr h(static_cast<ytext_handle *>(yq::sys::calloc(1, sizeof(ytext_handle))));
-    if (!h) {
-        YN_FAILURE(YTEXT_NO_MEMORY);
-        return YTEXT_NO_MEMORY;
-    }
+    if (!h) return YN_FAIL(YTEXT_NO_MEMORY);
     h->mode = mode;
     h->parse_fn = parse;
     h->unparse_fn = unparse;
@@ -610,10 +561,7 @@ extern "C" int ytext_open(const char *path, int mode, ytext_parse_fn parse,
 }
 
 extern "C" int ytext_close(ytext_handle **handle, int commit) noexcept {
-    if (handle == nullptr || *handle == nullptr) {
-        YN_FAILURE(YTEXT_NO_HANDLE);
-        return YTEXT_NO_HANDLE;
-    }
+    if (handle == nullptr || *handle == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
     ytext_handle *h = *handle;
     *handle = nullptr;
     const bool writable = !h->read_only && h->temp_path != nullptr && h->path != nullptr;
@@ -631,7 +579,7 @@ extern "C" int ytext_close(ytext_handle **handle, int commit) noexcept {
         h->temp_path = nullptr;
     }
     discard(h);
-    if (status != YTEXT_SUCCESS) YN_FAILURE(status);
+    if (status != YTEXT_SUCCESS) YN_FAIL(status);
     return status;
 }
 
@@ -648,19 +596,13 @@ extern "C" void ytext_rewind(ytext_handle *handle) noexcept {
 
 extern "C" int ytext_get_item(ytext_handle *handle, int index, void **item) noexcept {
     if (item != nullptr) *item = nullptr;
-    if (item == nullptr || handle == nullptr || !readable(handle)) {
-        YN_FAILURE(YTEXT_NO_HANDLE);
-        return YTEXT_NO_HANDLE;
-    }
+    if (item == nullptr || handle == nullptr || !readable(handle)) return YN_FAIL(YTEXT_NO_HANDLE);
     if (index < 0) return YTEXT_SUCCESS;
     if (index < handle->item_index) ytext_rewind(handle);
     for (;;) {
         void *next = nullptr;
         int status = next_record(handle, &next);
-        if (status != YTEXT_SUCCESS) {
-            YN_FAILURE(status);
-            return status;
-        }
+        if (status != YTEXT_SUCCESS) return YN_FAIL(status);
         if (next == nullptr) return YTEXT_SUCCESS;
         if (handle->item_index++ == index) {
             *item = next;
@@ -672,41 +614,23 @@ extern "C" int ytext_get_item(ytext_handle *handle, int index, void **item) noex
 
 extern "C" int ytext_get_next_item(ytext_handle *handle, void **item) noexcept {
     if (item != nullptr) *item = nullptr;
-    if (item == nullptr || handle == nullptr || !readable(handle)) {
-        YN_FAILURE(YTEXT_NO_HANDLE);
-        return YTEXT_NO_HANDLE;
-    }
+    if (item == nullptr || handle == nullptr || !readable(handle)) return YN_FAIL(YTEXT_NO_HANDLE);
     int status = next_record(handle, item);
-    if (status != YTEXT_SUCCESS) YN_FAILURE(status);
+    if (status != YTEXT_SUCCESS) YN_FAIL(status);
     return status;
 }
 
 extern "C" int ytext_put_item(ytext_handle *handle, int index, int replace,
                               const void *item) noexcept {
-    if (handle == nullptr) {
-        YN_FAILURE(YTEXT_NO_HANDLE);
-        return YTEXT_NO_HANDLE;
-    }
-    if (handle->read_only) {
-        YN_FAILURE(YTEXT_IO_ERROR);
-        return YTEXT_IO_ERROR;
-    }
-    if (handle->stream == nullptr || handle->path == nullptr) {
-        YN_FAILURE(YTEXT_NO_HANDLE);
-        return YTEXT_NO_HANDLE;
-    }
-    if (index < 0) {
-        YN_FAILURE(YTEXT_PAST_END);
-        return YTEXT_PAST_END;
-    }
+    if (handle == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
+    if (handle->read_only) return YN_FAIL(YTEXT_IO_ERROR);
+    if (handle->stream == nullptr || handle->path == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
+    if (index < 0) return YN_FAIL(YTEXT_PAST_END);
 
     char *new_name = nullptr;
     FILE *out = nullptr;
     int status = create_temp(handle->path, YTEXT_NO_MEMORY, &new_name, &out);
-    if (status != YTEXT_SUCCESS) {
-        YN_FAILURE(status);
-        return status;
-    }
+    if (status != YTEXT_SUCCESS) return YN_FAIL(status);
     // Every failure drops the new file; the handle keeps its content.
     const char *const function = __func__;
     auto fail = [&](int failed) {

@@ -84,8 +84,8 @@ void network(const unsigned char *peer, const std::string &pattern) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    yq::resolver::calls.gethostbyname = fake_byname;
-    yq::resolver::calls.gethostbyaddr = fake_byaddr;
+    yq::sys::table.gethostbyname = fake_byname;
+    yq::sys::table.gethostbyaddr = fake_byaddr;
     yq::sys::table.sleep = no_sleep;
     yq::ynet_hosts::reset_state();
 

@@ -50,7 +50,7 @@ protected:
             "127.0.0.2 loop-a\n"
             "127.0.0.3 loop-b\n");
         yq::sys::table.sleep = fake_sleep;
-        yq::resolver::calls.gethostbyname = seam_gethostbyname;
+        yq::sys::table.gethostbyname = seam_gethostbyname;
         // The module gathers its local address list once, on its first
         // comparison; do that here so every test counts only its own calls.
         hosts_equal("localhost", "loop-a");
@@ -65,7 +65,7 @@ protected:
         ::close(debugFD);
         debugFD = -1;
         he_verbose = 0;
-        yq::resolver::reset_calls();
+        yq::sys::reset();
     }
     std::string log() const { return yqtest::read_file(log_); }
 

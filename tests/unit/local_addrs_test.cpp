@@ -121,10 +121,10 @@ protected:
         g_step = 0;
         g_sleeps.clear();
         yq::sys::table.sleep = counting_sleep;
-        yq::resolver::calls.gethostbyname = counting_gethostbyname;
+        yq::sys::table.gethostbyname = counting_gethostbyname;
     }
     void TearDown() override {
-        yq::resolver::reset_calls();
+        yq::sys::reset();
         yq::local_addrs::reset_cache();
         local_addrs_debug_stream = nullptr;
     }
@@ -134,7 +134,7 @@ protected:
 // ---- retrying resolver ----------------------------------------------------
 
 TEST_F(LocalAddrs, TryAgainIsRetriedWithASleepAfterEveryFailureTheLastIncluded) {
-    yq::resolver::calls.gethostbyname = scripted_gethostbyname;
+    yq::sys::table.gethostbyname = scripted_gethostbyname;
     g_script = {TRY_AGAIN, TRY_AGAIN, TRY_AGAIN, TRY_AGAIN, TRY_AGAIN};
     char error[32] = "untouched";
     EXPECT_EQ(retry_gethostbyname("localhost", 5, 2, error, sizeof error), nullptr);
@@ -145,7 +145,7 @@ TEST_F(LocalAddrs, TryAgainIsRetriedWithASleepAfterEveryFailureTheLastIncluded) 
 
 TEST_F(LocalAddrs, AnswerAfterTryAgainEndsTheRetries) {
     yqtest::write_hosts("127.0.0.1 localhost\n");
-    yq::resolver::calls.gethostbyname = scripted_gethostbyname;
+    yq::sys::table.gethostbyname = scripted_gethostbyname;
     g_script = {TRY_AGAIN};
     char error[32] = "";
     struct hostent *entry = retry_gethostbyname("localhost", 3, 1, error, sizeof error);
@@ -157,7 +157,7 @@ TEST_F(LocalAddrs, AnswerAfterTryAgainEndsTheRetries) {
 }
 
 TEST_F(LocalAddrs, OtherErrorsEndTheAttemptsAtOnceAndAreNamed) {
-    yq::resolver::calls.gethostbyname = scripted_gethostbyname;
+    yq::sys::table.gethostbyname = scripted_gethostbyname;
     const std::pair<int, const char *> names[] = {
         {HOST_NOT_FOUND, "HOST_NOT_FOUND"}, {NO_RECOVERY, "NO_RECOVERY"},
         {NO_ADDRESS, "NO_ADDRESS"},         {0, "?undefined error?"},
@@ -176,7 +176,7 @@ TEST_F(LocalAddrs, OtherErrorsEndTheAttemptsAtOnceAndAreNamed) {
 }
 
 TEST_F(LocalAddrs, ErrorTextIsBoundedAndOptional) {
-    yq::resolver::calls.gethostbyname = scripted_gethostbyname;
+    yq::sys::table.gethostbyname = scripted_gethostbyname;
     g_script = {HOST_NOT_FOUND, HOST_NOT_FOUND, HOST_NOT_FOUND};
     char small[5] = "abcd";
     EXPECT_EQ(retry_gethostbyname("x", 1, 1, small, sizeof small), nullptr);
@@ -193,7 +193,7 @@ TEST_F(LocalAddrs, ErrorTextIsBoundedAndOptional) {
 }
 
 TEST_F(LocalAddrs, ReverseLookupGetsAPrivateCopyOfAtMostSixteenBytes) {
-    yq::resolver::calls.gethostbyaddr = scripted_gethostbyaddr;
+    yq::sys::table.gethostbyaddr = scripted_gethostbyaddr;
     unsigned char address[20];
     for (int i = 0; i < 20; ++i) address[i] = static_cast<unsigned char>(i + 1);
     g_script = {TRY_AGAIN, NO_RECOVERY};
@@ -474,7 +474,7 @@ TEST_F(LocalAddrsHost, InterfacesAreListedOnceAndLaterOnesPassOnlyTheBindTest) {
                 "#!/bin/sh\necho 'net0 1500 192.0.2.0 192.0.2.99 1 0 1 0 0 0'\n");
             if (!failed.empty()) return failed;
             yq::local_addrs::reset_cache();
-            yq::resolver::calls.gethostbyname = counting_gethostbyname;
+            yq::sys::table.gethostbyname = counting_gethostbyname;
             g_name_calls = 0;
             std::string text = capture_gathering();
             text += "calls " + std::to_string(g_name_calls) + "\n";

@@ -116,13 +116,13 @@ protected:
         g_step = 0;
         g_sleeps.clear();
         g_now = 1000;
-        yq::resolver::calls.gethostbyname = seam_gethostbyname;
-        yq::resolver::calls.gethostbyaddr = seam_gethostbyaddr;
+        yq::sys::table.gethostbyname = seam_gethostbyname;
+        yq::sys::table.gethostbyaddr = seam_gethostbyaddr;
         yq::sys::table.sleep = fake_sleep;
         yq::sys::table.time = fake_time;
     }
     void TearDown() override {
-        yq::resolver::reset_calls();
+        yq::sys::reset();
         yq::ynet_hosts::reset_state();
         ynet_debug_stream = nullptr;
     }

@@ -82,13 +82,13 @@ protected:
         g_step = 0;
         g_sleeps.clear();
         g_now = 1000;
-        yq::ynet_servs::calls.getservbyname = seam_getservbyname;
-        yq::ynet_servs::calls.getservbyport = seam_getservbyport;
+        yq::sys::table.getservbyname = seam_getservbyname;
+        yq::sys::table.getservbyport = seam_getservbyport;
         yq::sys::table.sleep = fake_sleep;
         yq::sys::table.time = fake_time;
     }
     void TearDown() override {
-        yq::ynet_servs::reset_calls();
+        yq::sys::reset();
         yq::ynet_servs::reset_state();
         ynet_debug_stream = nullptr;
     }

@@ -283,7 +283,7 @@ protected:
         path_ = dir_ + "/txt";
     }
     void TearDown() override {
-        yq::ytext_detail::reset_calls();
+        yq::sys::reset();
         yqtest::remove_tree(dir_);
     }
 
@@ -369,19 +369,19 @@ TEST_F(ServiceFile, FileFailuresBecomeConnectionStatuses) {
     };
     for (const Case &c : {Case{"chmod", 27}, Case{"chown", 28}, Case{"rename", 29}}) {
         SCOPED_TRACE(c.step);
-        yq::ytext_detail::reset_calls();
+        yq::sys::reset();
         yqtest::write_file(path_, original);
         if (std::strcmp(c.step, "chmod") == 0)
-            yq::ytext_detail::calls.chmod = [](const char *, mode_t) { return -1; };
+            yq::sys::table.chmod = [](const char *, mode_t) { return -1; };
         if (std::strcmp(c.step, "chown") == 0)
-            yq::ytext_detail::calls.chown = [](const char *, uid_t, gid_t) { return -1; };
+            yq::sys::table.chown = [](const char *, uid_t, gid_t) { return -1; };
         if (std::strcmp(c.step, "rename") == 0)
-            yq::ytext_detail::calls.rename = [](const char *, const char *) { return -1; };
+            yq::sys::table.rename = [](const char *, const char *) { return -1; };
         EXPECT_EQ(ynet_update_service_file(path_.c_str(), &entry), c.status);
         EXPECT_EQ(yqtest::read_file(path_), original);
         EXPECT_TRUE(no_temp_files());
     }
-    yq::ytext_detail::reset_calls();
+    yq::sys::reset();
 
     // An entry that cannot be written leaves the old file.
     ynet_service_entry bad = make("\"'", 1);

@@ -121,7 +121,7 @@ bool nothing_pending(int fd) {
 struct WireGuard {
     yqtest::SysGuard sys;
     ~WireGuard() {
-        yq::ynet_wire::reset_calls();
+        yq::sys::reset();
         ynet_ignore_alarms = 1;
         ynet_debug_stream = nullptr;
         ynet_debug_fd = -1;
@@ -514,7 +514,7 @@ TEST(WireReady, WaitIsClampedBetweenTenAndSixtySeconds) {
     WireGuard guard;
     static std::vector<int> waits;
     waits.clear();
-    yq::ynet_wire::calls.poll = [](pollfd *, nfds_t, int ms) {
+    yq::sys::table.poll = [](pollfd *, nfds_t, int ms) {
         waits.push_back(ms);
         return 0;
     };
@@ -610,7 +610,7 @@ int interrupted_poll(pollfd *p, nfds_t n, int ms) {
 TEST(WireDeadline, InterruptedReadinessWait) {
     WireGuard guard;
     yq::sys::table.time = fake_time;
-    yq::ynet_wire::calls.poll = interrupted_poll;
+    yq::sys::table.poll = interrupted_poll;
     Conn c = unix_pair();
     write_raw(c.peer, "x");
 
@@ -678,7 +678,7 @@ void caller_alarm(int) { ++g_caller_alarms; }
 TEST(WireAlarm, SilentPeerFailsAtTheAlarm) {
     WireGuard guard;
     ynet_ignore_alarms = 0;
-    yq::ynet_wire::calls.poll = always_ready;
+    yq::sys::table.poll = always_ready;
     Conn c = unix_pair();
 
     // The caller's own alarm handler and pending alarm survive the call.

@@ -15,7 +15,6 @@
 
 #include "ynet.h"
 #include "ynet_ynetd_fake.h"
-#include "ynet_ynetd_private.h"
 #include "yqtest.h"
 #include "ystrings.h"
 
@@ -25,7 +24,7 @@ using fake::item;
 
 struct SeamGuard {
     ~SeamGuard() {
-        yq::ynet_ynetd::reset_calls();
+        yq::sys::reset();
         yq::sys::reset();
     }
 };
@@ -171,7 +170,7 @@ TEST(YnetdListener, FixedPathReplacesAStaleSocketFile) {
 
 TEST(YnetdListener, NameInUseIsRetriedOnlyWhenTemporary) {
     SeamGuard guard;
-    yq::ynet_ynetd::calls.bind = busy_bind;
+    yq::sys::table.bind = busy_bind;
     int fds = fake::count_fds();
 
     g_binds = 0;
@@ -321,13 +320,13 @@ TEST(YnetdSend, HashDescriptorThenTheReceiversStatus) {
         ::close(passed);
     }
     {
-        yq::ynet_ynetd::calls.sendmsg = [](int, const struct msghdr *, int) -> ssize_t {
+        yq::sys::table.sendmsg = [](int, const struct msghdr *, int) -> ssize_t {
             errno = EPIPE;
             return -1;
         };
         UnixPair p;
         EXPECT_EQ(ynet_send_network_socket(p.a, 0, "", 5), YN_STATUS_DESCRIPTOR_PASSING_FAILED);
-        yq::ynet_ynetd::reset_calls();
+        yq::sys::reset();
     }
     EXPECT_EQ(fake::count_fds(), fds);
 }
@@ -350,7 +349,7 @@ TEST(YnetdConnectByYnetd, RefusedFourTimesWithASleepAfterEach) {
     SeamGuard guard;
     yq::sys::table.time = fake_time;
     yq::sys::table.sleep = fake_sleep;
-    yq::ynet_ynetd::calls.connect = counting_connect;
+    yq::sys::table.connect = counting_connect;
     g_time_step = 0;
     g_connect_errno = 0;
     // A socket file without a listener behind it.

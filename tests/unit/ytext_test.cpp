@@ -109,7 +109,7 @@ protected:
         target_ = dir_ + "/registry.txt";
     }
     void TearDown() override {
-        yq::ytext_detail::reset_calls();
+        yq::sys::reset();
         yqtest::remove_tree(dir_);
     }
 
@@ -561,7 +561,7 @@ TEST_F(TextFile, CopyAttrsStatuses) {
     // A source that cannot be examined (a path through a plain file).
     EXPECT_EQ(ytext_copy_attrs((source + "/x").c_str(), destination.c_str()), 9);
     EXPECT_EQ(ytext_copy_attrs(source.c_str(), (dir_ + "/none").c_str()), 3);
-    yq::ytext_detail::calls.chown = [](const char *, uid_t, gid_t) {
+    yq::sys::table.chown = [](const char *, uid_t, gid_t) {
         errno = EPERM;
         return -1;
     };
@@ -597,18 +597,18 @@ TEST_F(TextFile, FailedCommitLeavesTargetAndRemovesTemporaryFile) {
     for (const Case &c : {Case{"chmod", 3, 0}, Case{"chown", 4, 0}, Case{"rename", 8, 0},
                           Case{"fsync", 10, 1}}) {
         SCOPED_TRACE(c.what);
-        yq::ytext_detail::reset_calls();
+        yq::sys::reset();
         yqtest::write_file(target_, original, 0640);
         ytext_handle *h = open(YTEXT_MODE_UPDATE);
         ASSERT_NE(h, nullptr);
         ASSERT_EQ(ytext_append_item(h, "new"), 0);
         std::string temp = h->temp_path;
-        if (std::strcmp(c.what, "chmod") == 0) yq::ytext_detail::calls.chmod = fail_chmod;
-        if (std::strcmp(c.what, "chown") == 0) yq::ytext_detail::calls.chown = fail_chown;
-        if (std::strcmp(c.what, "rename") == 0) yq::ytext_detail::calls.rename = fail_rename;
+        if (std::strcmp(c.what, "chmod") == 0) yq::sys::table.chmod = fail_chmod;
+        if (std::strcmp(c.what, "chown") == 0) yq::sys::table.chown = fail_chown;
+        if (std::strcmp(c.what, "rename") == 0) yq::sys::table.rename = fail_rename;
         g_fsync_calls = 0;
         g_fsync_fail_at = c.fsync_fail_at;
-        yq::ytext_detail::calls.fsync = failing_fsync;
+        yq::sys::table.fsync = failing_fsync;
         EXPECT_EQ(ytext_close(&h, 1), c.status);
         EXPECT_EQ(h, nullptr);
         EXPECT_EQ(yqtest::read_file(target_), original);
@@ -619,13 +619,13 @@ TEST_F(TextFile, FailedCommitLeavesTargetAndRemovesTemporaryFile) {
 
     // The file is synced before the rename and the directory after it; a
     // failing directory sync is reported although the new file is in place.
-    yq::ytext_detail::reset_calls();
+    yq::sys::reset();
     ytext_handle *h = open(YTEXT_MODE_REWRITE);
     ASSERT_NE(h, nullptr);
     ASSERT_EQ(ytext_append_item(h, "new"), 0);
     g_fsync_calls = 0;
     g_fsync_fail_at = 2;
-    yq::ytext_detail::calls.fsync = failing_fsync;
+    yq::sys::table.fsync = failing_fsync;
     EXPECT_EQ(ytext_close(&h, 1), 10);
     EXPECT_EQ(g_fsync_calls, 2);
     EXPECT_EQ(yqtest::read_file(target_), "new\n");
