@@ -67,9 +67,8 @@ ssize_t write_without_sigpipe(int fd, const void *data, size_t n) {
     sigemptyset(&ignore.sa_mask);
     bool replaced = sigaction(SIGPIPE, &ignore, &previous) == 0;
     ssize_t result = yq::sys::write(fd, data, n);
-    int err = errno;
+    yq::ErrnoGuard keep;  // the write's errno, over the restore
     if (replaced) sigaction(SIGPIPE, &previous, nullptr);
-    errno = err;
     return result;
 }
 
@@ -87,6 +86,13 @@ long monotonic_ms() {
     struct timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Returns `status`, reported on the caller's behalf when it is a failure.
+int fail_if(int status, yq::report::Where where = yq::report::Where::current()) {
+    return status == YN_STATUS_SUCCESS ? status
+                                       : yq::report::fail(kModule, status,
+                                                          yq::report::kFunctionFailed, where);
 }
 
 // Result of one step of a string pop.
@@ -165,9 +171,11 @@ int pop_number(int fd, Number *value, int timeout) {
     int status = ynet_pop_string(fd, text, sizeof text, timeout);
     if (status != YN_STATUS_SUCCESS) return status;
     char *end = nullptr;
-    int saved_errno = errno;
-    Number number = convert<Number>(text, &end);
-    errno = saved_errno;
+    Number number;
+    {
+        yq::ErrnoGuard keep;  // a range error is no concern of the caller's
+        number = convert<Number>(text, &end);
+    }
     if (value != nullptr) *value = number;
     // Trailing characters mean the peer sent something else than a number;
     // the value is stored all the same.
@@ -195,9 +203,8 @@ extern "C" int ynet_clear_timeout(int result, int err, time_t deadline) noexcept
 }
 
 extern "C" void ynet_alarm_handler(int sig) noexcept {
-    int saved_errno = errno;
+    yq::ErrnoGuard keep;
     install_alarm_handler(sig, nullptr);
-    errno = saved_errno;
 }
 
 extern "C" int ynet_set_alarm(unsigned int seconds, ynet_alarm_state *state) noexcept {
@@ -269,8 +276,8 @@ extern "C" int ynet_sock_ready(int fd, int for_read, int for_write, int timeout)
     const short broken = POLLERR | POLLHUP;
     if (for_read != 0 && (entry.revents & (POLLIN | broken)) != 0) return YN_STATUS_SUCCESS;
     if (for_write != 0 && (entry.revents & (POLLOUT | broken)) != 0) return YN_STATUS_SUCCESS;
-    if (timeout != 0) YN_FAIL(YN_STATUS_TIMEOUT);
-    return YN_STATUS_TIMEOUT;
+    // A poll (time-out 0) that finds nothing is no failure worth a report.
+    return timeout != 0 ? YN_FAIL(YN_STATUS_TIMEOUT) : YN_STATUS_TIMEOUT;
 }
 
 extern "C" int ynet_push_byte(int fd, unsigned int value, int timeout) noexcept {
@@ -330,33 +337,23 @@ extern "C" int ynet_pop_string(int fd, char *buffer, int size, int timeout) noex
 }
 
 extern "C" int ynet_push_signed(int fd, long value, int timeout) noexcept {
-    int status = push_number(fd, value, timeout);
-    if (status != YN_STATUS_SUCCESS) YN_FAIL(status);
-    return status;
+    return fail_if(push_number(fd, value, timeout));
 }
 
 extern "C" int ynet_push_unsigned(int fd, unsigned long value, int timeout) noexcept {
-    int status = push_number(fd, value, timeout);
-    if (status != YN_STATUS_SUCCESS) YN_FAIL(status);
-    return status;
+    return fail_if(push_number(fd, value, timeout));
 }
 
 extern "C" int ynet_pop_signed(int fd, long *value, int timeout) noexcept {
-    int status = pop_number(fd, value, timeout);
-    if (status != YN_STATUS_SUCCESS) YN_FAIL(status);
-    return status;
+    return fail_if(pop_number(fd, value, timeout));
 }
 
 extern "C" int ynet_pop_unsigned(int fd, unsigned long *value, int timeout) noexcept {
-    int status = pop_number(fd, value, timeout);
-    if (status != YN_STATUS_SUCCESS) YN_FAIL(status);
-    return status;
+    return fail_if(pop_number(fd, value, timeout));
 }
 
 extern "C" int ynet_push_status(int fd, int status, int timeout) noexcept {
-    int result = ynet_push_signed(fd, status, timeout);
-    if (result != YN_STATUS_SUCCESS) YN_FAIL(result);
-    return result;
+    return fail_if(ynet_push_signed(fd, status, timeout));
 }
 
 extern "C" int ynet_pop_status(int fd, int *status, int timeout) noexcept {

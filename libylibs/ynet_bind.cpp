@@ -17,6 +17,7 @@
 #include "ynet.h"
 #include "ynet_bind_private.h"
 #include "ynet_private.h"
+#include "yq_memory.h"
 #include "yq_sys.h"
 
 static constexpr const char *kModule = "ynet_bind";
@@ -62,17 +63,11 @@ bool port_taken(int err) { return err == EADDRINUSE || err == EADDRNOTAVAIL; }
 bool bind_downwards(int fd, sockaddr_in addr, int first, int last) {
     for (int port = first; port >= last; --port) {
         addr.sin_port = htons(static_cast<uint16_t>(port));
-        if (::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0) return true;
+        if (yq::sys::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
+            return true;
         if (!port_taken(errno)) return false;
     }
     return false;
-}
-
-// Closes without disturbing errno, which the caller still reports.
-void close_keep_errno(int fd) {
-    int saved = errno;
-    ::close(fd);
-    errno = saved;
 }
 
 }  // namespace
@@ -93,11 +88,14 @@ extern "C" int ynet_bind_to_port_addr(int port_low, int port_high, const struct 
         port_low = port_high = 0;
     }
 
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return YN_FAIL(YN_STATUS_SOCKET_ERROR);
+    yq::unique_fd fd(yq::sys::socket(AF_INET, SOCK_STREAM, 0));
+    if (!fd) return YN_FAIL(YN_STATUS_SOCKET_ERROR);
+    // The owner closes on every failure below; errno stays the failing
+    // call's, for the report and the caller.
     int on = 1;
-    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-        close_keep_errno(fd);
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        yq::ErrnoGuard keep;
+        fd.reset();
         return YN_FAIL(YN_STATUS_SOCKET_ERROR);
     }
 
@@ -105,14 +103,17 @@ extern "C" int ynet_bind_to_port_addr(int port_low, int port_high, const struct 
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = local != nullptr ? local->s_addr : htonl(INADDR_ANY);
 
-    if (bind_downwards(fd, addr, start, port_low) ||
-        bind_downwards(fd, addr, port_high, start + 1)) {
-        *sock = fd;
+    if (bind_downwards(fd.get(), addr, start, port_low) ||
+        bind_downwards(fd.get(), addr, port_high, start + 1)) {
+        *sock = fd.release();
         return YN_STATUS_SUCCESS;
     }
 
     // errno stays the last bind's, for the report and the caller.
-    close_keep_errno(fd);
+    {
+        yq::ErrnoGuard keep;
+        fd.reset();
+    }
     return YN_FAIL(YN_STATUS_SOCKET_ERROR);
 }
 
@@ -139,7 +140,7 @@ extern "C" int ynet_bind_and_connect(const struct sockaddr_in *dest, int port_lo
             YN_DEBUG_LEVEL("status", nullptr, status, 0);
             break;
         }
-        if (::connect(fd, reinterpret_cast<const sockaddr *>(dest), sizeof *dest) == 0) {
+        if (yq::sys::connect(fd, reinterpret_cast<const sockaddr *>(dest), sizeof *dest) == 0) {
             // Items go out one small write at a time; without this each
             // exchange waits on Nagle and the peer's delayed acknowledgement.
             // Failing to set it costs latency only.

@@ -9,6 +9,7 @@
 
 #include "ynet.h"
 #include "ynet_private.h"
+#include "yq_memory.h"
 #include "yq_sys.h"
 
 static constexpr const char *kModule = "ynet_cache";
@@ -54,22 +55,20 @@ extern "C" int ynet_cache_init_table(ynet_cache_table **table_out, int slot_coun
                                      int (*match_item)(const void *, const void *)) noexcept {
     if (table_out == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     *table_out = nullptr;
-    auto *table = static_cast<ynet_cache_table *>(yq::sys::calloc(1, sizeof(ynet_cache_table)));
-    if (table == nullptr) return YN_FAIL(YN_STATUS_NO_MEMORY);
+    yq::unique_malloc<ynet_cache_table> table(
+        static_cast<ynet_cache_table *>(yq::sys::calloc(1, sizeof(ynet_cache_table))));
+    if (!table) return YN_FAIL(YN_STATUS_NO_MEMORY);
     // A table without slots still gets an (empty) array, so that "no slot
     // to store into" is what an add reports, whatever calloc(0) returns.
     size_t count = slot_count > 0 ? static_cast<size_t>(slot_count) : 0;
     table->slots = static_cast<ynet_cache_slot *>(
         yq::sys::calloc(count > 0 ? count : 1, sizeof(ynet_cache_slot)));
-    if (table->slots == nullptr) {
-        std::free(table);
-        return YN_FAIL(YN_STATUS_NO_MEMORY);
-    }
+    if (table->slots == nullptr) return YN_FAIL(YN_STATUS_NO_MEMORY);
     table->free_item = free_item;
     table->match_item = match_item;
     table->lifetime = lifetime;
     table->slot_count = slot_count;
-    *table_out = table;
+    *table_out = table.release();
     return YN_STATUS_SUCCESS;
 }
 

@@ -2,6 +2,7 @@
 // connection functions that rewrite service files can return one kind of
 // status to their callers.
 #include "ynet.h"
+#include "ytext.h"
 
 #include <array>
 
@@ -15,14 +16,14 @@ struct TextToNet {
 // Text-file statuses with a connection status of their own; every other
 // text-file failure is a generic text-file error.
 constexpr std::array<TextToNet, 8> kTextToNet{{
-    {0, YN_STATUS_SUCCESS},
-    {3, YN_STATUS_CHMOD_FAILED},
-    {4, YN_STATUS_CHOWN_FAILED},
-    {6, YN_STATUS_NO_MEMORY},
-    {7, YN_STATUS_FILE_OPEN_FAILED},
-    {8, YN_STATUS_RENAME_FAILED},
-    {9, YN_STATUS_STAT_FAILED},
-    {10, YN_STATUS_WRITE_FAILED},
+    {YTEXT_SUCCESS, YN_STATUS_SUCCESS},
+    {YTEXT_CHMOD_FAILED, YN_STATUS_CHMOD_FAILED},
+    {YTEXT_CHOWN_FAILED, YN_STATUS_CHOWN_FAILED},
+    {YTEXT_NO_MEMORY, YN_STATUS_NO_MEMORY},
+    {YTEXT_OPEN_FAILED, YN_STATUS_FILE_OPEN_FAILED},
+    {YTEXT_RENAME_FAILED, YN_STATUS_RENAME_FAILED},
+    {YTEXT_STAT_FAILED, YN_STATUS_STAT_FAILED},
+    {YTEXT_IO_ERROR, YN_STATUS_WRITE_FAILED},
 }};
 
 constexpr int text_to_net(int text_status) {
@@ -31,7 +32,9 @@ constexpr int text_to_net(int text_status) {
     return YN_STATUS_TEXT_FILE_ERROR;
 }
 
-static_assert(text_to_net(0) == 0 && text_to_net(10) == 12 && text_to_net(5) == 30);
+static_assert(text_to_net(YTEXT_SUCCESS) == YN_STATUS_SUCCESS &&
+              text_to_net(YTEXT_IO_ERROR) == YN_STATUS_WRITE_FAILED &&
+              text_to_net(YTEXT_PAST_END) == YN_STATUS_TEXT_FILE_ERROR);
 
 }  // namespace
 
