@@ -1,0 +1,280 @@
+// The independent peer of the connection tests: socket pairs, bounded raw
+// reads and writes of item bytes, descriptors sent and received with plain
+// system calls, hash pairs made with OpenSSL, and a fake ynetd on a loopback
+// port that runs a script per connection. None of it uses the library, so
+// the library's bytes are checked against the protocol, not against itself.
+// (Programs that use hash_pair link OpenSSL::Crypto.)
+#ifndef YQTEST_WIRE_H
+#define YQTEST_WIRE_H
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/evp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "yq_memory.h"
+
+namespace yqtest::wire {
+
+using Fd = yq::unique_fd;
+
+inline bool readable(int fd, int ms = 5000) {
+    struct pollfd p = {fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+}
+
+// An item as it travels: the text and its 0 octet.
+inline std::string item(const std::string &text) { return text + std::string(1, '\0'); }
+
+// Up to n bytes, each wait bounded so that a broken library fails a test
+// instead of hanging it.
+inline std::string read_raw(int fd, size_t n) {
+    std::string out;
+    char buf[65536];
+    while (out.size() < n && readable(fd)) {
+        ssize_t r = ::read(fd, buf, std::min(sizeof buf, n - out.size()));
+        if (r <= 0) break;
+        out.append(buf, static_cast<size_t>(r));
+    }
+    return out;
+}
+
+// One item read byte by byte; "<eof>" or "<timeout>" marks an early end.
+inline std::string read_item(int fd) {
+    std::string text;
+    for (char c;; text += c) {
+        if (!readable(fd)) return text + "<timeout>";
+        if (::read(fd, &c, 1) != 1) return text + "<eof>";
+        if (c == '\0') return text;
+    }
+}
+
+inline void write_raw(int fd, const std::string &bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+// Every byte waiting on fd right now (nothing blocks).
+inline std::string drain(int fd) {
+    std::string bytes;
+    char buf[512];
+    for (ssize_t n; readable(fd, 0) && (n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+        bytes.append(buf, static_cast<size_t>(n));
+    return bytes;
+}
+
+// Both ends of a connection: the library gets `mine`, the test is `peer`.
+struct Pair {
+    Fd mine, peer;
+};
+
+inline Pair unix_pair() {
+    int sv[2] = {-1, -1};
+    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
+    return {Fd(sv[0]), Fd(sv[1])};
+}
+
+inline struct sockaddr_in loopback(int port) {
+    struct sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    return addr;
+}
+
+// A listening loopback TCP socket on a port the system picks.
+inline Fd tcp_listener(int *port) {
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_in addr = loopback(0);
+    socklen_t length = sizeof addr;
+    ::bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    ::listen(fd.get(), 8);
+    ::getsockname(fd.get(), reinterpret_cast<sockaddr *>(&addr), &length);
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
+inline Pair tcp_pair() {
+    int port = 0;
+    Fd listener = tcp_listener(&port);
+    Fd mine(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_in addr = loopback(port);
+    ::connect(mine.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    return {std::move(mine), Fd(::accept(listener.get(), nullptr, nullptr))};
+}
+
+inline Fd unix_connect(const std::string &path) {
+    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) fd.reset();
+    return fd;
+}
+
+// One data byte carrying the given descriptors in one SCM_RIGHTS header (no
+// control message when fds is empty).
+inline bool send_fds(int sock, const std::vector<int> &fds) {
+    char byte = 'F';
+    struct iovec iov = {&byte, 1};
+    std::vector<char> control(CMSG_SPACE(sizeof(int) * (fds.empty() ? 1 : fds.size())), 0);
+    struct msghdr message{};
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    if (!fds.empty()) {
+        message.msg_control = control.data();
+        message.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+        struct cmsghdr *cmsg = CMSG_FIRSTHDR(&message);
+        cmsg->cmsg_level = SOL_SOCKET;
+        cmsg->cmsg_type = SCM_RIGHTS;
+        cmsg->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+        std::memcpy(CMSG_DATA(cmsg), fds.data(), sizeof(int) * fds.size());
+    }
+    return ::sendmsg(sock, &message, MSG_NOSIGNAL) == 1;
+}
+
+// One data byte and exactly one descriptor; an empty owner otherwise.
+inline Fd recv_fd(int sock) {
+    char byte;
+    struct iovec iov = {&byte, 1};
+    union {
+        struct cmsghdr h;
+        char space[CMSG_SPACE(sizeof(int))];
+    } control{};
+    struct msghdr message{};
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    message.msg_control = control.space;
+    message.msg_controllen = sizeof control.space;
+    if (!readable(sock) || ::recvmsg(sock, &message, MSG_CMSG_CLOEXEC) != 1) return Fd();
+    struct cmsghdr *cmsg = CMSG_FIRSTHDR(&message);
+    if (cmsg == nullptr || cmsg->cmsg_type != SCM_RIGHTS ||
+        cmsg->cmsg_len != CMSG_LEN(sizeof(int)) || (message.msg_flags & MSG_CTRUNC) != 0)
+        return Fd();
+    int fd;
+    std::memcpy(&fd, CMSG_DATA(cmsg), sizeof fd);
+    return Fd(fd);
+}
+
+inline int count_fds() {
+    int count = 0;
+    yq::unique_dir dir(::opendir("/proc/self/fd"));
+    while (struct dirent *entry = ::readdir(dir.get()))
+        if (entry->d_name[0] != '.') ++count;
+    return count - 1;  // the directory's own descriptor
+}
+
+// A hash pair as ynetd makes it from 16 bytes of digest A = MD5(seed):
+// {hash_str1 = hex(MD5(A)), hash_str2 = hex(A)}.
+inline std::string md5_hex(const void *data, size_t n, std::string *raw = nullptr) {
+    unsigned char digest[16];
+    unsigned int length = 0;
+    EVP_Digest(data, n, digest, &length, EVP_md5(), nullptr);
+    if (raw != nullptr) raw->assign(reinterpret_cast<char *>(digest), sizeof digest);
+    std::string text;
+    for (unsigned char byte : digest) {
+        text += "0123456789abcdef"[byte >> 4];
+        text += "0123456789abcdef"[byte & 15];
+    }
+    return text;
+}
+
+inline std::pair<std::string, std::string> hash_pair(const std::string &seed) {
+    std::string a;
+    std::string a_hex = md5_hex(seed.data(), seed.size(), &a);
+    return {md5_hex(a.data(), a.size()), a_hex};
+}
+
+// Starts a thread that never takes SIGALRM, so alarms and timer signals
+// reach the thread under test.
+template <typename F>
+std::thread thread_without_sigalrm(F f) {
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    std::thread t(std::move(f));
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return t;
+}
+
+// A fake ynetd on a loopback port: accepts connections one after the other
+// and runs the script on each until stopped. Read log() after stop().
+class Daemon {
+public:
+    using Script = std::function<void(int conn, int index, std::string &log)>;
+
+    explicit Daemon(Script script) : script_(std::move(script)) {
+        listener_ = tcp_listener(&port_);
+        (void)::pipe(stop_);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Daemon() {
+        stop();
+        ::close(stop_[0]);
+        ::close(stop_[1]);
+    }
+    Daemon(const Daemon &) = delete;
+    Daemon &operator=(const Daemon &) = delete;
+
+    struct sockaddr_in addr() const { return loopback(port_); }
+    int connections() const { return connections_; }
+    const std::string &log() const { return log_; }
+    void stop() {
+        if (!thread_.joinable()) return;
+        (void)::write(stop_[1], "s", 1);
+        thread_.join();
+    }
+
+private:
+    void run() {
+        for (;;) {
+            struct pollfd p[2] = {{listener_.get(), POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (::poll(p, 2, 20000) <= 0 || (p[1].revents & POLLIN) != 0) return;
+            Fd conn(::accept(listener_.get(), nullptr, nullptr));
+            if (!conn) return;
+            int on = 1;
+            ::setsockopt(conn.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            script_(conn.get(), connections_++, log_);
+        }
+    }
+
+    Script script_;
+    Fd listener_;
+    int port_ = 0;
+    int stop_[2] = {-1, -1};
+    std::atomic<int> connections_{0};
+    std::string log_;
+    std::thread thread_;
+};
+
+// The daemon's side of the handshake: reads the offer, answers `version`,
+// logs what the client echoed.
+inline void serve_handshake(int conn, int version, std::string &log) {
+    log += "offer=" + read_item(conn) + ";";
+    write_raw(conn, item(std::to_string(version)));
+    if (version != -1) log += "echo=" + read_item(conn) + ";";
+}
+
+}  // namespace yqtest::wire
+
+#endif
