@@ -20,6 +20,8 @@
 #include "ynet.h"
 #include "ytext_private.h"
 #include "yqtest.h"
+#include "yqtest_report.h"
+#include <functional>
 
 namespace {
 
@@ -970,6 +972,53 @@ TEST(TextTokens, PutRecordEndsEveryLineOnce) {
     EXPECT_EQ(std::string(buffer, size), "one\ntwo\n\n");
     std::free(buffer);
     EXPECT_EQ(ytext_put_record(nullptr, nullptr, "x"), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// The number of the one line of ytext.cpp holding `marker` (0 if not one).
+int source_line(const std::string &marker) {
+    std::vector<std::string> lines = yqtest::read_lines(YTEXT_SOURCE);
+    int found = 0;
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].find(marker) != std::string::npos) {
+            if (found != 0) return 0;
+            found = static_cast<int>(i + 1);
+        }
+    return found;
+}
+
+TEST_F(TextFile, ReportsNameTheLineOfTheFailingStep) {
+    struct Row {
+        const char *what;
+        const char *marker;
+        int status;
+        std::function<int(ytext_handle *)> run;
+    };
+    const Row rows[] = {
+        {"bad mode", "mode > YTEXT_MODE_MEMORY) return YN_FAIL", 7,
+         [&](ytext_handle *) { ytext_handle *h = nullptr;
+             return ytext_open(target_.c_str(), 9, nullptr, nullptr, nullptr, &h); }},
+        {"missing file", "if (h->stream == nullptr) return YN_FAIL", 7,
+         [&](ytext_handle *) { ytext_handle *h = nullptr;
+             return ytext_open(target_.c_str(), YTEXT_MODE_READ, nullptr, nullptr, nullptr, &h); }},
+        {"replace past the end", "if (ended && item != nullptr && replace) return fail", 5,
+         [](ytext_handle *h) { return ytext_replace_item(h, 3, "x"); }},
+    };
+    ytext_handle *h = open(YTEXT_MODE_REWRITE);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        int line = source_line(row.marker);
+        ASSERT_NE(line, 0);
+        yqtest::Reports reports;
+        EXPECT_EQ(row.run(h), row.status);
+        EXPECT_TRUE(reports.has("ytext." + std::to_string(line) + ": Function failed: " +
+                                std::to_string(row.status) + " "))
+            << reports.text() << "expected line " << line;
+    }
+    ytext_close(&h, 0);
 }
 
 }  // namespace
