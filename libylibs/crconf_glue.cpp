@@ -7,106 +7,99 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <string_view>
+#include <utility>
 
 #include "crconf.h"
 #include "crconf_private.h"
 #include "logging.h"
+#include "ynet_private.h"
+#include "yq_memory.h"
 #include "yq_paths.h"
 #include "yq_sys.h"
 #include "ystrings.h"
-#include "yq_memory.h"
 
 namespace {
 
 constexpr const char kModule[] = "crconf_glue";
-constexpr const char kGetInfo[] = "crconf_get_info";
-
-#define CRCONF_GLUE_DEBUG(function, label, text, value) \
-    crconf_debug_msg(kModule, __LINE__, (function), (label), (text), (value))
 
 constexpr size_t kPathSize = 1025;
 
-using CharPtr = yq::unique_malloc<char>;
+using Text = yq::unique_malloc<char>;
+using crconf::retval;
 
-struct DlCloser {
-    void operator()(void *handle) const noexcept { ::dlclose(handle); }
+// The configuration library while it is loaded. Closing it runs its
+// crconf_cleanup first, once that entry point was found.
+class Library {
+public:
+    Library() = default;
+    Library(const Library &) = delete;
+    Library &operator=(const Library &) = delete;
+    ~Library() { close(); }
+
+    bool open(const char *path) noexcept {
+        handle_ = ::dlopen(path, RTLD_LAZY);
+        return handle_ != nullptr;
+    }
+    template <typename Fn>
+    Fn lookup(const char *name) const noexcept {
+        return reinterpret_cast<Fn>(::dlsym(handle_, name));
+    }
+    void cleanup_at_close(crconf_cleanup_fn cleanup) noexcept { cleanup_ = cleanup; }
+    void close() noexcept {
+        if (cleanup_ != nullptr) std::exchange(cleanup_, nullptr)();
+        if (handle_ != nullptr) ::dlclose(std::exchange(handle_, nullptr));
+    }
+
+private:
+    void *handle_ = nullptr;
+    crconf_cleanup_fn cleanup_ = nullptr;
 };
-using Library = std::unique_ptr<void, DlCloser>;
-
-template <typename Fn>
-Fn lookup(const Library &lib, const char *name) noexcept {
-    return reinterpret_cast<Fn>(::dlsym(lib.get(), name));
-}
-
-// Opens the configuration library, has it produce a record into *info and
-// closes it again. Every entry point must resolve before any is called. The
-// failing step reports its status ("retval") here; crconf_get_info reports
-// the outcome once more on its way out.
-int run_library(int update_time, crconf_info_rec **info) noexcept {
-    CharPtr path(yq::sys::strdup(YQ_PATH_CRCONF_LIB));
-    if (!path) {
-        CRCONF_GLUE_DEBUG(kGetInfo, "retval", nullptr, crconf::kStatusNoMemory);
-        return crconf::kStatusNoMemory;
-    }
-
-    ::dlerror();
-    Library lib(::dlopen(path.get(), RTLD_LAZY));
-    if (!lib) {
-        CRCONF_GLUE_DEBUG(kGetInfo, "dlopen failed", ::dlerror(), 0);
-        CRCONF_GLUE_DEBUG(kGetInfo, "path", path.get(), 0);
-        CRCONF_GLUE_DEBUG(kGetInfo, "retval", nullptr, crconf::kStatusLibraryUnusable);
-        return crconf::kStatusLibraryUnusable;
-    }
-
-    // Looked up in this order; the first one missing ends the lookups.
-    auto init = lookup<crconf_init_fn>(lib, "crconf_init");
-    auto get_cwinfo = init ? lookup<crconf_get_cwinfo_fn>(lib, "crconf_get_cwinfo") : nullptr;
-    auto cleanup = get_cwinfo ? lookup<crconf_cleanup_fn>(lib, "crconf_cleanup") : nullptr;
-
-    int status = crconf::kStatusOk;
-    if (cleanup == nullptr) {
-        status = crconf::kStatusLibraryUnusable;
-    } else if (init(1, debugFD) != 0) {
-        status = crconf::kStatusLibraryUnusable;
-    } else {
-        status = get_cwinfo(info);
-        if (status == crconf::kStatusOk) {
-            // Success without a record would leave callers nothing to read.
-            if (*info == nullptr)
-                status = crconf::kStatusLibraryUnusable;
-            else
-                (*info)->ni_update_time = update_time;
-        }
-    }
-    if (status != crconf::kStatusOk) CRCONF_GLUE_DEBUG(kGetInfo, "retval", nullptr, status);
-    if (cleanup != nullptr) cleanup();
-    return status;
-}
 
 }  // namespace
 
+// The library is opened for each load and closed again at once; every entry
+// point must resolve before any is called. A failing step reports its status
+// ("retval"), and the load reports its outcome once more on its way out.
 int crconf_get_info(crconf_info_rec **info) noexcept {
-    if (info == nullptr) {
-        CRCONF_GLUE_DEBUG(kGetInfo, "retval", nullptr, crconf::kStatusLibraryUnusable);
-        return crconf::kStatusLibraryUnusable;
-    }
+    if (info == nullptr) return retval(kModule, crconf::kStatusLibraryUnusable);
     const int update_time = conf_update_time();
     if (*info != nullptr) {
         // Only a strictly newer "cw.conf" replaces the record.
         if (update_time <= (*info)->ni_update_time) return crconf::kStatusOk;
         crconf_free_info(info);
     }
-    const int status = run_library(update_time, info);
-    if (status != crconf::kStatusOk) crconf_free_info(info);
-    // Every load attempt ends with its outcome in the log, success included.
-    CRCONF_GLUE_DEBUG(kGetInfo, "retval", nullptr, status);
-    return status;
+    Library lib;
+    // Every load ends here: the library closed, the record of a failed load
+    // freed, and the outcome in the log, success included.
+    auto outcome = [&](int status, crconf::Where where = crconf::Where::current()) {
+        lib.close();
+        if (status != crconf::kStatusOk) crconf_free_info(info);
+        return retval(kModule, status, where);
+    };
+    Text path(yq::sys::strdup(YQ_PATH_CRCONF_LIB));
+    if (!path) return outcome(retval(kModule, crconf::kStatusNoMemory));
+    ::dlerror();
+    if (!lib.open(path.get())) {
+        crconf::report(kModule, "dlopen failed", ::dlerror(), 0);
+        crconf::report(kModule, "path", path.get(), 0);
+        return outcome(retval(kModule, crconf::kStatusLibraryUnusable));
+    }
+    // Looked up in this order; the first one missing ends the lookups.
+    auto init = lib.lookup<crconf_init_fn>("crconf_init");
+    auto get_cwinfo = init ? lib.lookup<crconf_get_cwinfo_fn>("crconf_get_cwinfo") : nullptr;
+    auto cleanup = get_cwinfo ? lib.lookup<crconf_cleanup_fn>("crconf_cleanup") : nullptr;
+    if (cleanup == nullptr) return outcome(retval(kModule, crconf::kStatusLibraryUnusable));
+    lib.cleanup_at_close(cleanup);
+    if (init(1, debugFD) != 0) return outcome(retval(kModule, crconf::kStatusLibraryUnusable));
+    const int status = get_cwinfo(info);
+    if (status != crconf::kStatusOk) return outcome(retval(kModule, status));
+    // Success without a record would leave callers nothing to read.
+    if (*info == nullptr) return outcome(retval(kModule, crconf::kStatusLibraryUnusable));
+    (*info)->ni_update_time = update_time;
+    return outcome(crconf::kStatusOk);
 }
 
 void crconf_free_info(crconf_info_rec **info) noexcept { crconf_free_info_rec(info); }
@@ -116,21 +109,21 @@ int crconf_create_authentication_domain(const char *domain, const char *comment,
                                         crconf_authentication_domain_rec **out) noexcept {
     const int status =
         crconf_create_authentication_domain_rec(domain, comment, auth_type, broker, port, out);
-    if (status != crconf::kStatusOk) CRCONF_GLUE_DEBUG(__func__, "retval", nullptr, status);
+    if (status != crconf::kStatusOk) return retval(kModule, status);
     return status;
 }
 
 int crconf_create_authorization_service(const char *host, int port,
                                         crconf_authorization_service_rec **out) noexcept {
     const int status = crconf_create_authorization_service_rec(host, port, out);
-    if (status != crconf::kStatusOk) CRCONF_GLUE_DEBUG(__func__, "retval", nullptr, status);
+    if (status != crconf::kStatusOk) return retval(kModule, status);
     return status;
 }
 
 int crconf_create_yqss_network(const char *network, int use_yqss,
                                crconf_yqss_network_rec **out) noexcept {
     const int status = crconf_create_yqss_network_rec(network, use_yqss, out);
-    if (status != crconf::kStatusOk) CRCONF_GLUE_DEBUG(__func__, "retval", nullptr, status);
+    if (status != crconf::kStatusOk) return retval(kModule, status);
     return status;
 }
 
@@ -154,11 +147,10 @@ int conf_update_time(void) noexcept {
     Y_strlcat(path, "/", sizeof path);
     Y_strlcat(path, YQ_CW_CONF_NAME, sizeof path);
     struct stat st{};
-    if (::stat(path, &st) != 0) {
-        const int saved = errno;
-        CRCONF_GLUE_DEBUG(__func__, "errno", nullptr, saved);
-        CRCONF_GLUE_DEBUG(__func__, "path", path, 0);
-        errno = saved;
+    if (yq::sys::stat(path, &st) != 0) {
+        yq::ErrnoGuard keep_errno;
+        crconf::report(kModule, "errno", nullptr, errno);
+        crconf::report(kModule, "path", path, 0);
         return 0;
     }
     return static_cast<int>(st.st_mtime);
@@ -167,13 +159,13 @@ int conf_update_time(void) noexcept {
 void crconf_debug_msg(const char *module, int line, const char *function, const char *label,
                       const char *text, int value) noexcept {
     if (debugFD == -1) return;
-    const int saved = errno;
+    yq::ErrnoGuard keep_errno;
     if (module == nullptr) module = "?";
     if (label == nullptr) label = "?";
     size_t size = std::strlen(module) + std::strlen(label) +
                   (function != nullptr ? std::strlen(function) : 0) + 512;
     if (text != nullptr) size += std::strlen(text);
-    CharPtr line_text(static_cast<char *>(yq::sys::malloc(size)));
+    Text line_text(static_cast<char *>(yq::sys::malloc(size)));
     if (line_text) {
         const int written =
             text != nullptr
@@ -185,5 +177,15 @@ void crconf_debug_msg(const char *module, int line, const char *function, const 
         // dropped like any other that cannot be allocated.
         if (written >= 0) logmsg(2, line_text.get(), function);
     }
-    errno = saved;
 }
+
+namespace crconf {
+
+int report(const char *module, const char *label, const char *text, int value,
+           Where where) noexcept {
+    yq::report::FunctionName function(where);
+    crconf_debug_msg(module, static_cast<int>(where.line()), function.c_str(), label, text, value);
+    return value;
+}
+
+}  // namespace crconf

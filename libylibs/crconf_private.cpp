@@ -12,11 +12,10 @@ namespace {
 
 constexpr const char kModule[] = "crconf_private";
 
-// Reports "retval" 36 from the calling function and yields 36.
-#define CRCONF_NO_MEMORY()                                                          \
-    (crconf_debug_msg(kModule, __LINE__, __func__, "retval", nullptr,              \
-                      crconf::kStatusNoMemory),                                    \
-     crconf::kStatusNoMemory)
+// Reports "retval" 36 as the caller's failing step and yields 36.
+int no_memory(crconf::Where where = crconf::Where::current()) noexcept {
+    return crconf::retval(kModule, crconf::kStatusNoMemory, where);
+}
 
 // Copies `text` into *field unless it is NULL; false when memory ran out.
 bool dup_into(char **field, const char *text) noexcept {
@@ -59,13 +58,13 @@ void free_list(Rec **head) noexcept {
 int crconf_create_authentication_domain_rec(const char *domain, const char *comment,
                                             int auth_type, const char *broker, int port,
                                             crconf_authentication_domain_rec **out) noexcept {
-    if (out == nullptr) return CRCONF_NO_MEMORY();
+    if (out == nullptr) return no_memory();
     crconf_authentication_domain_rec *rec = new_rec(out);
-    if (rec == nullptr) return CRCONF_NO_MEMORY();
+    if (rec == nullptr) return no_memory();
     if (!dup_into(&rec->ad_domain, domain) || !dup_into(&rec->ad_comment, comment) ||
         !dup_into(&rec->ad_broker, broker)) {
         crconf_free_authentication_domain_rec(out);
-        return CRCONF_NO_MEMORY();
+        return no_memory();
     }
     rec->ad_auth_type = auth_type;
     rec->ad_port = port;
@@ -74,14 +73,14 @@ int crconf_create_authentication_domain_rec(const char *domain, const char *comm
 
 int crconf_create_authorization_service_rec(const char *host, int port,
                                             crconf_authorization_service_rec **out) noexcept {
-    if (out == nullptr) return CRCONF_NO_MEMORY();
+    if (out == nullptr) return no_memory();
     crconf_authorization_service_rec *rec = new_rec(out);
-    if (rec == nullptr) return CRCONF_NO_MEMORY();
+    if (rec == nullptr) return no_memory();
     // "_NONE_" and an absent host must look the same to every reader.
     const bool none = host == nullptr || std::strcmp(host, "_NONE_") == 0;
     if (!none && !dup_into(&rec->as_host, host)) {
         crconf_free_authorization_service_rec(out);
-        return CRCONF_NO_MEMORY();
+        return no_memory();
     }
     rec->as_port = port;
     return crconf::kStatusOk;
@@ -89,12 +88,12 @@ int crconf_create_authorization_service_rec(const char *host, int port,
 
 int crconf_create_yqss_network_rec(const char *network, int use_yqss,
                                    crconf_yqss_network_rec **out) noexcept {
-    if (out == nullptr) return CRCONF_NO_MEMORY();
+    if (out == nullptr) return no_memory();
     crconf_yqss_network_rec *rec = new_rec(out);
-    if (rec == nullptr) return CRCONF_NO_MEMORY();
+    if (rec == nullptr) return no_memory();
     if (!dup_into(&rec->nw_network, network)) {
         crconf_free_yqss_network_rec(out);
-        return CRCONF_NO_MEMORY();
+        return no_memory();
     }
     rec->nw_use_yqss = use_yqss;
     return crconf::kStatusOk;

@@ -4,15 +4,29 @@
 #ifndef CRCONF_PRIVATE_H
 #define CRCONF_PRIVATE_H
 
+#include <source_location>
+
 #include "crconf.h"
 
 namespace crconf {
+
+using Where = std::source_location;
 
 // Loader and constructor statuses (the loader also passes through whatever
 // the configuration library's crconf_get_cwinfo returns).
 inline constexpr int kStatusOk = 0;
 inline constexpr int kStatusLibraryUnusable = 12;
 inline constexpr int kStatusNoMemory = 36;
+
+// The module's reporter: one crconf_debug_msg line from `module` naming the
+// line and function at `where` (the caller's), yielding `value`, so that a
+// failing step reads `return crconf::retval(kModule, status);`.
+int report(const char *module, const char *label, const char *text, int value,
+           Where where = Where::current()) noexcept;
+// The same for a status, with the label "retval".
+inline int retval(const char *module, int status, Where where = Where::current()) noexcept {
+    return report(module, "retval", nullptr, status, where);
+}
 
 }  // namespace crconf
 

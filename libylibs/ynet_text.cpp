@@ -21,15 +21,19 @@ namespace {
 
 constexpr const char *kModule = "ynet_text";
 
-struct FreeDeleter {
-    void operator()(void *p) const noexcept { std::free(p); }
-};
-using CharPtr = std::unique_ptr<char, FreeDeleter>;
+using Text = yq::unique_malloc<char>;
+using yq::report::Where;
 
 struct EntryDeleter {
     void operator()(ynet_service_entry *e) const noexcept { ynet_service_free(&e); }
 };
 using EntryPtr = std::unique_ptr<ynet_service_entry, EntryDeleter>;
+
+// A text handle that is closed without commit unless closed otherwise.
+struct HandleCloser {
+    void operator()(ytext_handle *h) const noexcept { ytext_close(&h, 0); }
+};
+using HandlePtr = std::unique_ptr<ytext_handle, HandleCloser>;
 
 // One line key: a string field, a number field or the argument list.
 struct Field {
@@ -75,15 +79,15 @@ char *grow_line(char **line, size_t room) {
 }
 
 // The bounded formatter needs memory of its own; when it or the growth
-// fails, the partial line goes.
-int line_failed(char **line) {
+// fails, the partial line goes. Reported as the caller's failing step.
+int line_failed(char **line, Where where = Where::current()) {
     std::free(*line);
     *line = nullptr;
-    return YN_FAIL(YN_STATUS_NO_MEMORY);
+    return yq::report::fail(kModule, YN_STATUS_NO_MEMORY, yq::report::kFunctionFailed, where);
 }
 
 int add_arg(ynet_service_entry *e, const char *value) {
-    CharPtr copy(yq::sys::strdup(value));
+    Text copy(yq::sys::strdup(value));
     if (!copy) return YN_STATUS_NO_MEMORY;
     // Plain realloc: the old array (and its elements) must survive a failure.
     auto *grown = static_cast<char **>(
@@ -166,7 +170,7 @@ int ynet_service_parse(const char *line, ynet_service_entry **entry) noexcept {
     *entry = nullptr;
     if (line == nullptr) return YN_STATUS_SUCCESS;
     EntryPtr e(static_cast<ynet_service_entry *>(yq::sys::calloc(1, sizeof(ynet_service_entry))));
-    CharPtr copy(yq::sys::strdup(line));
+    Text copy(yq::sys::strdup(line));
     if (!e || !copy) return YN_FAIL(YN_STATUS_NO_MEMORY);
     if (char *newline = std::strchr(copy.get(), '\n')) *newline = '\0';
     // Fields end at ';' wherever it stands, even inside quotes; the text
@@ -262,7 +266,7 @@ extern "C" int ynet_add_service_entry(ynet_service_entry **list, ynet_service_en
     draft.args = const_cast<char **>(args);
     char *raw = nullptr;
     int status = ynet_service_unparse(&draft, &raw);
-    CharPtr line(raw);
+    Text line(raw);
     ynet_service_entry *entry = nullptr;
     if (status == YN_STATUS_SUCCESS) status = ynet_service_parse(line.get(), &entry);
     if (status != YN_STATUS_SUCCESS) return YN_FAIL(status);
@@ -319,17 +323,23 @@ void ynet_service_free_function(void **item) noexcept {
 int ynet_read_service(const char *path, const char *text, ynet_service_entry **list) noexcept {
     if (list == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     *list = nullptr;
-    ytext_handle *h = nullptr;
+    ytext_handle *opened = nullptr;
     int status = ytext_open(path != nullptr ? path : text,
                             path != nullptr ? YTEXT_MODE_READ : YTEXT_MODE_MEMORY,
                             ynet_service_parse_function, ynet_service_unparse_function,
-                            ynet_service_free_function, &h);
+                            ynet_service_free_function, &opened);
+    HandlePtr h(opened);
+    if (status != YTEXT_SUCCESS) return YN_FAIL(ynet_text_to_net_status(status));
     ynet_service_entry *head = nullptr;
     ynet_service_entry *tail = nullptr;
-    while (status == YTEXT_SUCCESS) {
+    for (;;) {
         void *item = nullptr;
-        status = ytext_get_next_item(h, &item);
-        if (status != YTEXT_SUCCESS || item == nullptr) break;
+        status = ytext_get_next_item(h.get(), &item);
+        if (status != YTEXT_SUCCESS) {
+            ynet_free_service_list(&head);
+            return YN_FAIL(ynet_text_to_net_status(status));
+        }
+        if (item == nullptr) break;
         auto *entry = static_cast<ynet_service_entry *>(item);
         entry->prev = tail;
         if (tail != nullptr)
@@ -337,12 +347,6 @@ int ynet_read_service(const char *path, const char *text, ynet_service_entry **l
         else
             head = entry;
         tail = entry;
-    }
-    if (h != nullptr) ytext_close(&h, 0);
-    if (status != YTEXT_SUCCESS) {
-        ynet_free_service_list(&head);
-        int net_status = ynet_text_to_net_status(status);
-        return YN_FAIL(net_status);
     }
     *list = head;
     return YN_STATUS_SUCCESS;
@@ -358,21 +362,20 @@ extern "C" int ynet_read_service_file(const char *path, ynet_service_entry **lis
 
 extern "C" int ynet_update_service_file(const char *path,
                                         const ynet_service_entry *first) noexcept {
-    ytext_handle *h = nullptr;
+    ytext_handle *opened = nullptr;
     int status = ytext_open(path, YTEXT_MODE_REWRITE, ynet_service_parse_function,
-                            ynet_service_unparse_function, ynet_service_free_function, &h);
+                            ynet_service_unparse_function, ynet_service_free_function, &opened);
+    HandlePtr h(opened);
+    if (status != YTEXT_SUCCESS) return YN_FAIL(ynet_text_to_net_status(status));
     // The handle starts empty, so each entry is appended by writing its line
     // at the end; going through the item engine would re-read and rewrite
-    // every earlier line for each entry.
-    for (const ynet_service_entry *e = first; status == YTEXT_SUCCESS && e != nullptr; e = e->next)
+    // every earlier line for each entry. A failure leaves the old file.
+    for (const ynet_service_entry *e = first; e != nullptr; e = e->next) {
         status = ytext_put_record(h->stream, h->unparse_fn, e);
-    if (status == YTEXT_SUCCESS)
-        status = ytext_close(&h, 1);
-    else if (h != nullptr)
-        ytext_close(&h, 0);
-    if (status != YTEXT_SUCCESS) {
-        int net_status = ynet_text_to_net_status(status);
-        return YN_FAIL(net_status);
+        if (status != YTEXT_SUCCESS) return YN_FAIL(ynet_text_to_net_status(status));
     }
+    opened = h.release();
+    status = ytext_close(&opened, 1);
+    if (status != YTEXT_SUCCESS) return YN_FAIL(ynet_text_to_net_status(status));
     return YN_STATUS_SUCCESS;
 }

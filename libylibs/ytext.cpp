@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "tempnam.h"
 #include "ynet_private.h"
@@ -23,18 +24,10 @@
 
 namespace {
 
-
 constexpr const char *kModule = "ytext";
 
-struct FreeDeleter {
-    void operator()(void *p) const noexcept { std::free(p); }
-};
-using CharPtr = std::unique_ptr<char, FreeDeleter>;
-
-struct FileCloser {
-    void operator()(FILE *f) const noexcept { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+using Text = yq::unique_malloc<char>;
+using yq::report::Where;
 
 // Append inserts here: past the last item of any real file.
 constexpr int kAppendIndex = 0x7FFFFFFF;
@@ -144,7 +137,7 @@ int join_logical_line(Next next, char **out) {
     char *first = nullptr;
     int status = next(&first);
     if (status != YTEXT_SUCCESS || first == nullptr) return status;
-    CharPtr line(first);
+    Text line(first);
     size_t length = std::strlen(first);
     while (length > 0 && line.get()[length - 1] == '\n') {
         line.get()[--length] = '\0';
@@ -154,7 +147,7 @@ int join_logical_line(Next next, char **out) {
         status = next(&more);
         if (status != YTEXT_SUCCESS) return status;
         if (more == nullptr) break;
-        CharPtr owned_more(more);
+        Text owned_more(more);
         size_t more_length = std::strlen(more);
         void *grown = line.release();
         if (Y_dumb_realloc(&grown, length + more_length + 1) == nullptr) return YTEXT_NO_MEMORY;
@@ -176,7 +169,7 @@ int read_record(NextLogical next, ytext_parse_fn parse, void **item) {
         int status = next(&raw);
         if (status != YTEXT_SUCCESS) return status;
         if (raw == nullptr) return YTEXT_SUCCESS;
-        CharPtr line(raw);
+        Text line(raw);
         if (parse != nullptr) {
             void *parsed = nullptr;
             status = parse(line.get(), &parsed);
@@ -211,6 +204,13 @@ int next_record(ytext_handle *h, void **item) {
     return ytext_get_record(h->stream, h->parse_fn, item);
 }
 
+// Reports a failing status on behalf of the operation at `where`; success
+// passes through unreported.
+int reported(int status, Where where = Where::current()) {
+    if (status == YTEXT_SUCCESS) return status;
+    return yq::report::fail(kModule, status, yq::report::kFunctionFailed, where);
+}
+
 // Does `name` lie directly in `dir`? The system generator falls back to
 // another directory when `dir` is missing, and a rename from there would be
 // neither atomic nor possible across file systems.
@@ -223,47 +223,70 @@ bool lies_in(const char *name, const char *dir) {
     return *rest != '\0' && std::strchr(rest, '/') == nullptr;
 }
 
-// Creates a new, empty temporary file in the directory of `path`, exclusively
-// (never a file that someone else made). `name_status` is the status for a
-// name that cannot be made.
-int create_temp(const char *path, int name_status, char **name_out, FILE **stream_out) {
-    CharPtr dir(ytext_dirname(path));
-    if (!dir) return name_status;
-    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
-        CharPtr name(Y_tempnam(dir.get(), yq::ytext_detail::kTempPrefix));
-        if (!name) return name_status;
-        if (!lies_in(name.get(), dir.get())) return YTEXT_OPEN_FAILED;
-        int fd = ::open(name.get(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kTempMode);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            return YTEXT_OPEN_FAILED;
-        }
-        FILE *stream = ::fdopen(fd, "w+");
-        if (stream == nullptr) {
-            ::close(fd);
-            ::unlink(name.get());
-            return YTEXT_OPEN_FAILED;
-        }
-        *name_out = name.release();
-        *stream_out = stream;
-        return YTEXT_SUCCESS;
-    }
-    return YTEXT_OPEN_FAILED;
-}
+// A temporary file beside a target, removed again when it goes out of scope
+// unless it was handed to a handle or took the target's place.
+class TempFile {
+public:
+    TempFile() = default;
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+    ~TempFile() { drop(); }
 
-// Closes and removes a temporary file that will not be published.
-void drop_temp(FILE *&stream, char *&name) {
-    if (stream != nullptr) std::fclose(stream);
-    stream = nullptr;
-    if (name != nullptr) ::unlink(name);
-    std::free(name);
-    name = nullptr;
-}
+    // Takes over the temporary file of a handle.
+    explicit TempFile(ytext_handle *h) noexcept
+        : name_(std::exchange(h->temp_path, nullptr)), stream_(std::exchange(h->stream, nullptr)) {}
+
+    // Creates a new, empty file in the directory of `target`, exclusively
+    // (never a file that someone else made). `name_status` is the status for
+    // a name that cannot be made.
+    int create(const char *target, int name_status) noexcept {
+        Text dir(ytext_dirname(target));
+        if (!dir) return name_status;
+        for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+            Text name(Y_tempnam(dir.get(), yq::ytext_detail::kTempPrefix));
+            if (!name) return name_status;
+            if (!lies_in(name.get(), dir.get())) return YTEXT_OPEN_FAILED;
+            yq::unique_fd fd(
+                yq::sys::open(name.get(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kTempMode));
+            if (!fd && errno == EEXIST) continue;
+            if (!fd) return YTEXT_OPEN_FAILED;
+            name_ = std::move(name);
+            stream_ = yq::take_fdopen(fd, "w+");
+            return stream_ ? YTEXT_SUCCESS : YTEXT_OPEN_FAILED;
+        }
+        return YTEXT_OPEN_FAILED;
+    }
+
+    FILE *stream() const noexcept { return stream_.get(); }
+    const char *name() const noexcept { return name_.get(); }
+
+    // Closes the stream, reporting whether the close wrote everything.
+    bool close() noexcept { return std::fclose(stream_.release()) == 0; }
+    // The file took the target's place: nothing left to remove.
+    void published() noexcept { name_.reset(); }
+
+    // Becomes the content of `h`, whose previous temporary file goes.
+    void hand_to(ytext_handle *h) noexcept {
+        TempFile previous(h);
+        h->temp_path = name_.release();
+        h->stream = stream_.release();
+    }
+
+private:
+    void drop() noexcept {
+        stream_.reset();
+        if (name_) ::unlink(name_.get());
+        name_.reset();
+    }
+
+    Text name_;
+    yq::unique_file stream_;
+};
 
 // Releases everything a handle owns, removing its temporary file.
 void discard(ytext_handle *h) {
     if (h == nullptr) return;
-    drop_temp(h->stream, h->temp_path);
+    TempFile temp(h);
     if (h->mode == YTEXT_MODE_MEMORY)
         std::free(h->text_start);
     else
@@ -277,41 +300,22 @@ struct HandleDeleter {
 using HandlePtr = std::unique_ptr<ytext_handle, HandleDeleter>;
 
 // Copies the target's records into the fresh temporary file of an update.
-int copy_records(FILE *from, ytext_handle *h) {
+int copy_records(FILE *from, const ytext_handle *h, FILE *to) {
     for (;;) {
         void *item = nullptr;
         int status = ytext_get_record(from, h->parse_fn, &item);
-        if (status != YTEXT_SUCCESS) return status;
-        if (item == nullptr) return YTEXT_SUCCESS;
-        status = ytext_put_record(h->stream, h->unparse_fn, item);
+        if (status != YTEXT_SUCCESS || item == nullptr) return status;
+        status = ytext_put_record(to, h->unparse_fn, item);
         release_item(h->free_fn, item);
         if (status != YTEXT_SUCCESS) return status;
     }
 }
 
-int sync_stream(FILE *stream) {
-    if (std::fflush(stream) != 0) return YTEXT_IO_ERROR;
-    if (yq::sys::fsync(fileno(stream)) != 0) return YTEXT_IO_ERROR;
-    return YTEXT_SUCCESS;
-}
-
-// The closed, synced temporary file takes the target's attributes and its
-// place; the directory is synced so that the rename survives a crash.
-int publish(const char *path, const char *temp_path, bool &renamed) {
-    CharPtr dir(ytext_dirname(path));
-    if (!dir) return YTEXT_NO_MEMORY;
-    int status = ytext_copy_attrs(path, temp_path);
-    if (status != YTEXT_SUCCESS) return status;
-    // Opened before the rename: after it, nothing may fail but the sync.
-    int dir_fd = ::open(dir.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    status = ytext_rename_file(temp_path, path);
-    if (status == YTEXT_SUCCESS) {
-        renamed = true;
-        // File systems that cannot sync a directory say so with EINVAL.
-        if (dir_fd >= 0 && yq::sys::fsync(dir_fd) != 0 && errno != EINVAL) status = YTEXT_IO_ERROR;
-    }
-    if (dir_fd >= 0) ::close(dir_fd);
-    return status;
+// Opens `path` for reading through the system-call table.
+yq::unique_file open_for_reading(const char *path) {
+    yq::unique_fd fd(yq::sys::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return nullptr;
+    return yq::take_fdopen(fd, "r");
 }
 
 }  // namespace
@@ -319,81 +323,54 @@ int publish(const char *path, const char *temp_path, bool &renamed) {
 // ------------------------------------------------------------------ lines
 
 extern "C" int ytext_get_line(FILE *stream, char **line) noexcept {
-    if (line == nullptr || stream == nullptr) {
-        if (line != nullptr) *line = nullptr;
-        return YN_FAIL(YTEXT_NO_HANDLE);
-    }
-    *line = nullptr;
-    int status = read_file_line(stream, line);
-    if (status != YTEXT_SUCCESS) YN_FAIL(status);
-    return status;
+    if (line != nullptr) *line = nullptr;
+    if (line == nullptr || stream == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
+    return reported(read_file_line(stream, line));
 }
 
 extern "C" int ytext_get_memory_line(char **text, char **line) noexcept {
-    if (line == nullptr || text == nullptr || *text == nullptr) {
-        if (line != nullptr) *line = nullptr;
-        return YN_FAIL(YTEXT_NO_HANDLE);
-    }
-    *line = nullptr;
-    int status = read_memory_line(text, line);
-    if (status != YTEXT_SUCCESS) YN_FAIL(status);
-    return status;
+    if (line != nullptr) *line = nullptr;
+    if (line == nullptr || text == nullptr || *text == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
+    return reported(read_memory_line(text, line));
 }
 
 extern "C" int ytext_get_logical_line(FILE *stream, char **line) noexcept {
-    if (line == nullptr || stream == nullptr) {
-        if (line != nullptr) *line = nullptr;
-        return YN_FAIL(YTEXT_NO_HANDLE);
-    }
-    *line = nullptr;
-    int status = join_logical_line([stream](char **l) { return ytext_get_line(stream, l); }, line);
-    if (status != YTEXT_SUCCESS) YN_FAIL(status);
-    return status;
+    if (line != nullptr) *line = nullptr;
+    if (line == nullptr || stream == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
+    return reported(
+        join_logical_line([stream](char **l) { return ytext_get_line(stream, l); }, line));
 }
 
 extern "C" int ytext_get_logical_memory_line(char **text, char **line) noexcept {
-    if (line == nullptr || text == nullptr || *text == nullptr) {
-        if (line != nullptr) *line = nullptr;
-        return YN_FAIL(YTEXT_NO_HANDLE);
-    }
-    *line = nullptr;
-    int status = join_logical_line([text](char **l) { return ytext_get_memory_line(text, l); }, line);
-    if (status != YTEXT_SUCCESS) YN_FAIL(status);
-    return status;
+    if (line != nullptr) *line = nullptr;
+    if (line == nullptr || text == nullptr || *text == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
+    return reported(
+        join_logical_line([text](char **l) { return ytext_get_memory_line(text, l); }, line));
 }
 
 // ---------------------------------------------------------------- records
 
 extern "C" int ytext_get_record(FILE *stream, ytext_parse_fn parse, void **item) noexcept {
-    if (item == nullptr || stream == nullptr) {
-        if (item != nullptr) *item = nullptr;
-        return YN_FAIL(YTEXT_NO_HANDLE);
-    }
-    *item = nullptr;
-    int status = read_record([stream](char **l) { return ytext_get_logical_line(stream, l); },
-                             parse, item);
-    if (status != YTEXT_SUCCESS) YN_FAIL(status);
-    return status;
+    if (item != nullptr) *item = nullptr;
+    if (item == nullptr || stream == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
+    return reported(read_record(
+        [stream](char **l) { return ytext_get_logical_line(stream, l); }, parse, item));
 }
 
 extern "C" int ytext_get_memory_record(ytext_handle *handle, ytext_parse_fn parse,
                                        void **item) noexcept {
+    if (item != nullptr) *item = nullptr;
     if (item == nullptr || handle == nullptr || handle->mode != YTEXT_MODE_MEMORY ||
-        handle->path == nullptr) {
-        if (item != nullptr) *item = nullptr;
+        handle->path == nullptr)
         return YN_FAIL(YTEXT_NO_HANDLE);
-    }
-    *item = nullptr;
     char **cursor = &handle->path;
-    int status = read_record(
-        [cursor](char **l) { return ytext_get_logical_memory_line(cursor, l); }, parse, item);
-    if (status != YTEXT_SUCCESS) YN_FAIL(status);
-    return status;
+    return reported(read_record(
+        [cursor](char **l) { return ytext_get_logical_memory_line(cursor, l); }, parse, item));
 }
 
 extern "C" int ytext_put_record(FILE *stream, ytext_unparse_fn unparse, const void *item) noexcept {
     if (stream == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
-    CharPtr made;
+    Text made;
     const char *line = static_cast<const char *>(item);
     if (unparse != nullptr) {
         char *out = nullptr;
@@ -404,9 +381,9 @@ extern "C" int ytext_put_record(FILE *stream, ytext_unparse_fn unparse, const vo
     }
     if (line == nullptr) return YTEXT_SUCCESS;
     size_t length = std::strlen(line);
-    bool failed = std::fputs(line, stream) == EOF;
-    if (!failed && (length == 0 || line[length - 1] != '\n')) failed = std::fputc('\n', stream) == EOF;
-    if (failed) return YN_FAIL(YTEXT_IO_ERROR);
+    if (std::fputs(line, stream) == EOF) return YN_FAIL(YTEXT_IO_ERROR);
+    if ((length == 0 || line[length - 1] != '\n') && std::fputc('\n', stream) == EOF)
+        return YN_FAIL(YTEXT_IO_ERROR);
     return YTEXT_SUCCESS;
 }
 
@@ -478,27 +455,20 @@ extern "C" char *ytext_dirname(const char *path) noexcept {
 // ------------------------------------------------------------ file steps
 
 extern "C" int ytext_rename_file(const char *old_name, const char *new_name) noexcept {
-    if (old_name == nullptr || new_name == nullptr || yq::sys::rename(old_name, new_name) != 0) {
+    if (old_name == nullptr || new_name == nullptr || yq::sys::rename(old_name, new_name) != 0)
         return YN_FAIL(YTEXT_RENAME_FAILED);
-    }
     return YTEXT_SUCCESS;
 }
 
 extern "C" int ytext_copy_attrs(const char *source, const char *destination) noexcept {
     if (source == nullptr || destination == nullptr) return YN_FAIL(YTEXT_STAT_FAILED);
     struct stat st{};
-    bool exists = true;
-    if (::stat(source, &st) != 0) {
-        if (errno != ENOENT) return YN_FAIL(YTEXT_STAT_FAILED);
-        exists = false;
-        st.st_mode = kNewFileMode;
-    }
-    if (yq::sys::chmod(destination, st.st_mode & kPermissionBits) != 0) {
-        return YN_FAIL(YTEXT_CHMOD_FAILED);
-    }
-    if (exists && yq::sys::chown(destination, st.st_uid, st.st_gid) != 0) {
+    const bool exists = yq::sys::stat(source, &st) == 0;
+    if (!exists && errno != ENOENT) return YN_FAIL(YTEXT_STAT_FAILED);
+    const mode_t mode = exists ? (st.st_mode & kPermissionBits) : kNewFileMode;
+    if (yq::sys::chmod(destination, mode) != 0) return YN_FAIL(YTEXT_CHMOD_FAILED);
+    if (exists && yq::sys::chown(destination, st.st_uid, st.st_gid) != 0)
         return YN_FAIL(YTEXT_CHOWN_FAILED);
-    }
     return YTEXT_SUCCESS;
 }
 
@@ -509,6 +479,7 @@ extern "C" int ytext_open(const char *path, int mode, ytext_parse_fn parse,
                           ytext_handle **handle) noexcept {
     if (handle == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
     *handle = nullptr;
+    // Every failure below releases the handle with whatever it holds.
     HandlePtr h(static_cast<ytext_handle *>(yq::sys::calloc(1, sizeof(ytext_handle))));
     if (!h) return YN_FAIL(YTEXT_NO_MEMORY);
     h->mode = mode;
@@ -516,71 +487,68 @@ extern "C" int ytext_open(const char *path, int mode, ytext_parse_fn parse,
     h->unparse_fn = unparse;
     h->free_fn = free_fn;
     h->read_only = mode == YTEXT_MODE_READ || mode == YTEXT_MODE_MEMORY;
+    if (mode < YTEXT_MODE_READ || mode > YTEXT_MODE_MEMORY) return YN_FAIL(YTEXT_OPEN_FAILED);
+    h->path = path != nullptr ? yq::sys::strdup(path) : nullptr;
+    if (h->path == nullptr) return YN_FAIL(YTEXT_OPEN_FAILED);
 
-    // Reports carry this function's name, not the lambda's.
-    const char *const function = __func__;
-    auto fail = [&](int status) {
-        h.reset();
-        ynet_failure(kModule, __LINE__, function, status);
-        return status;
-    };
-    if (mode < YTEXT_MODE_READ || mode > YTEXT_MODE_MEMORY) return fail(YTEXT_OPEN_FAILED);
-    char *copy = path != nullptr ? yq::sys::strdup(path) : nullptr;
-    if (copy == nullptr) return fail(YTEXT_OPEN_FAILED);
-    h->path = copy;
     if (mode == YTEXT_MODE_MEMORY) {
-        h->text_start = copy;
-        *handle = h.release();
-        return YTEXT_SUCCESS;
+        h->text_start = h->path;
+    } else if (mode == YTEXT_MODE_READ) {
+        h->stream = open_for_reading(path).release();
+        if (h->stream == nullptr) return YN_FAIL(YTEXT_OPEN_FAILED);
+    } else {
+        yq::unique_file target;
+        if (mode == YTEXT_MODE_UPDATE) {
+            target = open_for_reading(path);
+            // Only a missing file counts as empty: one we may not read would
+            // be wiped out by the commit.
+            if (!target && errno != ENOENT) return YN_FAIL(YTEXT_OPEN_FAILED);
+        }
+        TempFile temp;
+        int status = temp.create(path, YTEXT_OPEN_FAILED);
+        if (status != YTEXT_SUCCESS) return YN_FAIL(status);
+        if (target && (status = copy_records(target.get(), h.get(), temp.stream())) != YTEXT_SUCCESS)
+            return YN_FAIL(status);
+        if (std::fflush(temp.stream()) != 0) return YN_FAIL(YTEXT_IO_ERROR);
+        temp.hand_to(h.get());
+        ytext_rewind(h.get());
     }
-    if (mode == YTEXT_MODE_READ) {
-        h->stream = std::fopen(path, "re");
-        if (h->stream == nullptr) return fail(YTEXT_OPEN_FAILED);
-        *handle = h.release();
-        return YTEXT_SUCCESS;
-    }
-
-    FilePtr target;
-    if (mode == YTEXT_MODE_UPDATE) {
-        target.reset(std::fopen(path, "re"));
-        // Only a missing file counts as empty: one we may not read would be
-        // wiped out by the commit.
-        if (!target && errno != ENOENT) return fail(YTEXT_OPEN_FAILED);
-    }
-    int status = create_temp(path, YTEXT_OPEN_FAILED, &h->temp_path, &h->stream);
-    if (status != YTEXT_SUCCESS) return fail(status);
-    if (target) {
-        status = copy_records(target.get(), h.get());
-        if (status != YTEXT_SUCCESS) return fail(status);
-        target.reset();
-    }
-    if (std::fflush(h->stream) != 0) return fail(YTEXT_IO_ERROR);
-    ytext_rewind(h.get());
     *handle = h.release();
     return YTEXT_SUCCESS;
 }
 
+// A committing close publishes the temporary file atomically: flushed,
+// synced and closed with every step checked, given the target's attributes,
+// renamed over the target, and the directory synced so that the rename
+// survives a crash. Every failure leaves the target as it was and removes
+// the temporary file (TempFile's one exit).
 extern "C" int ytext_close(ytext_handle **handle, int commit) noexcept {
     if (handle == nullptr || *handle == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
-    ytext_handle *h = *handle;
-    *handle = nullptr;
-    const bool writable = !h->read_only && h->temp_path != nullptr && h->path != nullptr;
-    int status = YTEXT_SUCCESS;
-    if (h->stream != nullptr) {
-        if (commit && writable) status = sync_stream(h->stream);
-        int closed = std::fclose(h->stream);
-        h->stream = nullptr;
-        if (commit && closed != 0 && status == YTEXT_SUCCESS) status = YTEXT_IO_ERROR;
+    HandlePtr h(std::exchange(*handle, nullptr));
+    TempFile temp(h.get());
+    if (!commit || h->read_only || temp.name() == nullptr) {
+        // Without commit the target is never touched; a close that fails
+        // still fails a commit.
+        if (temp.stream() != nullptr && !temp.close() && commit) return YN_FAIL(YTEXT_IO_ERROR);
+        return YTEXT_SUCCESS;
     }
-    bool renamed = false;
-    if (commit && writable && status == YTEXT_SUCCESS) status = publish(h->path, h->temp_path, renamed);
-    if (renamed) {
-        std::free(h->temp_path);
-        h->temp_path = nullptr;
-    }
-    discard(h);
-    if (status != YTEXT_SUCCESS) YN_FAIL(status);
-    return status;
+    FILE *stream = temp.stream();
+    if (std::fflush(stream) != 0) return YN_FAIL(YTEXT_IO_ERROR);
+    if (yq::sys::fsync(fileno(stream)) != 0) return YN_FAIL(YTEXT_IO_ERROR);
+    if (!temp.close()) return YN_FAIL(YTEXT_IO_ERROR);
+    int status = ytext_copy_attrs(h->path, temp.name());
+    if (status != YTEXT_SUCCESS) return YN_FAIL(status);
+    Text dir(ytext_dirname(h->path));
+    if (!dir) return YN_FAIL(YTEXT_NO_MEMORY);
+    // Opened before the rename: after it, nothing may fail but the sync.
+    yq::unique_fd dir_fd(yq::sys::open(dir.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir_fd) return YN_FAIL(YTEXT_IO_ERROR);
+    status = ytext_rename_file(temp.name(), h->path);
+    if (status != YTEXT_SUCCESS) return YN_FAIL(status);
+    temp.published();
+    // File systems that cannot sync a directory say so with EINVAL.
+    if (yq::sys::fsync(dir_fd.get()) != 0 && errno != EINVAL) return YN_FAIL(YTEXT_IO_ERROR);
+    return YTEXT_SUCCESS;
 }
 
 extern "C" void ytext_rewind(ytext_handle *handle) noexcept {
@@ -615,9 +583,7 @@ extern "C" int ytext_get_item(ytext_handle *handle, int index, void **item) noex
 extern "C" int ytext_get_next_item(ytext_handle *handle, void **item) noexcept {
     if (item != nullptr) *item = nullptr;
     if (item == nullptr || handle == nullptr || !readable(handle)) return YN_FAIL(YTEXT_NO_HANDLE);
-    int status = next_record(handle, item);
-    if (status != YTEXT_SUCCESS) YN_FAIL(status);
-    return status;
+    return reported(next_record(handle, item));
 }
 
 extern "C" int ytext_put_item(ytext_handle *handle, int index, int replace,
@@ -627,62 +593,45 @@ extern "C" int ytext_put_item(ytext_handle *handle, int index, int replace,
     if (handle->stream == nullptr || handle->path == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
     if (index < 0) return YN_FAIL(YTEXT_PAST_END);
 
-    char *new_name = nullptr;
-    FILE *out = nullptr;
-    int status = create_temp(handle->path, YTEXT_NO_MEMORY, &new_name, &out);
+    TempFile next;
+    int status = next.create(handle->path, YTEXT_NO_MEMORY);
     if (status != YTEXT_SUCCESS) return YN_FAIL(status);
     // Every failure drops the new file; the handle keeps its content.
-    const char *const function = __func__;
-    auto fail = [&](int failed) {
-        drop_temp(out, new_name);
+    auto fail = [handle](int failed, Where where = Where::current()) {
         ytext_rewind(handle);
-        ynet_failure(kModule, __LINE__, function, failed);
-        return failed;
+        return yq::report::fail(kModule, failed, yq::report::kFunctionFailed, where);
     };
-    auto copy_one = [&](bool &ended, bool keep) {
+    // Passes the handle's next record on to the new file (or over it);
+    // `ended` when there was none.
+    auto pass_one = [&](bool keep, bool &ended) {
         void *record = nullptr;
         int result = ytext_get_record(handle->stream, handle->parse_fn, &record);
         ended = record == nullptr;
         if (result == YTEXT_SUCCESS && record != nullptr && keep)
-            result = ytext_put_record(out, handle->unparse_fn, record);
+            result = ytext_put_record(next.stream(), handle->unparse_fn, record);
         release_item(handle->free_fn, record);
         return result;
     };
 
     ytext_rewind(handle);
     bool ended = false;
-    for (int copied = 0; copied < index; ++copied) {
-        status = copy_one(ended, true);
+    for (int copied = 0; copied < index && !ended; ++copied)
+        if ((status = pass_one(true, ended)) != YTEXT_SUCCESS) return fail(status);
+    // Past the end insert appends, and delete has nothing to delete.
+    if (ended && item != nullptr && replace) return fail(YTEXT_PAST_END);
+    if (item != nullptr) {
+        status = ytext_put_record(next.stream(), handle->unparse_fn, item);
         if (status != YTEXT_SUCCESS) return fail(status);
-        if (ended) break;
     }
-    if (ended) {
-        // Past the end: insert appends, replace has nothing to replace and
-        // delete has nothing to delete.
-        if (item != nullptr && replace) return fail(YTEXT_PAST_END);
-        if (item != nullptr) {
-            status = ytext_put_record(out, handle->unparse_fn, item);
-            if (status != YTEXT_SUCCESS) return fail(status);
-        }
-    } else {
-        if (item != nullptr) {
-            status = ytext_put_record(out, handle->unparse_fn, item);
-            if (status != YTEXT_SUCCESS) return fail(status);
-        }
-        int skip = (item == nullptr || replace) ? 1 : 0;
-        while (!ended) {
-            status = copy_one(ended, skip == 0);
-            if (status != YTEXT_SUCCESS) return fail(status);
-            if (skip > 0 && !ended) --skip;
-        }
-        // Just past the last item there is nothing to replace either.
-        if (item != nullptr && replace && skip > 0) return fail(YTEXT_PAST_END);
+    int skip = (item == nullptr || replace) ? 1 : 0;
+    while (!ended) {
+        if ((status = pass_one(skip == 0, ended)) != YTEXT_SUCCESS) return fail(status);
+        if (skip > 0 && !ended) --skip;
     }
-    if (std::fflush(out) != 0) return fail(YTEXT_IO_ERROR);
-
-    drop_temp(handle->stream, handle->temp_path);
-    handle->stream = out;
-    handle->temp_path = new_name;
+    // Just past the last item there is nothing to replace either.
+    if (item != nullptr && replace && skip > 0) return fail(YTEXT_PAST_END);
+    if (std::fflush(next.stream()) != 0) return fail(YTEXT_IO_ERROR);
+    next.hand_to(handle);
     ytext_rewind(handle);
     return YTEXT_SUCCESS;
 }
