@@ -229,42 +229,26 @@ protected:
     }
 };
 
-TEST_F(LocalAddrsHost, WithoutInterfacesLoopbackThenWhatNetstatPrints) {
-    yqtest::write_hosts("127.0.0.1 localhost\n192.0.2.9 solo\n");
-    yqtest::TestHost host("solo", [] {
-        std::string failed = arrange_netstat("");
-        std::string text = failed.empty() ? gather(true) : failed;
+// One host, three stages: no interface and no netstat; netstat only; then
+// interfaces (netstat no longer asked), one added after the list was made.
+TEST_F(LocalAddrsHost, SourcesInTurn) {
+    yqtest::write_hosts("127.0.0.1 localhost\n192.0.2.20 multi\n");
+    yqtest::TestHost host("multi", [this] {
+        std::string failed = arrange_netstat(""), text;
+        text = failed.empty() ? gather(true) : failed;
         yq::local_addrs::reset_cache();
         failed = arrange_netstat(kFakeNetstat);
-        // The program's own SIGCHLD action survives the pipe.
-        struct sigaction mine{}, after{};
+        struct sigaction mine{}, after{};  // the program's own SIGCHLD action survives the pipe
         mine.sa_handler = [](int) {};
-        mine.sa_flags = SA_NOCLDSTOP;
         ::sigaction(SIGCHLD, &mine, nullptr);
         text += "--\n" + (failed.empty() ? gather(true) : failed);
         ::sigaction(SIGCHLD, nullptr, &after);
-        return text + (after.sa_handler == mine.sa_handler ? "sigchld kept\n" : "sigchld changed\n");
-    }, true);
-    ASSERT_TRUE(host.started()) << host.error();
-    std::string text = host.finish();
-    std::string without = text.substr(0, text.find("--\n")), with = text.substr(without.size());
-    // Host name first, then loopback, then what netstat adds; each once.
-    EXPECT_EQ(without.substr(0, without.find('\n')), "0:192.0.2.9,127.0.0.1") << text;
-    EXPECT_NE(without.find(": SIOCGIFCONF total = 0 0x00000000\n"), std::string::npos) << text;
-    EXPECT_EQ(without.find("netstat"), std::string::npos) << text;
-    EXPECT_EQ(with.substr(3, with.find('\n', 3) - 3), "0:192.0.2.9,127.0.0.1,192.0.2.10") << text;
-    for (const char *line : {": netstat command = /", " -i -n 2> /dev/null\n", ": netstat total = 4 0x00000004\n",
-                             ": got local address *count = 3 0x00000003\n", "sigchld kept"})
-        EXPECT_NE(with.find(line), std::string::npos) << line << text;
-}
-
-TEST_F(LocalAddrsHost, InterfacesAreListedOnceAndLaterOnesPassOnlyTheBindTest) {
-    yqtest::write_hosts("127.0.0.1 localhost\n192.0.2.20 multi\n");
-    yqtest::TestHost host("multi", [this] {
-        // netstat would add 192.0.2.99: it must not be asked.
-        std::string failed = arrange_netstat("#!/bin/sh\necho 'net0 1500 192.0.2.0 192.0.2.99 1 0 1 0 0 0'\n");
-        if (!failed.empty()) return failed;
-        std::string text = gather(true);
+        text += after.sa_handler == mine.sa_handler ? "sigchld kept\n--\n" : "sigchld changed\n--\n";
+        yq::local_addrs::reset_cache();
+        if (std::system("ip link set lo up && ip link add v0 type veth peer name v1 && "
+                        "ip addr add 192.0.2.20/24 dev v0 && ip addr add 192.0.2.21/24 dev v1 && "
+                        "ip link set v0 up && ip link set v1 up") != 0) return text + "ip failed";
+        text += gather(true);
         resolver.name_calls = 0;
         if (std::system("ip addr add 192.0.2.30/24 dev v0") != 0) return text + "ip failed";
         struct in_addr *list = nullptr, later = addr("192.0.2.30"), foreign = addr("192.0.2.77");
@@ -277,14 +261,22 @@ TEST_F(LocalAddrsHost, InterfacesAreListedOnceAndLaterOnesPassOnlyTheBindTest) {
         return text;
     }, true);
     ASSERT_TRUE(host.started()) << host.error();
-    ASSERT_TRUE(host.sh("ip link set lo up && ip link add v0 type veth peer name v1 && "
-                        "ip addr add 192.0.2.20/24 dev v0 && ip addr add 192.0.2.21/24 dev v1 && "
-                        "ip link set v0 up && ip link set v1 up"));
     std::string text = host.finish();
-    EXPECT_EQ(text.substr(0, text.find('\n')), "0:192.0.2.20,127.0.0.1,192.0.2.21") << text;
-    EXPECT_NE(text.find(": SIOCGIFCONF total = 3 0x00000003\n"), std::string::npos) << text;
-    EXPECT_EQ(text.find("netstat"), std::string::npos) << text;
-    EXPECT_NE(text.find("calls 0 count 3 later 1 foreign 0\n"), std::string::npos) << text;
+    size_t second = text.find("--\n") + 3, third = text.find("--\n", second) + 3;
+    std::string alone = text.substr(0, second), netstat = text.substr(second, third - second),
+                ifaces = text.substr(third);
+    // Host name first, then loopback, then the other sources; each once.
+    EXPECT_EQ(alone.substr(0, alone.find('\n')), "0:192.0.2.20,127.0.0.1") << text;
+    EXPECT_NE(alone.find(": SIOCGIFCONF total = 0 0x00000000\n"), std::string::npos) << text;
+    EXPECT_EQ(alone.find("netstat"), std::string::npos) << text;
+    EXPECT_EQ(netstat.substr(0, netstat.find('\n')), "0:192.0.2.20,127.0.0.1,192.0.2.9,192.0.2.10");
+    for (const char *line : {": netstat command = /", " -i -n 2> /dev/null\n", ": netstat total = 4 0x00000004\n",
+                             ": got local address *count = 4 0x00000004\n", "sigchld kept"})
+        EXPECT_NE(netstat.find(line), std::string::npos) << line << text;
+    EXPECT_EQ(ifaces.substr(0, ifaces.find('\n')), "0:192.0.2.20,127.0.0.1,192.0.2.21") << text;
+    EXPECT_NE(ifaces.find(": SIOCGIFCONF total = 3 0x00000003\n"), std::string::npos) << text;
+    EXPECT_EQ(ifaces.find("netstat"), std::string::npos) << text;
+    EXPECT_NE(ifaces.find("calls 0 count 3 later 1 foreign 0\n"), std::string::npos) << text;
 }
 
 }  // namespace
