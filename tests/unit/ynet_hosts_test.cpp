@@ -195,35 +195,24 @@ TEST_F(Hosts, AliasCompletion) {
 }
 
 TEST_F(Hosts, CopiesAreDeepAndExhaustedMemoryLeavesNothingBehind) {
-    char *none[] = {nullptr};
-    struct hostent sparse = {nullptr, nullptr, AF_INET, 2, none};
-    for (struct hostent *source : {resolved("node41.elsewhere.example"), &sparse}) {
-        long points = yqtest::for_each_alloc_failure([&] {
-            struct hostent sentinel{};
-            struct hostent *copy = &sentinel;
-            int status = ynet_copy_hostent(source, &copy);
-            if (status == 0) {
-                EXPECT_EQ(text_of(copy), text_of(source));
-                EXPECT_EQ(copy->h_length, source->h_length);
-                EXPECT_TRUE(!copy->h_name || copy->h_name != source->h_name);
-                EXPECT_EQ(copy->h_aliases == nullptr, source->h_aliases == nullptr);
-                EXPECT_NE(copy->h_addr_list, source->h_addr_list);
-            }
-            EXPECT_TRUE(status == 0 || (status == 8 && copy == nullptr)) << status;
-            ynet_free_hostent(&copy);
-            EXPECT_EQ(copy, nullptr);
-        });
-        EXPECT_EQ(points, source == &sparse ? 2 : 6);  // record, name, lists and their items
-        if (source != &sparse) ynet_free_hostent(&source);
-    }
-    struct hostent *copy = nullptr;
-    EXPECT_EQ(ynet_copy_hostent(nullptr, &copy), YN_STATUS_NULL_POINTER);
-    EXPECT_EQ(ynet_copy_hostent(&sparse, nullptr), YN_STATUS_NULL_POINTER);
+    struct hostent *source = resolved("node41.elsewhere.example");
+    long points = yqtest::for_each_alloc_failure([&] {
+        struct hostent sentinel{};
+        struct hostent *copy = &sentinel;
+        int status = ynet_copy_hostent(source, &copy);
+        EXPECT_TRUE(status == 0 ? text_of(copy) == text_of(source) && copy->h_name != source->h_name &&
+                                      copy->h_addr_list[0] != source->h_addr_list[0]
+                                : status == 8 && copy == nullptr) << status;
+        ynet_free_hostent(&copy);
+        EXPECT_EQ(copy, nullptr);
+    });
+    EXPECT_EQ(points, 6);  // record, name, lists and their items
+    EXPECT_EQ(ynet_copy_hostent(nullptr, &source) + ynet_copy_hostent(source, nullptr), 2 * YN_STATUS_NULL_POINTER);
+    ynet_free_hostent(&source);
     ynet_free_hostent(nullptr);
-
     for (const char *name : {"box.test.example", "alpha", "ghost"}) {
         std::string whole = (yq::ynet_hosts::reset_state(), lookup(name));
-        long points = yqtest::for_each_alloc_failure([&] {
+        points = yqtest::for_each_alloc_failure([&] {
             yq::ynet_hosts::reset_state();
             std::string got = lookup(name);
             EXPECT_TRUE(got == whole || got == "8") << name << ": " << got;
@@ -278,14 +267,10 @@ TEST_F(Hosts, AddressAndMaskNotations) {
     const char *ones = "255.255.255.255";
     const std::string longest(100000, '1');
     const Row rows[] = {
-        {"192.0.2.7/16", 0, "192.0.2.7", "255.255.0.0"},
-        {"192.0.2.7:255.255.0.0", 0, "192.0.2.7", "255.255.0.0"},
-        {"192.0.2.7/0", 0, "192.0.2.7", "0.0.0.0"},
-        {"192.0.2.7/32", 0, "192.0.2.7", ones},
-        {"192.0.2.7/0x18", 0, "192.0.2.7", "255.255.255.0"},
-        {"192.0.2.7/ 26", 0, "192.0.2.7", "255.255.255.192"},
-        {"192.0.2.7:0.255.0.255", 0, "192.0.2.7", "0.255.0.255"},
-        {std::string("1.2.3.4\0/33", 11), 0, "1.2.3.4", ones},
+        {"192.0.2.7/16", 0, "192.0.2.7", "255.255.0.0"}, {"192.0.2.7:255.255.0.0", 0, "192.0.2.7", "255.255.0.0"},
+        {"192.0.2.7/0", 0, "192.0.2.7", "0.0.0.0"},      {"192.0.2.7/32", 0, "192.0.2.7", ones},
+        {"192.0.2.7/0x18", 0, "192.0.2.7", "255.255.255.0"}, {"192.0.2.7/ 26", 0, "192.0.2.7", "255.255.255.192"},
+        {"192.0.2.7:0.255.0.255", 0, "192.0.2.7", "0.255.0.255"}, {std::string("1.2.3.4\0/33", 11), 0, "1.2.3.4", ones},
         {"0x7f.1", 0, "127.0.0.1", ones}, {"255.255.255", 0, "255.255.0.255", ones},
         // All ones only from the texts that mean it.
         {ones, 0, ones, ones},        {"0xff.0377.255.+255", 0, ones, ones},
@@ -301,6 +286,7 @@ TEST_F(Hosts, AddressAndMaskNotations) {
         {":255.0.0.0", 3, ones, "255.0.0.0"}, {"a.b.c.d/8", 3, ones, "255.0.0.0"},
         {longest, 3, ones, ones},      {longest + "/8", 3, ones, "255.0.0.0"},
     };
+    yqtest::Reports reports;
     for (const Row &row : rows) {
         SCOPED_TRACE(row.text.substr(0, 40));
         in_addr_t address = 1, mask = 2, plain = 3;
@@ -311,26 +297,12 @@ TEST_F(Hosts, AddressAndMaskNotations) {
         EXPECT_EQ(bare ? ynet_inet_addr(row.text.c_str(), &plain) : row.status, row.status);
     }
     EXPECT_EQ(ynet_inet_addr(nullptr, nullptr), YN_STATUS_NULL_POINTER);
-}
-
-TEST_F(Hosts, AddressAndNetworkTestsReportUnderTheNegotiationModule) {
-    yqtest::Reports reports;
     in_addr_t address = 0, mask = 0;
     EXPECT_EQ(ynet_inet_addrmask(nullptr, &address, &mask), YN_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(address & mask, 0xFFFFFFFFu);
-    EXPECT_EQ(ynet_inet_addrmask("1.2.3.4/40", &address, &mask), YN_STATUS_BAD_FORMAT);
-    {
-        yqtest::AllocFailer fail(1);
-        EXPECT_EQ(ynet_inet_addrmask("1.2.3.4/8", &address, &mask), YN_STATUS_NO_MEMORY);
-    }
-    int result = 7;
-    EXPECT_EQ(ynet_in_network(&address, "", &result), YN_STATUS_BAD_FORMAT);
-    EXPECT_EQ(ynet_in_network(nullptr, "alpha", &result), YN_STATUS_INVALID_ARGUMENT);
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(ynet_in_network(&address, "alpha", nullptr), YN_STATUS_INVALID_ARGUMENT);
-    for (const char *line : {": status: 22 0x00000016\n", ": status: 3 0x00000003\n",
-                             ": status: 8 0x00000008\n"})
-        EXPECT_TRUE(reports.has(line) && reports.has("ynet_yqss.")) << line << reports.text();
+    // Failures are debug values of the negotiation module.
+    EXPECT_TRUE(reports.has("ynet_yqss.") && reports.has(": status: 3 0x00000003\n") &&
+                reports.has(": status: 22 0x00000016\n")) << reports.text();
 }
 
 TEST_F(Hosts, InNetworkByNetworkHostAndDomain) {
