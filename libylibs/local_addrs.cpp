@@ -18,10 +18,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <source_location>
 
 #include "local_addrs_private.h"
 #include "ynet.h"
+#include "yq_memory.h"
 #include "yq_sys.h"
 #include "ystrings.h"
 
@@ -61,18 +62,28 @@ constexpr in_addr_t kAllOnes = 0xFFFFFFFFu;
 struct in_addr *cached_local_addrs = nullptr;
 int cached_local_addr_count = -1;
 
-void debug_msg(const char *file, int line, const char *label, const char *text, int value) {
+using Where = std::source_location;
+
+// Writes one debug line when the stream is set; evaluates to `value`, so a
+// step can report what it returns in one line.
+int debug_msg(const char *file, int line, const char *label, const char *text, int value) {
     FILE *stream = local_addrs_debug_stream;
-    if (stream == nullptr) return;
+    if (stream == nullptr) return value;
     std::fprintf(stream, "%s.%d: %s = ", file, line, label);
     if (text != nullptr)
         std::fprintf(stream, "%s\n", text);
     else
         std::fprintf(stream, "%d 0x%08x\n", value, static_cast<unsigned>(value));
     std::fflush(stream);
+    return value;
 }
 
 #define LA_DEBUG(label, text, value) debug_msg(kModule, __LINE__, (label), (text), (value))
+
+// For helpers that report on their caller's behalf: the caller's line.
+int debug_at(const Where &where, const char *label, int value) {
+    return debug_msg(kModule, static_cast<int>(where.line()), label, nullptr, value);
+}
 
 int as_int(in_addr_t address) { return static_cast<int>(address); }
 
@@ -82,23 +93,13 @@ void release(struct in_addr **array, int *count) {
     *count = 0;
 }
 
-// Closes a descriptor when it leaves scope.
-class FdCloser {
-public:
-    explicit FdCloser(int fd) : fd_(fd) {}
-    ~FdCloser() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FdCloser(const FdCloser &) = delete;
-    FdCloser &operator=(const FdCloser &) = delete;
-
-private:
-    int fd_;
-};
-
-struct FreeDeleter {
-    void operator()(void *p) const noexcept { std::free(p); }
-};
+// An allocation for the list failed: reported with the count the list had,
+// which is then 0 (the caller releases the list).
+int out_of_memory(int *count, Where where = Where::current()) {
+    debug_at(where, "malloc failed for *count", *count);
+    *count = 0;
+    return -1;
+}
 
 // The interface count, where the system can tell it.
 int interface_count(int fd) {
@@ -210,20 +211,13 @@ int add_one(struct in_addr **array, int *count, struct in_addr address) noexcept
         for (int i = 0; i < *count; ++i)
             if ((*array)[i].s_addr == address.s_addr) return 0;
         void *grown = yq::sys::realloc(*array, (static_cast<size_t>(*count) + 1) * sizeof address);
-        if (grown == nullptr) {
-            LA_DEBUG("malloc failed for *count", nullptr, *count);
-            *count = 0;
-            return -1;
-        }
+        if (grown == nullptr) return out_of_memory(count);
         *array = static_cast<struct in_addr *>(grown);
     } else {
         std::free(*array);
         *array = static_cast<struct in_addr *>(yq::sys::malloc(sizeof address));
         *count = 0;
-        if (*array == nullptr) {
-            LA_DEBUG("malloc failed for *count", nullptr, *count);
-            return -1;
-        }
+        if (*array == nullptr) return out_of_memory(count);
     }
     (*array)[(*count)++] = address;
     LA_DEBUG("added new_addr.s_addr", nullptr, as_int(address.s_addr));
@@ -231,26 +225,24 @@ int add_one(struct in_addr **array, int *count, struct in_addr address) noexcept
 }
 
 int check_ifconf(struct in_addr **array, int *count) noexcept {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
-    FdCloser closer(fd);
+    yq::unique_fd fd(yq::sys::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd) return 0;
 
-    int slots = interface_count(fd);
-    size_t size = static_cast<size_t>(slots) * sizeof(struct ifreq);
-    std::unique_ptr<struct ifreq, FreeDeleter> table(
-        static_cast<struct ifreq *>(yq::sys::calloc(static_cast<size_t>(slots), sizeof(struct ifreq))));
+    int slots = interface_count(fd.get());
+    yq::unique_malloc<struct ifreq> table(static_cast<struct ifreq *>(
+        yq::sys::calloc(static_cast<size_t>(slots), sizeof(struct ifreq))));
     if (!table) return -1;
     struct ifconf conf{};
-    conf.ifc_len = static_cast<int>(size);
+    conf.ifc_len = slots * static_cast<int>(sizeof(struct ifreq));
     conf.ifc_req = table.get();
-    if (::ioctl(fd, SIOCGIFCONF, &conf) != 0) return 0;
+    if (::ioctl(fd.get(), SIOCGIFCONF, &conf) != 0) return 0;
 
     int found = 0;
     int records = conf.ifc_len / static_cast<int>(sizeof(struct ifreq));
     for (int i = 0; i < records; ++i) {
         struct ifreq request = table.get()[i];
         if (request.ifr_name[0] == '\0') continue;
-        if (::ioctl(fd, SIOCGIFADDR, &request) != 0) continue;
+        if (::ioctl(fd.get(), SIOCGIFADDR, &request) != 0) continue;
         if (request.ifr_addr.sa_family != AF_INET) continue;
         struct sockaddr_in addr{};
         std::memcpy(&addr, &request.ifr_addr, sizeof addr);
@@ -259,8 +251,7 @@ int check_ifconf(struct in_addr **array, int *count) noexcept {
         if (add_one(array, count, addr.sin_addr) != 0) return -1;
         ++found;
     }
-    LA_DEBUG("SIOCGIFCONF total", nullptr, found);
-    return found;
+    return LA_DEBUG("SIOCGIFCONF total", nullptr, found);
 }
 
 int check_netstat(struct in_addr **array, int *count) noexcept {
@@ -270,36 +261,36 @@ int check_netstat(struct in_addr **array, int *count) noexcept {
     Y_snprintf(command, sizeof command, "%s -i -n 2> /dev/null", path);
     LA_DEBUG("netstat command", command, 0);
 
+    // Declared first, so the pipe is closed before the action comes back.
     ChildSignalIgnored no_reaper;
-    FILE *pipe = ::popen(command, "r");
-    if (pipe == nullptr) return 0;
+    yq::unique_pipe pipe(::popen(command, "r"));
+    if (!pipe) return 0;
     int found = 0;
     char line[kLineSize];
-    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+    while (std::fgets(line, sizeof line, pipe.get()) != nullptr) {
         struct in_addr address{};
         if (!netstat_address(line, &address)) continue;
         LA_DEBUG("netstat new_addr.s_addr", nullptr, as_int(address.s_addr));
         if (add_one(array, count, address) != 0) {
-            ::pclose(pipe);
             release(array, count);
             return -1;
         }
         ++found;
     }
-    ::pclose(pipe);
-    LA_DEBUG("netstat total", nullptr, found);
-    return found;
+    pipe.reset();
+    return LA_DEBUG("netstat total", nullptr, found);
 }
 
 int isLocalIPaddr(const struct in_addr *address) noexcept {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
-    FdCloser closer(fd);
+    yq::unique_fd fd(yq::sys::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return 0;
     struct sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = 0;
     addr.sin_addr = *address;
-    return ::bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0 ? 1 : 0;
+    return yq::sys::bind(fd.get(), reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0
+               ? 1
+               : 0;
 }
 
 int isLocalHostname(const char *name) noexcept {
@@ -330,9 +321,10 @@ namespace {
 
 using yq::local_addrs::add_one;
 
-int gathering_failed(struct in_addr **array, int *count, const char *label) {
+int gathering_failed(struct in_addr **array, int *count, const char *label,
+                     Where where = Where::current()) {
     release(array, count);
-    LA_DEBUG(label, nullptr, *count);
+    debug_at(where, label, *count);
     return -1;
 }
 

@@ -30,10 +30,16 @@ static constexpr const char *kModule = "ynet_hosts";
 // negotiation module that has always called them.
 static constexpr const char *kNetworkModule = "ynet_yqss";
 
-#define NETWORK_DEBUG(label, text, value) \
-    ynet_debug_value(kNetworkModule, __LINE__, __func__, (label), (text), (value))
-
 namespace {
+
+using yq::report::Where;
+
+// Reports a failing status of the address and network tests (a debug value
+// labelled "status") on the caller's behalf and evaluates to it.
+int network_status(int status, Where where = Where::current()) {
+    yq::report::value(kNetworkModule, "status", nullptr, status, 4, where);
+    return status;
+}
 
 using yq::ynet_hosts::host_key;
 
@@ -55,11 +61,6 @@ struct HostentDeleter {
     void operator()(struct hostent *entry) const noexcept { ynet_free_hostent(&entry); }
 };
 using HostentPtr = std::unique_ptr<struct hostent, HostentDeleter>;
-
-struct FreeDeleter {
-    void operator()(void *p) const noexcept { std::free(p); }
-};
-using CharPtr = std::unique_ptr<char, FreeDeleter>;
 
 bool same_text(const char *a, const char *b) {
     return a != nullptr && b != nullptr && strcasecmp(a, b) == 0;
@@ -119,38 +120,35 @@ int init_cache() {
     if (cache_table == nullptr) {
         int status = ynet_cache_init_table(&cache_table, kCacheSlots, kLifetime,
                                            release_hostent_item, yq::ynet_hosts::is_hostent_item);
-        if (status != 0) return status;
+        if (status != YN_STATUS_SUCCESS) return status;
     }
-    if (failed_cache_table == nullptr) {
-        int status = ynet_cache_init_table(&failed_cache_table, kFailedCacheSlots, kLifetime,
-                                           release_name_item, yq::ynet_hosts::is_name_item);
-        if (status != 0) return status;
-    }
-    return 0;
+    if (failed_cache_table == nullptr)
+        return ynet_cache_init_table(&failed_cache_table, kFailedCacheSlots, kLifetime,
+                                     release_name_item, yq::ynet_hosts::is_name_item);
+    return YN_STATUS_SUCCESS;
 }
 
 // Remembers a name that did not resolve. Status 8 when the name cannot be
 // copied; a failed add only means the failure is not remembered.
 int remember_failed_name(const char *name) {
-    char *copy = yq::sys::strdup(name);
-    if (copy == nullptr) return YN_STATUS_NO_MEMORY;
-    if (ynet_cache_add_item(failed_cache_table, copy) != 0) std::free(copy);
-    return 0;
+    yq::unique_malloc<char> copy(yq::sys::strdup(name));
+    if (!copy) return YN_STATUS_NO_MEMORY;
+    if (ynet_cache_add_item(failed_cache_table, copy.get()) == YN_STATUS_SUCCESS) copy.release();
+    return YN_STATUS_SUCCESS;
 }
 
 // Copies a fresh resolver answer, completes its aliases, keeps it in the
 // cache and hands the caller a copy of its own.
 int cache_and_copy(const struct hostent *answer, const char *name, struct hostent **out) {
-    struct hostent *kept = nullptr;
-    int status = ynet_copy_hostent(answer, &kept);
-    if (status != 0) return status;
-    status = yq::ynet_hosts::check_for_aix_kludge(name, kept);
-    if (status == 0) status = ynet_cache_add_item(cache_table, kept);
-    if (status != 0) {
-        ynet_free_hostent(&kept);
-        return status;
-    }
-    return ynet_copy_hostent(kept, out);
+    struct hostent *fresh = nullptr;
+    int status = ynet_copy_hostent(answer, &fresh);
+    if (status != YN_STATUS_SUCCESS) return status;
+    HostentPtr kept(fresh);
+    status = yq::ynet_hosts::check_for_aix_kludge(name, fresh);
+    if (status == YN_STATUS_SUCCESS) status = ynet_cache_add_item(cache_table, fresh);
+    if (status != YN_STATUS_SUCCESS) return status;
+    kept.release();  // the cache's now
+    return ynet_copy_hostent(fresh, out);
 }
 
 bool ends_with_nocase(const char *text, std::string_view suffix) {
@@ -181,7 +179,7 @@ bool whole_number(const char *text, long *value) {
 // inet_addr answers all ones both for the broadcast address and for text it
 // cannot read; only the texts that really mean all ones are the former.
 bool denotes_all_ones(const char *text) {
-    int saved = errno;
+    yq::ErrnoGuard keep_errno;
     long value = 0;
     bool yes = whole_number(text, &value) && static_cast<uint32_t>(value) == kAllOnes;
     if (!yes) {
@@ -197,7 +195,6 @@ bool denotes_all_ones(const char *text) {
         }
         yes = yes && *p == '\0';
     }
-    errno = saved;
     return yes;
 }
 
@@ -260,26 +257,26 @@ int same_host(const struct hostent *a, const struct hostent *b, int count_local)
 }
 
 int check_for_aix_kludge(const char *name, struct hostent *entry) noexcept {
-    if (entry == nullptr || entry->h_name == nullptr) return 0;
-    if (entry->h_aliases != nullptr && entry->h_aliases[0] != nullptr) return 0;
+    if (entry == nullptr || entry->h_name == nullptr) return YN_STATUS_SUCCESS;
+    if (entry->h_aliases != nullptr && entry->h_aliases[0] != nullptr) return YN_STATUS_SUCCESS;
 
-    CharPtr alias;
+    yq::unique_malloc<char> alias;
     if (name != nullptr && !same_text(name, entry->h_name)) {
         alias.reset(yq::sys::strdup(name));
         if (!alias) return YN_STATUS_NO_MEMORY;
     } else {
         const char *dot = std::strchr(entry->h_name, '.');
-        if (dot == nullptr) return 0;
+        if (dot == nullptr) return YN_STATUS_SUCCESS;
         alias.reset(yq::sys::strndup(entry->h_name, static_cast<size_t>(dot - entry->h_name)));
         if (!alias) return YN_STATUS_NO_MEMORY;
         // One plain lookup: the short name either is this host now or not.
         const struct hostent *answer = yq::sys::gethostbyname(alias.get());
-        if (answer == nullptr) return 0;
+        if (answer == nullptr) return YN_STATUS_SUCCESS;
         // Copied because the local-address test may itself use the resolver.
         struct hostent *copy = nullptr;
-        if (ynet_copy_hostent(answer, &copy) != 0) return YN_STATUS_NO_MEMORY;
+        if (ynet_copy_hostent(answer, &copy) != YN_STATUS_SUCCESS) return YN_STATUS_NO_MEMORY;
         HostentPtr short_entry(copy);
-        if (!same_host(short_entry.get(), entry, 1)) return 0;
+        if (!same_host(short_entry.get(), entry, 1)) return YN_STATUS_SUCCESS;
     }
 
     constexpr size_t kListSize = 2 * sizeof(char *);
@@ -292,7 +289,7 @@ int check_for_aix_kludge(const char *name, struct hostent *entry) noexcept {
     if (list == nullptr) return YN_STATUS_NO_MEMORY;
     entry->h_aliases[0] = alias.release();
     entry->h_aliases[1] = nullptr;
-    return 0;
+    return YN_STATUS_SUCCESS;
 }
 
 void reset_state() noexcept {
@@ -338,24 +335,22 @@ extern "C" int ynet_cached_gethostbyname(const char *name, struct hostent **out)
     *out = nullptr;
     if (name == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     int status = init_cache();
-    if (status != 0) return YN_FAIL(status);
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL(status);
     if (ynet_cache_find_item(failed_cache_table, name) != nullptr)
         return YN_FAIL(YN_STATUS_LOOKUP_FAILED_BEFORE);
 
     host_key key{name, 0, nullptr};
     if (auto *hit = static_cast<struct hostent *>(ynet_cache_find_item(cache_table, &key))) {
         status = ynet_copy_hostent(hit, out);
-        if (status != 0) return YN_FAIL(status);
-        return 0;
+        return status != YN_STATUS_SUCCESS ? YN_FAIL(status) : YN_STATUS_SUCCESS;
     }
     struct hostent *answer = retry_gethostbyname(name, kResolverCalls, kRetrySeconds, nullptr, 0);
     if (answer == nullptr) {
         status = remember_failed_name(name);
-        return YN_FAIL(status != 0 ? status : YN_STATUS_HOST_NOT_FOUND);
+        return YN_FAIL(status != YN_STATUS_SUCCESS ? status : YN_STATUS_HOST_NOT_FOUND);
     }
     status = cache_and_copy(answer, name, out);
-    if (status != 0) return YN_FAIL(status);
-    return 0;
+    return status != YN_STATUS_SUCCESS ? YN_FAIL(status) : YN_STATUS_SUCCESS;
 }
 
 extern "C" int ynet_cached_gethostbyaddr(const void *address, struct hostent **out) noexcept {
@@ -363,21 +358,19 @@ extern "C" int ynet_cached_gethostbyaddr(const void *address, struct hostent **o
     *out = nullptr;
     if (address == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     int status = init_cache();
-    if (status != 0) return YN_FAIL(status);
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL(status);
 
     host_key key{nullptr, kAddressLength, address};
     if (auto *hit = static_cast<struct hostent *>(ynet_cache_find_item(cache_table, &key))) {
         status = ynet_copy_hostent(hit, out);
-        if (status != 0) return YN_FAIL(status);
-        return 0;
+        return status != YN_STATUS_SUCCESS ? YN_FAIL(status) : YN_STATUS_SUCCESS;
     }
     // No failed-address cache: an address without a name is asked again.
     struct hostent *answer = retry_gethostbyaddr(address, kAddressLength, AF_INET, kResolverCalls,
                                                  kRetrySeconds, nullptr, 0);
     if (answer == nullptr) return YN_FAIL(YN_STATUS_HOST_NOT_FOUND);
     status = cache_and_copy(answer, nullptr, out);
-    if (status != 0) return YN_FAIL(status);
-    return 0;
+    return status != YN_STATUS_SUCCESS ? YN_FAIL(status) : YN_STATUS_SUCCESS;
 }
 
 extern "C" int ynet_same_hostbyname_local(const char *name1, const char *name2,
@@ -386,9 +379,9 @@ extern "C" int ynet_same_hostbyname_local(const char *name1, const char *name2,
     if (same_text(name1, name2)) return 1;
     struct hostent *a = nullptr;
     struct hostent *b = nullptr;
-    if (ynet_cached_gethostbyname(name1, &a) != 0) return 0;
+    if (ynet_cached_gethostbyname(name1, &a) != YN_STATUS_SUCCESS) return 0;
     HostentPtr keep_a(a);
-    if (ynet_cached_gethostbyname(name2, &b) != 0) return 0;
+    if (ynet_cached_gethostbyname(name2, &b) != YN_STATUS_SUCCESS) return 0;
     HostentPtr keep_b(b);
     return yq::ynet_hosts::same_host(a, b, count_local);
 }
@@ -403,9 +396,9 @@ extern "C" int ynet_same_hostbyaddr_local(const void *address1, const void *addr
     if (std::memcmp(address1, address2, kAddressLength) == 0) return 1;
     struct hostent *a = nullptr;
     struct hostent *b = nullptr;
-    if (ynet_cached_gethostbyaddr(address1, &a) != 0) return 0;
+    if (ynet_cached_gethostbyaddr(address1, &a) != YN_STATUS_SUCCESS) return 0;
     HostentPtr keep_a(a);
-    if (ynet_cached_gethostbyaddr(address2, &b) != 0) return 0;
+    if (ynet_cached_gethostbyaddr(address2, &b) != YN_STATUS_SUCCESS) return 0;
     HostentPtr keep_b(b);
     return yq::ynet_hosts::same_host(a, b, count_local);
 }
@@ -419,9 +412,9 @@ extern "C" int ynet_same_hostbynameaddr_local(const char *name, const void *addr
     if (name == nullptr || address == nullptr) return 0;
     struct hostent *a = nullptr;
     struct hostent *b = nullptr;
-    if (ynet_cached_gethostbyname(name, &a) != 0) return 0;
+    if (ynet_cached_gethostbyname(name, &a) != YN_STATUS_SUCCESS) return 0;
     HostentPtr keep_a(a);
-    if (ynet_cached_gethostbyaddr(address, &b) != 0) return 0;
+    if (ynet_cached_gethostbyaddr(address, &b) != YN_STATUS_SUCCESS) return 0;
     HostentPtr keep_b(b);
     return yq::ynet_hosts::same_host(a, b, count_local);
 }
@@ -443,8 +436,9 @@ extern "C" int ynet_inet_addr(const char *text, in_addr_t *address) noexcept {
 
 namespace {
 
-// The mask of a prefix length, as ynet_inet_addr reads it back.
-int prefix_mask(const char *prefix, in_addr_t *mask_out) {
+// The mask of a prefix length, as ynet_inet_addr reads it back; a failure
+// there is reported at `where` with the text that failed.
+int prefix_mask(const char *prefix, in_addr_t *mask_out, const Where &where) {
     long bits = 0;
     if (!whole_number(prefix, &bits) || static_cast<unsigned long>(bits) > 32)
         return YN_STATUS_BAD_FORMAT;
@@ -452,26 +446,23 @@ int prefix_mask(const char *prefix, in_addr_t *mask_out) {
     char teststr[kMaskTextSize];
     Y_snprintf(teststr, sizeof teststr, "0x%08x", static_cast<unsigned>(mask));
     int status = ynet_inet_addr(teststr, mask_out);
-    if (status != 0) {
-        ynet_debug_value(kNetworkModule, __LINE__, "ynet_inet_addrmask", "ynet_inet_addr failed",
-                         nullptr, status);
-        ynet_debug_value(kNetworkModule, __LINE__, "ynet_inet_addrmask", "teststr", teststr, 0);
+    if (status != YN_STATUS_SUCCESS) {
+        yq::report::value(kNetworkModule, "ynet_inet_addr failed", nullptr, status, 4, where);
+        yq::report::value(kNetworkModule, "teststr", teststr, 0, 4, where);
     }
     return status;
 }
 
-int parse_addrmask(char *text, in_addr_t *addr_out, in_addr_t *mask_out) {
+int parse_addrmask(char *text, in_addr_t *addr_out, in_addr_t *mask_out, const Where &where) {
+    int status = YN_STATUS_SUCCESS;
     if (char *slash = std::strchr(text, '/')) {
         *slash = '\0';
-        int status = prefix_mask(slash + 1, mask_out);
-        return status != 0 ? status : ynet_inet_addr(text, addr_out);
-    }
-    if (char *colon = std::strchr(text, ':')) {
+        status = prefix_mask(slash + 1, mask_out, where);
+    } else if (char *colon = std::strchr(text, ':')) {
         *colon = '\0';
-        int status = ynet_inet_addr(colon + 1, mask_out);
-        return status != 0 ? status : ynet_inet_addr(text, addr_out);
+        status = ynet_inet_addr(colon + 1, mask_out);
     }
-    return ynet_inet_addr(text, addr_out);
+    return status != YN_STATUS_SUCCESS ? status : ynet_inet_addr(text, addr_out);
 }
 
 }  // namespace
@@ -480,62 +471,47 @@ extern "C" int ynet_inet_addrmask(const char *text, in_addr_t *addr_out,
                                   in_addr_t *mask_out) noexcept {
     if (addr_out != nullptr) *addr_out = kAllOnes;
     if (mask_out != nullptr) *mask_out = kAllOnes;
-    if (text == nullptr || addr_out == nullptr || mask_out == nullptr) {
-        NETWORK_DEBUG("status", nullptr, YN_STATUS_INVALID_ARGUMENT);
-        return YN_STATUS_INVALID_ARGUMENT;
-    }
-    CharPtr copy(yq::sys::strdup(text));
-    if (!copy) {
-        NETWORK_DEBUG("status", nullptr, YN_STATUS_NO_MEMORY);
-        return YN_STATUS_NO_MEMORY;
-    }
-    int status = parse_addrmask(copy.get(), addr_out, mask_out);
-    if (status != 0) NETWORK_DEBUG("status", nullptr, status);
-    return status;
+    if (text == nullptr || addr_out == nullptr || mask_out == nullptr)
+        return network_status(YN_STATUS_INVALID_ARGUMENT);
+    yq::unique_malloc<char> copy(yq::sys::strdup(text));
+    if (!copy) return network_status(YN_STATUS_NO_MEMORY);
+    int status = parse_addrmask(copy.get(), addr_out, mask_out, Where::current());
+    return status != YN_STATUS_SUCCESS ? network_status(status) : YN_STATUS_SUCCESS;
 }
 
 extern "C" int ynet_in_network(const void *peer, const char *pattern, int *result) noexcept {
     if (result != nullptr) *result = 0;
-    if (result == nullptr || peer == nullptr) {
-        NETWORK_DEBUG("status", nullptr, YN_STATUS_INVALID_ARGUMENT);
-        return YN_STATUS_INVALID_ARGUMENT;
-    }
-    if (pattern == nullptr || *pattern == '\0') {
-        NETWORK_DEBUG("status", nullptr, YN_STATUS_BAD_FORMAT);
-        return YN_STATUS_BAD_FORMAT;
-    }
+    if (result == nullptr || peer == nullptr) return network_status(YN_STATUS_INVALID_ARGUMENT);
+    if (pattern == nullptr || *pattern == '\0') return network_status(YN_STATUS_BAD_FORMAT);
     std::string_view text(pattern);
     if (text == ".") {
         *result = 1;
-        return 0;
+        return YN_STATUS_SUCCESS;
     }
 
     in_addr_t network = 0;
     in_addr_t mask = 0;
-    if (ynet_inet_addrmask(pattern, &network, &mask) == 0) {
+    if (ynet_inet_addrmask(pattern, &network, &mask) == YN_STATUS_SUCCESS) {
         *result = ((network ^ load_address(peer)) & mask) == 0 ? 1 : 0;
         // A single host also matches its other addresses; a pattern ending
         // in a dot names a network only.
         if (*result == 0 && text.back() != '.') *result = ynet_same_hostbyaddr(peer, &network);
-        return 0;
+        return YN_STATUS_SUCCESS;
     }
 
     if (text.front() == '.') {
         struct hostent *entry = nullptr;
         int status = ynet_cached_gethostbyaddr(peer, &entry);
-        if (status != 0) {
-            NETWORK_DEBUG("status", nullptr, status);
-            return status;
-        }
+        if (status != YN_STATUS_SUCCESS) return network_status(status);
         HostentPtr keep(entry);
         bool inside = ends_with_nocase(entry->h_name, text);
         if (!inside && entry->h_aliases != nullptr)
             for (char **alias = entry->h_aliases; *alias != nullptr && !inside; ++alias)
                 inside = ends_with_nocase(*alias, text);
         *result = inside ? 1 : 0;
-        return 0;
+        return YN_STATUS_SUCCESS;
     }
 
     *result = ynet_same_hostbynameaddr(pattern, peer);
-    return 0;
+    return YN_STATUS_SUCCESS;
 }

@@ -91,14 +91,12 @@ int init_cache() {
     if (cache_table == nullptr) {
         int status = ynet_cache_init_table(&cache_table, kCacheSlots, kLifetime,
                                            release_servent_item, yq::ynet_servs::is_servent_item);
-        if (status != 0) return status;
+        if (status != YN_STATUS_SUCCESS) return status;
     }
-    if (failed_cache_table == nullptr) {
-        int status = ynet_cache_init_table(&failed_cache_table, kFailedCacheSlots, kLifetime,
-                                           release_sap_item, yq::ynet_servs::is_sap_item);
-        if (status != 0) return status;
-    }
-    return 0;
+    if (failed_cache_table == nullptr)
+        return ynet_cache_init_table(&failed_cache_table, kFailedCacheSlots, kLifetime,
+                                     release_sap_item, yq::ynet_servs::is_sap_item);
+    return YN_STATUS_SUCCESS;
 }
 
 // The retry rule of every resolver call here: while nothing comes back and
@@ -120,15 +118,14 @@ struct servent *with_retries(Lookup lookup) {
 // Copies a fresh resolver answer, keeps it in the cache and hands the caller
 // a copy of its own.
 int cache_and_copy(const struct servent *answer, struct servent **out) {
-    struct servent *kept = nullptr;
-    int status = ynet_copy_servent(answer, &kept);
-    if (status != 0) return status;
-    status = ynet_cache_add_item(cache_table, kept);
-    if (status != 0) {
-        ynet_free_servent(&kept);
-        return status;
-    }
-    return ynet_copy_servent(kept, out);
+    struct servent *fresh = nullptr;
+    int status = ynet_copy_servent(answer, &fresh);
+    if (status != YN_STATUS_SUCCESS) return status;
+    ServentPtr kept(fresh);
+    status = ynet_cache_add_item(cache_table, fresh);
+    if (status != YN_STATUS_SUCCESS) return status;
+    kept.release();  // the cache's now
+    return ynet_copy_servent(fresh, out);
 }
 
 }  // namespace
@@ -162,7 +159,7 @@ int copy_sap(const sap *source, sap **out) noexcept {
         return YN_STATUS_NO_MEMORY;
     }
     *out = pair;
-    return 0;
+    return YN_STATUS_SUCCESS;
 }
 
 void free_sap(sap **item) noexcept {
@@ -216,7 +213,7 @@ extern "C" int ynet_cached_getservbyname(const char *name, const char *proto,
     *out = nullptr;
     if (name == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     int status = init_cache();
-    if (status != 0) return YN_FAIL(status);
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL(status);
 
     sap pair{const_cast<char *>(proto), const_cast<char *>(name)};
     if (ynet_cache_find_item(failed_cache_table, &pair) != nullptr)
@@ -225,20 +222,20 @@ extern "C" int ynet_cached_getservbyname(const char *name, const char *proto,
     serv_key key{proto, name, nullptr};
     if (auto *hit = static_cast<struct servent *>(ynet_cache_find_item(cache_table, &key))) {
         status = ynet_copy_servent(hit, out);
-        if (status != 0) return YN_FAIL(status);
-        return 0;
+        return status != YN_STATUS_SUCCESS ? YN_FAIL(status) : YN_STATUS_SUCCESS;
     }
     struct servent *answer =
         with_retries([&] { return yq::sys::getservbyname(name, proto); });
     if (answer == nullptr) {
         sap *failed = nullptr;
-        if (yq::ynet_servs::copy_sap(&pair, &failed) != 0) return YN_FAIL(YN_STATUS_NO_MEMORY);
-        if (ynet_cache_add_item(failed_cache_table, failed) != 0) yq::ynet_servs::free_sap(&failed);
+        status = yq::ynet_servs::copy_sap(&pair, &failed);
+        if (status != YN_STATUS_SUCCESS) return YN_FAIL(status);
+        if (ynet_cache_add_item(failed_cache_table, failed) != YN_STATUS_SUCCESS)
+            yq::ynet_servs::free_sap(&failed);
         return YN_FAIL(YN_STATUS_SERVICE_NOT_FOUND);
     }
     status = cache_and_copy(answer, out);
-    if (status != 0) return YN_FAIL(status);
-    return 0;
+    return status != YN_STATUS_SUCCESS ? YN_FAIL(status) : YN_STATUS_SUCCESS;
 }
 
 extern "C" int ynet_cached_getservbyport(int port, const char *proto,
@@ -246,21 +243,19 @@ extern "C" int ynet_cached_getservbyport(int port, const char *proto,
     if (out == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
     *out = nullptr;
     int status = init_cache();
-    if (status != 0) return YN_FAIL(status);
+    if (status != YN_STATUS_SUCCESS) return YN_FAIL(status);
 
     serv_key key{proto, nullptr, &port};
     if (auto *hit = static_cast<struct servent *>(ynet_cache_find_item(cache_table, &key))) {
         status = ynet_copy_servent(hit, out);
-        if (status != 0) return YN_FAIL(status);
-        return 0;
+        return status != YN_STATUS_SUCCESS ? YN_FAIL(status) : YN_STATUS_SUCCESS;
     }
     // No failed-port cache: an unknown port is asked again every time.
     struct servent *answer =
         with_retries([&] { return yq::sys::getservbyport(port, proto); });
     if (answer == nullptr) return YN_FAIL(YN_STATUS_SERVICE_NOT_FOUND);
     status = cache_and_copy(answer, out);
-    if (status != 0) return YN_FAIL(status);
-    return 0;
+    return status != YN_STATUS_SUCCESS ? YN_FAIL(status) : YN_STATUS_SUCCESS;
 }
 
 extern "C" int ynet_same_servbyname(const char *name1, const char *name2,
@@ -269,9 +264,9 @@ extern "C" int ynet_same_servbyname(const char *name1, const char *name2,
     if (same_text(name1, name2)) return 1;
     struct servent *a = nullptr;
     struct servent *b = nullptr;
-    if (ynet_cached_getservbyname(name1, proto, &a) != 0) return 0;
+    if (ynet_cached_getservbyname(name1, proto, &a) != YN_STATUS_SUCCESS) return 0;
     ServentPtr keep_a(a);
-    if (ynet_cached_getservbyname(name2, proto, &b) != 0) return 0;
+    if (ynet_cached_getservbyname(name2, proto, &b) != YN_STATUS_SUCCESS) return 0;
     ServentPtr keep_b(b);
     return yq::ynet_servs::same_serv(a, b);
 }
@@ -280,9 +275,9 @@ extern "C" int ynet_same_servbyport(int port1, int port2, const char *proto) noe
     if (port1 == port2) return 1;
     struct servent *a = nullptr;
     struct servent *b = nullptr;
-    if (ynet_cached_getservbyport(port1, proto, &a) != 0) return 0;
+    if (ynet_cached_getservbyport(port1, proto, &a) != YN_STATUS_SUCCESS) return 0;
     ServentPtr keep_a(a);
-    if (ynet_cached_getservbyport(port2, proto, &b) != 0) return 0;
+    if (ynet_cached_getservbyport(port2, proto, &b) != YN_STATUS_SUCCESS) return 0;
     ServentPtr keep_b(b);
     return yq::ynet_servs::same_serv(a, b);
 }
@@ -291,9 +286,9 @@ extern "C" int ynet_same_servbynameport(const char *name, int port, const char *
     if (name == nullptr) return 0;
     struct servent *a = nullptr;
     struct servent *b = nullptr;
-    if (ynet_cached_getservbyname(name, proto, &a) != 0) return 0;
+    if (ynet_cached_getservbyname(name, proto, &a) != YN_STATUS_SUCCESS) return 0;
     ServentPtr keep_a(a);
-    if (ynet_cached_getservbyport(port, proto, &b) != 0) return 0;
+    if (ynet_cached_getservbyport(port, proto, &b) != YN_STATUS_SUCCESS) return 0;
     ServentPtr keep_b(b);
     return yq::ynet_servs::same_serv(a, b);
 }

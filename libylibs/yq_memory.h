@@ -28,6 +28,12 @@ struct FileCloser {
 };
 using unique_file = std::unique_ptr<FILE, FileCloser>;
 
+// A stream from popen: closing it also waits for the command.
+struct PipeCloser {
+    void operator()(FILE *f) const noexcept { ::pclose(f); }
+};
+using unique_pipe = std::unique_ptr<FILE, PipeCloser>;
+
 struct DirCloser {
     void operator()(DIR *d) const noexcept { ::closedir(d); }
 };

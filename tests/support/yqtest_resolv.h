@@ -5,7 +5,10 @@
 #ifndef YQTEST_RESOLV_H
 #define YQTEST_RESOLV_H
 
+#include <sys/socket.h>
+
 #include <string>
+#include <vector>
 
 namespace yqtest {
 
@@ -15,6 +18,26 @@ inline void write_hosts(const std::string &content) { rewrite_in_place("/etc/hos
 inline void write_services(const std::string &content) {
     rewrite_in_place("/etc/services", content);
 }
+
+// Puts counting resolver calls into the system-call table for its lifetime.
+// Each host or service lookup first takes the next entry of `script` (0:
+// answer, other: fail with that h_errno), then asks the real resolver.
+struct Resolver {
+    Resolver();
+    ~Resolver();
+    Resolver(const Resolver &) = delete;
+    Resolver &operator=(const Resolver &) = delete;
+    void fail_next(std::vector<int> errors) {
+        script = std::move(errors);
+        step = 0;
+    }
+
+    static inline std::vector<int> script;
+    static inline size_t step = 0;
+    static inline int name_calls = 0, addr_calls = 0, serv_calls = 0;
+    static inline const void *addr_seen = nullptr;  // of the last reverse lookup
+    static inline socklen_t length_seen = 0;
+};
 
 }  // namespace yqtest
 
