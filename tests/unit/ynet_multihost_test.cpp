@@ -10,7 +10,6 @@
 #include <arpa/inet.h>
 
 #include <cstdlib>
-#include <sstream>
 #include <string>
 
 #include "cmnutils.h"
@@ -33,62 +32,55 @@ std::string addresses() {
     return text;
 }
 
-std::string in_network(const char *peer, const char *pattern) {
+// Answers of one character: 1 yes, 0 no, or the status digit.
+std::string yes(int value) { return value != 0 ? "1" : "0"; }
+std::string in(const char *peer, const char *pattern) {
     in_addr_t address = inet_addr(peer);
     int result = -1;
     int status = ynet_in_network(&address, pattern, &result);
-    return status != 0 ? "status " + std::to_string(status) : std::to_string(result);
+    return status != 0 ? std::to_string(status) : yes(result);
 }
-
-std::string same_by_addr(const char *a, const char *b, int count_local) {
+std::string same(const char *a, const char *b, int count_local) {
     in_addr_t x = inet_addr(a), y = inet_addr(b);
-    return std::to_string(ynet_same_hostbyaddr_local(&x, &y, count_local));
+    return yes(ynet_same_hostbyaddr_local(&x, &y, count_local));
 }
 
-std::string yes(int value) { return value != 0 ? "1" : "0"; }
-
-// Every question, asked on each host, with its answer on alpha, beta, gamma.
-// The host's own name comes first among its addresses, then loopback.
+// Every question, asked on each host, with the answers on alpha, beta and
+// gamma, in that order.
 const struct {
     const char *what;
     std::string (*ask)();
-    const char *on[3];
+    const char *on;
 } kQuestions[] = {
-    {"local addresses", addresses,
-     {"192.0.2.1,127.0.0.1", "192.0.2.2,127.0.0.1,192.0.2.65", "192.0.2.66,127.0.0.1"}},
-    {"beta~beta-b", [] { return yes(ynet_same_hostbyname("beta", "beta-b")); }, {"0", "1", "0"}},
-    {"beta~beta-b, uncounted", [] { return yes(ynet_same_hostbyname_local("beta", "beta-b", 0)); },
-     {"0", "0", "0"}},
-    {"beta~gamma", [] { return yes(ynet_same_hostbyname("beta", "gamma")); }, {"0", "0", "0"}},
-    {".2~.65", [] { return same_by_addr("192.0.2.2", "192.0.2.65", 1); }, {"0", "1", "0"}},
-    {".2~.65, uncounted", [] { return same_by_addr("192.0.2.2", "192.0.2.65", 0); }, {"0", "0", "0"}},
-    {"hosts_equal beta beta-b", [] { return yes(hosts_equal("beta", "beta-b")); }, {"0", "1", "0"}},
-    {"hosts_equal alpha gamma", [] { return yes(hosts_equal("alpha", "gamma")); }, {"0", "0", "0"}},
-    {"isLocalHost beta-b", [] { return yes(isLocalHost("beta-b")); }, {"0", "1", "0"}},
-    {"isLocalHost 192.0.2.1", [] { return yes(isLocalHost("192.0.2.1")); }, {"1", "0", "0"}},
-    {".2 in /26", [] { return in_network("192.0.2.2", "192.0.2.0/26"); }, {"1", "1", "1"}},
-    {".2 in :mask", [] { return in_network("192.0.2.2", "192.0.2.0:255.255.255.192"); },
-     {"1", "1", "1"}},
-    {".2 in .64/26", [] { return in_network("192.0.2.2", "192.0.2.64/26"); }, {"0", "0", "0"}},
-    {".66 in .64/26", [] { return in_network("192.0.2.66", "192.0.2.64/26"); }, {"1", "1", "1"}},
-    {".2 in .2", [] { return in_network("192.0.2.2", "192.0.2.2"); }, {"1", "1", "1"}},
-    {".2 in .65", [] { return in_network("192.0.2.2", "192.0.2.65"); }, {"0", "1", "0"}},
-    {".65 in beta", [] { return in_network("192.0.2.65", "beta"); }, {"0", "1", "0"}},
-    {".1 in beta", [] { return in_network("192.0.2.1", "beta"); }, {"0", "0", "0"}},
-    {".66 in domain", [] { return in_network("192.0.2.66", ".test.example"); }, {"1", "1", "1"}},
-    {".66 in other domain", [] { return in_network("192.0.2.66", ".other.example"); },
-     {"0", "0", "0"}},
-    {"unnamed in domain", [] { return in_network("192.0.2.9", ".test.example"); },
-     {"status 6", "status 6", "status 6"}},
+    {"beta~beta-b", [] { return yes(ynet_same_hostbyname("beta", "beta-b")); }, "010"},
+    {"beta~beta-b, uncounted", [] { return yes(ynet_same_hostbyname_local("beta", "beta-b", 0)); }, "000"},
+    {"beta~gamma", [] { return yes(ynet_same_hostbyname("beta", "gamma")); }, "000"},
+    {".2~.65", [] { return same("192.0.2.2", "192.0.2.65", 1); }, "010"},
+    {".2~.65, uncounted", [] { return same("192.0.2.2", "192.0.2.65", 0); }, "000"},
+    {"hosts_equal beta beta-b", [] { return yes(hosts_equal("beta", "beta-b")); }, "010"},
+    {"hosts_equal alpha gamma", [] { return yes(hosts_equal("alpha", "gamma")); }, "000"},
+    {"isLocalHost beta-b", [] { return yes(isLocalHost("beta-b")); }, "010"},
+    {"isLocalHost 192.0.2.1", [] { return yes(isLocalHost("192.0.2.1")); }, "100"},
+    {".2 in /26", [] { return in("192.0.2.2", "192.0.2.0/26"); }, "111"},
+    {".2 in :mask", [] { return in("192.0.2.2", "192.0.2.0:255.255.255.192"); }, "111"},
+    {".2 in .64/26", [] { return in("192.0.2.2", "192.0.2.64/26"); }, "000"},
+    {".66 in .64/26", [] { return in("192.0.2.66", "192.0.2.64/26"); }, "111"},
+    {".2 in .2", [] { return in("192.0.2.2", "192.0.2.2"); }, "111"},
+    {".2 in .65", [] { return in("192.0.2.2", "192.0.2.65"); }, "010"},
+    {".65 in beta", [] { return in("192.0.2.65", "beta"); }, "010"},
+    {".1 in beta", [] { return in("192.0.2.1", "beta"); }, "000"},
+    {".66 in domain", [] { return in("192.0.2.66", ".test.example"); }, "111"},
+    {".66 in other domain", [] { return in("192.0.2.66", ".other.example"); }, "000"},
+    {"unnamed in domain", [] { return in("192.0.2.9", ".test.example"); }, "666"},
 };
 
-// One answer a line, in the order of the questions.
+// The local addresses on a line, then one character per question.
 std::string ask_all() {
     // Start as a fresh process would: nothing cached from the test program.
     yq::local_addrs::reset_cache();
     yq::ynet_hosts::reset_state();
-    std::string text;
-    for (const auto &q : kQuestions) text += q.ask() + "\n";
+    std::string text = addresses() + "\n";
+    for (const auto &q : kQuestions) text += q.ask();
     return text;
 }
 
@@ -108,14 +100,17 @@ TEST(MultiHost, EachHostSeesItsOwnAddressesAndItsOwnSameMachine) {
                         "ip addr add 192.0.2.65/26 dev b1 && ip link set b0 up && ip link set b1 up"));
     ASSERT_TRUE(gamma.sh("ip link set lo up && ip addr add 192.0.2.66/26 dev c0 && ip link set c0 up"));
 
-    yqtest::TestHost *hosts[] = {&alpha, &beta, &gamma};
-    for (int h = 0; h < 3; ++h) {
-        std::istringstream answers(hosts[h]->finish());
-        for (const auto &q : kQuestions) {
-            std::string got;
-            std::getline(answers, got);
-            EXPECT_EQ(got, q.on[h]) << "on host " << h << ": " << q.what;
-        }
+    // The host's own name first among its addresses, then loopback.
+    const std::pair<yqtest::TestHost *, const char *> hosts[] = {
+        {&alpha, "192.0.2.1,127.0.0.1"}, {&beta, "192.0.2.2,127.0.0.1,192.0.2.65"},
+        {&gamma, "192.0.2.66,127.0.0.1"}};
+    for (size_t h = 0; h < 3; ++h) {
+        std::string text = hosts[h].first->finish();
+        ASSERT_EQ(text.size(), text.find('\n') + 1 + std::size(kQuestions)) << text;
+        EXPECT_EQ(text.substr(0, text.find('\n')), hosts[h].second);
+        for (size_t i = 0; i < std::size(kQuestions); ++i)
+            EXPECT_EQ(text[text.find('\n') + 1 + i], kQuestions[i].on[h])
+                << "on host " << h << ": " << kQuestions[i].what;
     }
 }
 

@@ -48,14 +48,12 @@ public:
     Process(const std::vector<std::string> &argv, const std::string &ready_text = "",
             const TestHost *host = nullptr) {
         int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) return;
-        pid_ = ::fork();
+        if (::pipe2(out, O_CLOEXEC) != 0 || (pid_ = ::fork()) < 0) return;
         if (pid_ == 0) {
-            if ((host != nullptr && !host->join()) || ::dup2(out[1], 1) < 0) ::_exit(121);
             std::vector<char *> args;
             for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
             args.push_back(nullptr);
-            ::execv(args[0], args.data());
+            if ((host == nullptr || host->join()) && ::dup2(out[1], 1) == 1) ::execv(args[0], args.data());
             ::_exit(127);
         }
         ::close(out[1]);
@@ -78,18 +76,14 @@ public:
         return true;
     }
     // Reads the output to its end and reaps the program: its exit status,
-    // 128 + signal, or -1 when it had to be killed at the deadline.
+    // or -1 after a signal or when it had to be killed at the deadline.
     int finish(int seconds = 60) {
-        auto deadline = Clock::now() + std::chrono::seconds(seconds);
-        while (read_some(deadline)) {
+        for (auto deadline = Clock::now() + std::chrono::seconds(seconds); read_some(deadline);) {
         }
-        if (pid_ <= 0) return -1;
-        bool late = static_cast<bool>(out_);
-        if (late) ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(std::exchange(pid_, -1), &status, 0);
-        if (late) return -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (out_ && pid_ > 0) ::kill(pid_, SIGKILL);
+        int status = -1;
+        if (pid_ > 0) ::waitpid(std::exchange(pid_, -1), &status, 0);
+        return WIFEXITED(status) && !out_ ? WEXITSTATUS(status) : -1;
     }
     int terminate() {
         if (pid_ > 0) ::kill(pid_, SIGTERM);
@@ -230,61 +224,33 @@ protected:
     }
 };
 
-// Lines of `text` after `marker`, marker cut off.
-std::vector<std::string> lines_after(const std::string &text, const std::string &marker) {
-    std::vector<std::string> found;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);)
-        if (size_t at = line.find(marker); at != std::string::npos)
-            found.push_back(line.substr(at + marker.size()));
-    return found;
-}
-
 TEST_F(YnetdTest, ClientOnOneHostReachesServiceOnAnotherAndIsCalledBack) {
     TestHost a("yqhosta", {}, true), b("yqhostb", {}, true);
-    ASSERT_TRUE(a.started() && b.started()) << a.error() << b.error();
-    ASSERT_TRUE(yqtest::link(a, "yqa", b, "yqb"));
+    ASSERT_TRUE(a.started() && b.started() && yqtest::link(a, "yqa", b, "yqb")) << a.error();
     ASSERT_TRUE(a.sh("ip addr add 192.0.2.1/24 dev yqa && ip link set yqa up && ip link set lo up"));
     ASSERT_TRUE(b.sh("ip addr add 192.0.2.2/24 dev yqb && ip link set yqb up && ip link set lo up"));
     fresh_product_tree(a.root());
     fresh_product_tree(b.root());
 
     Daemon daemon_a({}, &a), daemon_b({}, &b);
-    ASSERT_TRUE(daemon_a.ready() && daemon_b.ready()) << daemon_a.output() << daemon_b.output();
     Service service("yqecho", &a);
-    ASSERT_TRUE(service.ready()) << service.output();
+    ASSERT_TRUE(daemon_a.ready() && daemon_b.ready() && service.ready()) << service.output();
     // The registration is in host A's tree only.
     EXPECT_NE(yqtest::read_file(a.root() + YQ_PATH_YNETD_DIR "/yqecho.txt").find("NAME= yqecho ;"),
               std::string::npos);
     EXPECT_FALSE(yqtest::exists(b.root() + YQ_PATH_YNETD_DIR "/yqecho.txt"));
 
-    const std::vector<std::string> texts = {"first item", "second, with \"quotes\"", "3"};
-    std::vector<std::string> argv = {ECHO_CLIENT_BIN, "--timeout", "10", "yqhosta"};
-    argv.insert(argv.end(), texts.begin(), texts.end());
-    Process client(argv, "", &b);
+    // The client checks every echo and the call back; its exit status says.
+    Process client({ECHO_CLIENT_BIN, "--timeout", "10", "yqhosta", "one", "two words"}, "", &b);
     ASSERT_EQ(client.finish(), 0) << client.output() << "\nservice:\n" << service.output();
     ASSERT_TRUE(service.wait_for("client finished")) << service.output();
-
-    // Both ends saw the same texts, in order.
-    std::vector<std::string> sent = lines_after(client.output(), "echo_client: sent ");
-    std::vector<std::string> received = lines_after(service.output(), "]: received ");
-    ASSERT_EQ(sent.size(), texts.size());
-    ASSERT_EQ(received.size(), texts.size());
-    for (size_t i = 0; i < texts.size(); ++i) {
-        EXPECT_EQ(sent[i], "\"" + texts[i] + "\", received \"" + texts[i] + "\"");
-        EXPECT_EQ(received[i], "\"" + texts[i] + "\"");
-    }
     // The connection went from B to A's daemon; the call back from A to B's
     // daemon, which handed it over after the hash check.
-    for (const auto &[output, needle] :
-         {std::pair{&client.output(), "echo_client CONNECT FROM 192.0.2.2."},
-          {&client.output(), "TO 192.0.2.1.13724"},
-          {&client.output(), "service says \"hello over the connect-back connection\""},
-          {&service.output(), "yqecho ACCEPT FROM 192.0.2.2."},
-          {&service.output(), "connect-back CONNECT FROM 192.0.2.1."},
-          {&service.output(), "TO 192.0.2.2.13724"},
-          {&service.output(), "client answered \"thanks\""}})
-        EXPECT_NE(output->find(needle), std::string::npos) << needle << "\n" << *output;
+    const std::string both = client.output() + service.output();
+    for (const char *needle : {"echo_client CONNECT FROM 192.0.2.2.", "TO 192.0.2.1.13724",
+                               "yqecho ACCEPT FROM 192.0.2.2.", "received \"two words\"",
+                               "connect-back CONNECT FROM 192.0.2.1.", "TO 192.0.2.2.13724"})
+        EXPECT_NE(both.find(needle), std::string::npos) << needle << "\n" << both;
     for (const auto &[host, needle] :
          {std::pair{&a, "ynetd ACCEPT FROM 192.0.2.2."},
           {&a, "request 6 yqecho: connection handed to " YQ_PATH_YNETD_DIR "/yqecho.uds"},
@@ -483,18 +449,6 @@ TEST_F(YnetdTest, EachHashedHandOverHasAFreshPairAndRequestTwoNone) {
     auto [seen, fd] = raw_receive(listener.get());
     EXPECT_EQ(seen, "");
     EXPECT_TRUE(fd);
-
-    char waiting[YNETD_IPC_PATH_SIZE] = "";
-    int raw = -1;
-    ASSERT_EQ(ynet_listen_for_ynetd(waiting, sizeof waiting, 4, &raw, kTimeout), 0);
-    yq::unique_fd checking(raw);
-    Conversation intruder;
-    ASSERT_TRUE(send_bytes(intruder.sock, items({"2", waiting})));
-    int newsock = -1;
-    EXPECT_EQ(ynet_ynetd_accept_and_receive(checking.get(), hash1[0].c_str(), &newsock, kTimeout),
-              YN_STATUS_HASH_MISMATCH);
-    std::string answer = read_to_end(intruder.sock);
-    EXPECT_TRUE(answer != items({"0"}) && !answer.empty() && answer.back() == '\0') << answer;
 }
 
 // Descriptor numbers of a process (not targets: the log may move to a new day).
