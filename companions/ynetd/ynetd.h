@@ -6,7 +6,9 @@
 #ifndef YNETD_H
 #define YNETD_H
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "ynet.h"
 
@@ -19,7 +21,7 @@ struct Settings {
     int port = -1;                  // -1: the "ynetd" service entry, else 13724
     std::string version_text = "5.1.0";
     int max_protocol = kMaxProtocol;  // highest version offered (1..3)
-    int item_timeout = 30;          // seconds allowed for each item of a request
+    int item_timeout = 30;          // wait for the first byte of each item a client sends
     int conversation_limit = 300;   // seconds a conversation may last in all
     int max_conversations = 1024;   // children at once; further clients wait in the backlog
     bool foreground = false;
@@ -37,9 +39,17 @@ int parse_options(int argc, char **argv, Settings &settings);
 // loop; never returns.
 [[noreturn]] void serve_conversation(int conn, const Settings &settings);
 
-// One line into the debug log, with the reporting function's name.
+// One line into the debug log, with the reporting function's name. The
+// formatted text passes through escape_text, so whatever a client sent or a
+// file held can never start a line of its own.
 void log_line(const char *function, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// Copies `text` into `out` (capacity `size`, always terminated, cut short
+// when full) as one printable line: printable ASCII stays, a backslash is
+// doubled, newline, return and tab become \n, \r and \t, and every other
+// byte becomes \xHH.
+void escape_text(std::string_view text, char *out, std::size_t size) noexcept;
 
 }  // namespace ynetd
 

@@ -1,9 +1,11 @@
 // One conversation with a client, in its own child process: the version
 // handshake, then requests until the client disconnects, hands the
-// connection over, falls out of step or runs out of time. Every item is read
-// with the item time-out, and an alarm ends the whole conversation at the
-// conversation limit, so a stalled client holds only this process and only
-// for a bounded time.
+// connection over, falls out of step or runs out of time. The first byte of
+// every item is awaited with the item time-out (the library keeps that wait
+// between 10 and 60 seconds and gives every later byte of the item 10
+// seconds), and an alarm ends the whole conversation at the conversation
+// limit, so a stalled client holds only this process and only for a bounded
+// time.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +23,7 @@
 #include "logging.h"
 #include "ynet.h"
 #include "ynetd.h"
+#include "yq_memory.h"
 #include "ystrings.h"
 
 namespace ynetd {
@@ -36,12 +39,6 @@ constexpr int kHashSize = YNETD_HASH_SIZE;
 // Time allowed to reach a local listener's Unix-domain socket.
 constexpr int kListenerConnectTime = 5;
 
-struct FreeDeleter {
-    void operator()(void *p) const noexcept { std::free(p); }
-};
-template <typename T>
-using unique_malloc = std::unique_ptr<T, FreeDeleter>;
-
 struct ServiceList {
     ynet_service_entry *head = nullptr;
     ~ServiceList() { ynet_free_service_list(&head); }
@@ -51,6 +48,28 @@ struct InfoRecord {
     crconf_info_rec *info = nullptr;
     ~InfoRecord() { crconf_free_info(&info); }
 };
+
+struct CstraFree {
+    void operator()(char **array) const noexcept { cstraFREE(array); }
+};
+using unique_cstra = std::unique_ptr<char *, CstraFree>;
+
+// The argument vector of a registered command: its command string split at
+// blanks, then the registration's arguments. Empty for a blank command or
+// when memory runs out.
+unique_cstra command_argv(const char *command, char *const *args) {
+    unique_cstra argv(cstrTOcstra(command, " \t"));
+    if (!argv || argv.get()[0] == nullptr) return nullptr;
+    if (args == nullptr) return argv;
+    unique_cstra extra(cstraDUP(args));
+    if (!extra) return nullptr;
+    char **joined = cstraAPPEND(argv.get(), extra.get());
+    if (joined == nullptr) return nullptr;  // both left as they were
+    // The extra strings moved into the joined array and their block is gone.
+    (void)extra.release();
+    (void)argv.release();
+    return unique_cstra(joined);
+}
 
 class Conversation {
 public:
@@ -70,7 +89,7 @@ private:
     bool security_info();
     bool refuse(long code, int status, const char *why);
 
-    int hand_over(const char *path, const char *hash_str2);
+    int hand_over(const char *path, const char *hash_str2, bool &reached);
     bool answer_field(const crconf_info_rec *info, const char *field);
     [[noreturn]] void start_command(const ynet_service_entry &entry, const char *service);
     [[noreturn]] void finish(int exit_status);
@@ -185,14 +204,15 @@ bool Conversation::version_text() {
 
 // Connects to a local listener and passes it the client's connection; the
 // listener's confirmation ends the exchange. Status 0: the connection is
-// the listener's now.
-int Conversation::hand_over(const char *path, const char *hash_str2) {
-    int uds = -1;
-    int status = ynet_connect_by_ynetd(path, &uds, kListenerConnectTime);
-    if (status != YN_STATUS_SUCCESS) return status;
-    status = ynet_send_network_socket(uds, conn_, hash_str2, timeout_);
-    ::close(uds);
-    return status;
+// the listener's now. `reached` tells whether the listener could be reached
+// at all.
+int Conversation::hand_over(const char *path, const char *hash_str2, bool &reached) {
+    int raw = -1;
+    int status = ynet_connect_by_ynetd(path, &raw, kListenerConnectTime);
+    yq::unique_fd uds(raw);
+    reached = status == YN_STATUS_SUCCESS;
+    if (!reached) return status;
+    return ynet_send_network_socket(uds.get(), conn_, hash_str2, timeout_);
 }
 
 // Requests 2 and 3. The success status reaches the client from the listener,
@@ -211,7 +231,8 @@ bool Conversation::daemon_socket(bool hashed) {
         status = ynet_push_string(conn_, hash_str1, timeout_);
         if (status != YN_STATUS_SUCCESS) return false;
     }
-    status = hand_over(path, hash_str2);
+    bool reached = false;
+    status = hand_over(path, hash_str2, reached);
     if (status == YN_STATUS_SUCCESS) {
         log_line("daemon_socket", "request %d: connection handed to %s", hashed ? 3 : 2, path);
     } else {
@@ -256,7 +277,7 @@ bool Conversation::service_socket() {
     }
     char *raw_path = nullptr;
     status = ynet_generate_service_path(name, "txt", &raw_path);
-    unique_malloc<char> path(raw_path);
+    yq::unique_malloc<char> path(raw_path);
     if (status != YN_STATUS_SUCCESS) {
         log_line("service_socket", "request 6 %s: no service path: status %d", name, status);
         ynet_push_status(conn_, status, timeout_);
@@ -276,17 +297,15 @@ bool Conversation::service_socket() {
     for (const ynet_service_entry *entry = services.head; entry != nullptr; entry = entry->next) {
         if (expired(*entry, now)) continue;
         if (entry->ipc != nullptr && process_alive(entry->pid)) {
-            int uds = -1;
-            status = ynet_connect_by_ynetd(entry->ipc, &uds, kListenerConnectTime);
-            if (status != YN_STATUS_SUCCESS) {
+            bool reached = false;
+            status = hand_over(entry->ipc, "", reached);
+            if (!reached) {
                 // A listener that is gone: another registration may still serve.
                 log_line("service_socket", "request 6 %s: %s (pid %d) unreachable: status %d",
                          name, entry->ipc, entry->pid, status);
                 last_failure = status;
                 continue;
             }
-            status = ynet_send_network_socket(uds, conn_, "", timeout_);
-            ::close(uds);
             if (status == YN_STATUS_SUCCESS) {
                 log_line("service_socket", "request 6 %s: connection handed to %s (pid %d)",
                          name, entry->ipc, entry->pid);
@@ -310,42 +329,29 @@ bool Conversation::service_socket() {
 // command speaks only through its standard input and output.
 void Conversation::start_command(const ynet_service_entry &entry, const char *service) {
     const char *command = entry.dcmd != nullptr ? entry.dcmd : entry.icmd;
-    char **argv = cstrTOcstra(command, " \t");
-    if (argv != nullptr && argv[0] != nullptr && entry.args != nullptr) {
-        char **extra = cstraDUP(entry.args);
-        char **joined = extra != nullptr ? cstraAPPEND(argv, extra) : nullptr;
-        if (joined == nullptr) {
-            cstraFREE(extra);
-            cstraFREE(argv);
-        }
-        argv = joined;
-    }
-    if (argv == nullptr || argv[0] == nullptr) {
+    unique_cstra argv = command_argv(command, entry.args);
+    if (!argv) {
         log_line("service_socket", "request 6 %s: unusable command \"%s\"", service, command);
         ynet_push_status(conn_, YN_STATUS_CHILD_FAILED, timeout_);
-        cstraFREE(argv);
         finish(1);
     }
-    if (::access(argv[0], X_OK) != 0) {
-        log_line("service_socket", "request 6 %s: cannot run %s: errno %d (%s)", service, argv[0],
+    const char *program = argv.get()[0];
+    if (::access(program, X_OK) != 0) {
+        log_line("service_socket", "request 6 %s: cannot run %s: errno %d (%s)", service, program,
                  errno, std::strerror(errno));
         ynet_push_status(conn_, YN_STATUS_CHILD_FAILED, timeout_);
-        cstraFREE(argv);
         finish(1);
     }
-    if (ynet_push_status(conn_, YN_STATUS_SUCCESS, timeout_) != YN_STATUS_SUCCESS) {
-        cstraFREE(argv);
-        finish(1);
-    }
-    log_line("service_socket", "request 6 %s: starting %s", service, argv[0]);
+    if (ynet_push_status(conn_, YN_STATUS_SUCCESS, timeout_) != YN_STATUS_SUCCESS) finish(1);
+    log_line("service_socket", "request 6 %s: starting %s", service, program);
     ::alarm(0);
     if (::dup2(conn_, 0) < 0 || ::dup2(conn_, 1) < 0) {
         log_line("service_socket", "request 6 %s: dup2 failed: errno %d", service, errno);
         std::_Exit(1);
     }
     if (conn_ > 1) ::close(conn_);
-    ::execv(argv[0], argv);
-    log_line("service_socket", "request 6 %s: execv %s failed: errno %d (%s)", service, argv[0],
+    ::execv(program, argv.get());
+    log_line("service_socket", "request 6 %s: execv %s failed: errno %d (%s)", service, program,
              errno, std::strerror(errno));
     std::_Exit(127);
 }

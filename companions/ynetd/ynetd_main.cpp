@@ -20,13 +20,46 @@
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <string_view>
 
 #include "logging.h"
 #include "ynet.h"
 #include "ynetd.h"
+#include "yq_memory.h"
 #include "ystrings.h"
 
 namespace ynetd {
+
+void escape_text(std::string_view text, char *out, std::size_t size) noexcept {
+    if (size == 0) return;
+    std::size_t used = 0;
+    auto put = [&](std::string_view piece) {
+        if (used + piece.size() >= size) return false;
+        piece.copy(out + used, piece.size());
+        used += piece.size();
+        return true;
+    };
+    for (char ch : text) {
+        const auto byte = static_cast<unsigned char>(ch);
+        bool fits = true;
+        switch (byte) {
+        case '\\': fits = put("\\\\"); break;
+        case '\n': fits = put("\\n"); break;
+        case '\r': fits = put("\\r"); break;
+        case '\t': fits = put("\\t"); break;
+        default:
+            if (byte >= 0x20 && byte < 0x7f) {
+                fits = put(std::string_view(&ch, 1));
+            } else {
+                char hex[5];
+                Y_snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned>(byte));
+                fits = put(hex);
+            }
+        }
+        if (!fits) break;
+    }
+    out[used] = '\0';
+}
 
 void log_line(const char *function, const char *format, ...) {
     char text[1024];
@@ -34,7 +67,9 @@ void log_line(const char *function, const char *format, ...) {
     va_start(args, format);
     Y_vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    logmsg(1, text, function);
+    char shown[4 * sizeof text];
+    escape_text(text, shown, sizeof shown);
+    logmsg(1, shown, function);
 }
 
 namespace {
@@ -44,11 +79,10 @@ int signal_pipe[2] = {-1, -1};
 volatile sig_atomic_t stop_requested = 0;
 
 void on_signal(int sig) {
-    int saved = errno;
+    yq::ErrnoGuard keep_errno;
     if (sig == SIGTERM || sig == SIGINT) stop_requested = 1;
     char byte = static_cast<char>(sig);
     (void)!::write(signal_pipe[1], &byte, 1);
-    errno = saved;
 }
 
 bool install_handlers() {
@@ -74,25 +108,25 @@ void restore_default_signals() {
     for (int sig : {SIGTERM, SIGINT, SIGCHLD, SIGPIPE, SIGALRM}) ::sigaction(sig, &action, nullptr);
 }
 
-int open_listener(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+// Empty, with errno telling why, when the port cannot be had.
+yq::unique_fd open_listener(int port) {
+    yq::unique_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return fd;
     int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, SOMAXCONN) != 0) {
-        int saved = errno;
-        ::close(fd);
-        errno = saved;
-        return -1;
+    if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::listen(fd.get(), SOMAXCONN) != 0) {
+        yq::ErrnoGuard keep_errno;
+        fd.reset();
+        return fd;
     }
     // Non-blocking, so a client that gives up between poll and accept never
     // stalls the loop.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
     return fd;
 }
 
@@ -137,8 +171,8 @@ void stop_children(std::set<pid_t> &children) {
 }
 
 void accept_one(int listener, std::set<pid_t> &children, const Settings &settings) {
-    int conn = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (conn < 0) {
+    yq::unique_fd conn(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    if (!conn) {
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
             errno != ECONNABORTED)
             log_line("accept", "accept failed: errno %d (%s)", errno, std::strerror(errno));
@@ -147,16 +181,15 @@ void accept_one(int listener, std::set<pid_t> &children, const Settings &setting
     // Items are small single writes: without this each exchange would wait
     // for the peer's delayed acknowledgement.
     int one = 1;
-    ::setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(conn.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
     char line[256];
-    ynet_logconnections(conn, "ynetd", 1, line, sizeof line);
+    ynet_logconnections(conn.get(), "ynetd", 1, line, sizeof line);
     log_line("accept", "%s", line);
 
     pid_t pid = ::fork();
     if (pid < 0) {
         log_line("accept", "fork failed: errno %d (%s)", errno, std::strerror(errno));
-        ::close(conn);
         return;
     }
     if (pid == 0) {
@@ -164,17 +197,16 @@ void accept_one(int listener, std::set<pid_t> &children, const Settings &setting
         ::close(signal_pipe[0]);
         ::close(signal_pipe[1]);
         restore_default_signals();
-        serve_conversation(conn, settings);
+        serve_conversation(conn.release(), settings);
     }
-    ::close(conn);
     children.insert(pid);
 }
 
 bool write_pid_file(const std::string &path) {
-    FILE *file = std::fopen(path.c_str(), "we");
-    if (file == nullptr) return false;
-    std::fprintf(file, "%d\n", static_cast<int>(::getpid()));
-    return std::fclose(file) == 0;
+    yq::unique_file file(std::fopen(path.c_str(), "we"));
+    if (!file) return false;
+    std::fprintf(file.get(), "%d\n", static_cast<int>(::getpid()));
+    return std::fclose(file.release()) == 0;
 }
 
 // Detaches from the terminal: the parent returns only when the daemon
@@ -246,9 +278,9 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "ynetd: cannot install signal handlers: %s\n", std::strerror(errno));
         return 1;
     }
-    int listener = open_listener(settings.port);
-    if (listener < 0) {
-        int saved = errno;
+    yq::unique_fd listener = open_listener(settings.port);
+    if (!listener) {
+        const int saved = errno;
         log_line("main", "cannot listen on port %d: errno %d (%s)", settings.port, saved,
                  std::strerror(saved));
         std::fprintf(stderr, "ynetd: cannot listen on port %d: %s\n", settings.port,
@@ -258,7 +290,6 @@ int main(int argc, char **argv) {
     if (!settings.pid_file.empty() && !write_pid_file(settings.pid_file)) {
         std::fprintf(stderr, "ynetd: cannot write %s: %s\n", settings.pid_file.c_str(),
                      std::strerror(errno));
-        ::close(listener);
         return 1;
     }
     log_line("main", "listening on port %d (protocol versions 1 to %d, version text \"%s\")",
@@ -273,7 +304,7 @@ int main(int argc, char **argv) {
 
     std::set<pid_t> children;
     while (!stop_requested) {
-        pollfd fds[2] = {{signal_pipe[0], POLLIN, 0}, {listener, POLLIN, 0}};
+        pollfd fds[2] = {{signal_pipe[0], POLLIN, 0}, {listener.get(), POLLIN, 0}};
         // At the limit the listener is left alone: clients wait in the backlog.
         nfds_t count =
             static_cast<int>(children.size()) < settings.max_conversations ? 2 : 1;
@@ -290,13 +321,13 @@ int main(int argc, char **argv) {
             for (int i = 0; i < 64; ++i) {
                 if (static_cast<int>(children.size()) >= settings.max_conversations) break;
                 size_t before = children.size();
-                accept_one(listener, children, settings);
+                accept_one(listener.get(), children, settings);
                 if (children.size() == before) break;
             }
         }
     }
 
-    ::close(listener);
+    listener.reset();
     log_line("main", "stopping: %zu conversation(s) still running", children.size());
     stop_children(children);
     if (!settings.pid_file.empty()) ::unlink(settings.pid_file.c_str());

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "ynetd.h"
+#include "yq_paths.h"
 #include "ystrings.h"
 #include "ytext.h"
 
@@ -45,7 +46,9 @@ const char kUsage[] =
     "      --version-text=TEXT      product version text answered to request 8\n"
     "                               (default: 5.1.0)\n"
     "      --max-protocol=N         highest protocol version offered, 1 to 3 (default: 3)\n"
-    "      --item-timeout=SECONDS   time allowed for each item a client sends\n"
+    "      --item-timeout=SECONDS   wait for the first byte of each item a client\n"
+    "                               sends, kept between 10 and 60 seconds; every\n"
+    "                               later byte of the item is waited for 10 seconds\n"
     "                               (default: 30)\n"
     "      --conversation-limit=SECONDS\n"
     "                               time a conversation may last before it is ended\n"
@@ -57,10 +60,10 @@ const char kUsage[] =
     "  -h, --help                   show this text and exit\n"
     "\n"
     "The security information of request 9 comes from the product configuration\n"
-    "(cw.conf, read through libYcrconf). Registered services are found in the\n"
-    "service files of the rendezvous directory (/usr/kelda/var/ynetd/NAME.txt).\n"
+    "(" YQ_CW_CONF_NAME ", read through libYcrconf). Registered services are found in the\n"
+    "service files of the rendezvous directory (" YQ_PATH_YNETD_DIR "/NAME.txt).\n"
     "Each accepted connection and each request is written to the debug log\n"
-    "/usr/kelda/carrow/logs/ynetd/log.MMDDYY. SIGTERM stops the daemon: it stops\n"
+    YQ_PATH_LOG_DIR "/ynetd/log.MMDDYY. SIGTERM stops the daemon: it stops\n"
     "accepting, ends the conversations still running and exits.\n";
 
 enum LongOnly {

@@ -3,13 +3,18 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "yq_memory.h"
+#include "yq_paths.h"
 
 namespace yqtest {
 
@@ -39,9 +44,15 @@ std::string read_all(int fd) {
 }
 
 [[noreturn]] void child_fail(int fd, const char *what) {
-    std::string text = std::string("E") + what + ": " + std::strerror(errno);
-    write_all(fd, text);
+    write_all(fd, std::string("E") + what + ": " + std::strerror(errno));
     ::_exit(111);
+}
+
+int reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
 }
 
 }  // namespace
@@ -55,74 +66,62 @@ std::string netns_unavailable() {
 
 bool isolate_network() { return ::unshare(CLONE_NEWNET) == 0; }
 
-TestHost::TestHost(const std::string &hostname, Body body, bool private_mounts) {
-    int ready[2];
-    int go[2];
-    int result[2];
-    if (::pipe2(ready, O_CLOEXEC) != 0) {
-        error_ = "pipe failed";
+TestHost::TestHost(const std::string &hostname, Body body, bool private_mounts)
+    : private_mounts_(private_mounts) {
+    // One channel both ways: "R" (or "E" and why) when ready, "G" to run the
+    // body, then the body's text until the host exits.
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        error_ = "socketpair failed";
         return;
     }
-    if (::pipe2(go, O_CLOEXEC) != 0 || ::pipe2(result, O_CLOEXEC) != 0) {
-        error_ = "pipe failed";
-        ::close(ready[0]);
-        ::close(ready[1]);
-        return;
-    }
+    yq::unique_fd mine(ends[0]), theirs(ends[1]);
     pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ < 0) {
         error_ = "fork failed";
-        for (int fd : {ready[0], ready[1], go[0], go[1], result[0], result[1]}) ::close(fd);
         return;
     }
     if (pid_ == 0) {
         // Never outlive the test, even when it crashes.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent) ::_exit(112);
-        ::close(ready[0]);
-        ::close(go[1]);
-        ::close(result[0]);
+        const int fd = theirs.get();
         int flags = CLONE_NEWNET | CLONE_NEWUTS | (private_mounts ? CLONE_NEWNS : 0);
-        if (::unshare(flags) != 0) child_fail(ready[1], "unshare");
-        if (::sethostname(hostname.data(), hostname.size()) != 0)
-            child_fail(ready[1], "sethostname");
-        write_all(ready[1], "R");
-        ::close(ready[1]);
+        if (::unshare(flags) != 0) child_fail(fd, "unshare");
+        if (private_mounts &&
+            (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             ::mount("yqhost", YQ_PATH_KELDA, "tmpfs", 0, "mode=0755") != 0))
+            child_fail(fd, "mount");
+        if (::sethostname(hostname.data(), hostname.size()) != 0) child_fail(fd, "sethostname");
         char byte = 0;
-        if (::read(go[0], &byte, 1) != 1) ::_exit(113);
+        if (!write_all(fd, "R") || ::read(fd, &byte, 1) != 1) ::_exit(113);
         std::string text;
         try {
-            text = body();
+            text = body ? body() : "";
         } catch (...) {
             text = "host died: exception";
         }
-        write_all(result[1], text);
+        write_all(fd, text);
         ::_exit(0);
     }
-    ::close(ready[1]);
-    ::close(go[0]);
-    ::close(result[1]);
-    go_fd_ = go[1];
-    result_fd_ = result[0];
-    std::string answer = read_all(ready[0]);
-    ::close(ready[0]);
-    if (answer == "R") {
+    theirs.reset();
+    char byte = 0;
+    if (::read(mine.get(), &byte, 1) == 1 && byte == 'R') {
         started_ = true;
+        fd_ = mine.release();
     } else {
-        error_ = answer.empty() ? "host process ended before it was ready" : answer.substr(1);
+        std::string why = read_all(mine.get());
+        error_ = why.empty() ? "host process ended before it was ready" : why;
     }
 }
 
 TestHost::~TestHost() {
     if (pid_ > 0 && !finished_) {
         ::kill(pid_, SIGKILL);
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
+        reap(pid_);
     }
-    if (go_fd_ >= 0) ::close(go_fd_);
-    if (result_fd_ >= 0) ::close(result_fd_);
+    if (fd_ >= 0) ::close(fd_);
 }
 
 bool TestHost::sh(const std::string &command) const {
@@ -131,17 +130,33 @@ bool TestHost::sh(const std::string &command) const {
     return std::system(line.c_str()) == 0;
 }
 
+bool TestHost::join() const {
+    // The mount namespace last: the /proc paths are opened before it.
+    for (const char *ns : {"net", "uts", "mnt"}) {
+        if (std::strcmp(ns, "mnt") == 0 && !private_mounts_) break;
+        yq::unique_fd fd(::open(("/proc/" + std::to_string(pid_) + "/ns/" + ns).c_str(),
+                                O_RDONLY | O_CLOEXEC));
+        if (!fd || ::setns(fd.get(), 0) != 0) return false;
+    }
+    return ::chdir("/") == 0;
+}
+
 std::string TestHost::finish() {
     if (!started_ || finished_) return "host died: not running";
     finished_ = true;
-    if (!write_all(go_fd_, "G")) return "host died: cannot start body";
-    std::string text = read_all(result_fd_);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+    if (!write_all(fd_, "G")) return "host died: cannot start body";
+    std::string text = read_all(fd_);
+    int status = reap(pid_);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return "host died: status " + std::to_string(status) + " after: " + text;
     return text;
+}
+
+bool link(const TestHost &a, const std::string &name_a, const TestHost &b,
+          const std::string &name_b) {
+    std::string line = "ip link add " + name_a + " netns " + std::to_string(a.pid()) +
+                       " type veth peer name " + name_b + " netns " + std::to_string(b.pid());
+    return std::system(line.c_str()) == 0;
 }
 
 }  // namespace yqtest
