@@ -82,6 +82,14 @@ struct LocaleLine {
 // Parses one line (at most kConfLineSize - 1 characters, newline allowed).
 bool parseLocaleLine(std::string_view line, LocaleLine &out) noexcept;
 
+// Whether a catalog text may stand in for the built-in format of its
+// message: every argument the formatter would read for the text (widths and
+// precisions given as '*' included) is one it reads for the built-in format,
+// at the same position and of the same type, and the text writes nothing
+// through %n. A text that uses fewer of the arguments fits; a NULL built-in
+// format passes no arguments at all.
+bool formatFits(const char *text, const char *builtin) noexcept;
+
 }  // namespace yq::kdmsg
 
 #endif

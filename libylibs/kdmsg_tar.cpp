@@ -87,6 +87,134 @@ bool isOnlyC(const char *name) {
     return last - first == 1 && *first == 'C';
 }
 
+// ---- format signatures: which arguments a format makes the formatter read
+
+// What the formatter reads for one argument, after the default promotions
+// (signedness does not change what is read).
+enum class Arg : unsigned char {
+    Unused, Int, Long, LongLong, IntMax, Size, PtrDiff, Double, LongDouble, WInt, String, WString, Pointer
+};
+
+// A catalog text is used only when both formats read at most this many
+// arguments.
+constexpr size_t kMaxArgs = 32;
+constexpr size_t kNoPosition = 0;
+constexpr size_t kBadPosition = kMaxArgs + 1;
+
+struct Signature {
+    Arg args[kMaxArgs] = {};
+    size_t count = 0;        // arguments read: the highest position
+    bool positional = false;
+};
+
+// "N$" at i: the position N (i moved past the '$'), kNoPosition when there
+// is none (i unmoved), kBadPosition for 0 or a position out of range.
+size_t takePosition(std::string_view f, size_t &i) {
+    size_t j = i;
+    size_t n = 0;
+    while (j < f.size() && isDigit(f[j])) {
+        n = std::min(n * 10 + static_cast<size_t>(f[j] - '0'), kBadPosition);
+        ++j;
+    }
+    if (j == i || j >= f.size() || f[j] != '$') return kNoPosition;
+    i = j + 1;
+    return n == 0 ? kBadPosition : n;
+}
+
+// Length modifiers, as the formatter groups them.
+enum class Length { None, Long, LongLong, IntMax, Size, PtrDiff };
+
+Length takeLength(std::string_view f, size_t &i) {
+    auto at = [&](size_t k) { return i + k < f.size() ? f[i + k] : '\0'; };
+    switch (at(0)) {
+        case 'h': i += at(1) == 'h' ? 2 : 1; return Length::None;
+        case 'l':
+            if (at(1) != 'l') return ++i, Length::Long;
+            i += 2;
+            return Length::LongLong;
+        case 'q': case 'L': ++i; return Length::LongLong;
+        case 'j': ++i; return Length::IntMax;
+        case 'z': case 'Z': ++i; return Length::Size;
+        case 't': ++i; return Length::PtrDiff;
+        default: return Length::None;
+    }
+}
+
+// The argument a conversion reads; Unused for those that read none, and
+// false for %n and anything the comparer does not know.
+bool conversionArg(char conversion, Length length, Arg &arg) {
+    static constexpr Arg kIntegers[] = {Arg::Int, Arg::Long, Arg::LongLong, Arg::IntMax, Arg::Size, Arg::PtrDiff};
+    switch (conversion) {
+        case '%': case 'm': arg = Arg::Unused; return true;
+        case 'd': case 'i': case 'o': case 'u': case 'x': case 'X':
+            arg = kIntegers[static_cast<size_t>(length)];
+            return true;
+        case 'c': arg = length == Length::Long ? Arg::WInt : Arg::Int; return true;
+        case 'C': arg = Arg::WInt; return true;
+        case 's': arg = length == Length::Long ? Arg::WString : Arg::String; return true;
+        case 'S': arg = Arg::WString; return true;
+        case 'p': arg = Arg::Pointer; return true;
+        case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
+            arg = length == Length::LongLong ? Arg::LongDouble : Arg::Double;
+            return true;
+        default: return false;
+    }
+}
+
+class SignatureParser {
+public:
+    // False when the format cannot be compared: %n, an unknown or
+    // unfinished conversion, numbered and unnumbered arguments mixed, or
+    // one position read as two types.
+    bool parse(std::string_view f, Signature &sig) {
+        sig_ = &sig;
+        for (size_t i = 0; i < f.size();) {
+            if (f[i++] != '%') continue;
+            const size_t position = takePosition(f, i);
+            while (i < f.size() && std::string_view("-+ #0'I").find(f[i]) != std::string_view::npos) ++i;
+            if (!takeWidth(f, i)) return false;
+            if (i < f.size() && f[i] == '.' && !takeWidth(f, ++i)) return false;
+            const Length length = takeLength(f, i);
+            Arg arg = Arg::Unused;
+            if (i >= f.size() || !conversionArg(f[i++], length, arg)) return false;
+            if (arg != Arg::Unused && !use(position, arg)) return false;
+        }
+        // Positions a numbered format skips are read as int.
+        for (size_t k = 0; k < sig.count; ++k)
+            if (sig.args[k] == Arg::Unused) sig.args[k] = Arg::Int;
+        return true;
+    }
+
+private:
+    // A width or precision: digits, or '*' that reads an int.
+    bool takeWidth(std::string_view f, size_t &i) {
+        if (i < f.size() && f[i] == '*') return use(takePosition(f, ++i), Arg::Int);
+        while (i < f.size() && isDigit(f[i])) ++i;
+        return true;
+    }
+
+    bool use(size_t position, Arg arg) {
+        const bool numbered = position != kNoPosition;
+        if (used_ && numbered != sig_->positional) return false;
+        used_ = true;
+        sig_->positional = numbered;
+        if (!numbered) position = sig_->count + 1;
+        if (position > kMaxArgs) return false;
+        Arg &slot = sig_->args[position - 1];
+        if (slot != Arg::Unused && slot != arg) return false;
+        slot = arg;
+        sig_->count = std::max(sig_->count, position);
+        return true;
+    }
+
+    Signature *sig_ = nullptr;
+    bool used_ = false;
+};
+
+bool signatureOf(const char *format, Signature &sig) {
+    return format == nullptr || SignatureParser().parse(format, sig);
+}
+
 // Joins the parts into a message buffer; no formatter, so nothing to run out of.
 void compose(char (&dst)[kMessageSize], std::initializer_list<const char *> parts) {
     dst[0] = '\0';
@@ -175,7 +303,7 @@ void formatMessage(const char *msgid, const char *locale, int length, char *buf,
     const bool withSystemText = defaultFormat != nullptr && std::strstr(defaultFormat, "%%s") != nullptr;
     const int errorNumber = withSystemText ? va_arg(ap, int) : 0;
     const char *format = getLocalMsgFmt(locale, msgid);
-    if (format == nullptr) format = defaultFormat;
+    if (format == nullptr || !formatFits(format, defaultFormat)) format = defaultFormat;
     if (format != nullptr) {
         if (!withSystemText) {
             Y_vsnprintf(buf, size, format, ap);
@@ -189,6 +317,14 @@ void formatMessage(const char *msgid, const char *locale, int length, char *buf,
 }
 
 }  // namespace
+
+bool formatFits(const char *text, const char *builtin) noexcept {
+    Signature wanted;
+    Signature given;
+    if (text == nullptr || !signatureOf(text, wanted) || !signatureOf(builtin, given)) return false;
+    if (wanted.count > given.count) return false;
+    return std::equal(wanted.args, wanted.args + wanted.count, given.args);
+}
 
 bool parseLocaleLine(std::string_view line, LocaleLine &out) noexcept {
     // "T", the type, one character of any kind, then the two fields.
@@ -213,13 +349,12 @@ extern "C" {
 int kdgetmsg(const char *msgid, const char *locale1, int len1, char *buf1, const char *locale2,
              int len2, char *buf2, const char *default_fmt, ...) noexcept {
     if (locale1 == nullptr || buf1 == nullptr) return -1;
-    const int savedErrno = errno;
+    const yq::ErrnoGuard keepErrno;
     va_list args;
     va_start(args, default_fmt);
     formatMessage(msgid, locale1, len1, buf1, default_fmt, args);
     if (locale2 != nullptr && buf2 != nullptr) formatMessage(msgid, locale2, len2, buf2, default_fmt, args);
     va_end(args);
-    errno = savedErrno;
     return 0;
 }
 

@@ -12,11 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <source_location>
 #include <utility>
 
 #include "md5c_private.h"
-#include "ystrings.h"
+#include "ynet_private.h"
+#include "yq_memory.h"
 #include "yq_sys.h"
+#include "ystrings.h"
 
 extern "C" {
 YQ_API int MD5DebugFD = -1;
@@ -30,7 +33,14 @@ using yq::md5c::MD5_KEY_BLOCK_B;
 
 constexpr const char kModule[] = "md5c";
 
-#define MD5_FAIL(value) MD5Error(kModule, __LINE__, __func__, (value))
+// Reports a failing step with `value` through MD5Error, naming the caller's
+// line and function, and evaluates to the -1 that the failing function
+// returns: `return fail(rc);`.
+int fail(int value, const std::source_location &where = std::source_location::current()) noexcept {
+    const yq::report::FunctionName function(where);
+    MD5Error(kModule, static_cast<int>(where.line()), function.c_str(), value);
+    return -1;
+}
 
 // ---------------------------------------------------------------- the digest
 
@@ -281,7 +291,7 @@ void list_mode_bits(unsigned char digest[16], MD5_CTX *ctx) noexcept {
 void MD5Error(const char *file, int line, const char *function, int value) noexcept {
     int fd = MD5DebugFD;
     if (fd == -1) return;
-    int saved_errno = errno;
+    const yq::ErrnoGuard keep_errno;
     char text[512];
     int n = Y_snprintf(text, sizeof text, "%s.%d: %s failed: %d\n", file != nullptr ? file : "",
                        line, function != nullptr ? function : "", value);
@@ -295,7 +305,6 @@ void MD5Error(const char *file, int line, const char *function, int value) noexc
             off += size_t(w);
         }
     }
-    errno = saved_errno;
 }
 
 // ---------------------------------------------------------- digest lines
@@ -310,31 +319,18 @@ void MD5DigestToLine(const unsigned char digest[16], char *line, int size) noexc
 int MD5LineToDigest(const char *line, unsigned char digest[16]) noexcept {
     if (line == nullptr || std::strncmp(line, MD5_DIGEST_PREFIX, MD5_DIGEST_PREFIX_LEN) != 0)
         return -1;  // an ordinary line
-    int saved_errno = errno;
+    const yq::ErrnoGuard keep_errno;  // strtoul may set it
     unsigned char bytes[MD5_DIGEST_LEN];
     const char *p = line + MD5_DIGEST_PREFIX_LEN;
     for (unsigned char &byte : bytes) {
         char *end = nullptr;
         unsigned long value = std::strtoul(p, &end, 16);
-        if (*end == '\0') {
-            MD5_FAIL(0);
-            errno = saved_errno;
-            return -1;
-        }
-        if (!std::isspace(static_cast<unsigned char>(*end))) {
-            MD5_FAIL(static_cast<unsigned char>(*end));
-            errno = saved_errno;
-            return -1;
-        }
-        if (value > 255) {
-            MD5_FAIL(static_cast<int>(value));
-            errno = saved_errno;
-            return -1;
-        }
+        if (*end == '\0') return fail(0);
+        if (!std::isspace(static_cast<unsigned char>(*end))) return fail(static_cast<unsigned char>(*end));
+        if (value > 255) return fail(static_cast<int>(value));
         byte = static_cast<unsigned char>(value);
         p = end + 1;
     }
-    errno = saved_errno;
     if (digest != nullptr) std::memcpy(digest, bytes, sizeof bytes);
     return 0;
 }
@@ -342,10 +338,7 @@ int MD5LineToDigest(const char *line, unsigned char digest[16]) noexcept {
 int MD5TextFileDigest(FILE *stream, const void *keyed, unsigned char digest[16],
                       unsigned char stored[16], int *found) noexcept {
     if (found != nullptr) *found = 0;
-    if (stream == nullptr || digest == nullptr) {
-        MD5_FAIL(EINVAL);
-        return -1;
-    }
+    if (stream == nullptr || digest == nullptr) return fail(EINVAL);
     MD5_CTX ctx;
     CR_MD5Init(&ctx);
     std::rewind(stream);
@@ -367,10 +360,9 @@ int MD5TextFileDigest(FILE *stream, const void *keyed, unsigned char digest[16],
 
     if (read_failed) {
         // A digest of part of the file would be wrong, not just incomplete.
-        MD5_FAIL(errno);
         explicit_bzero(&ctx, sizeof ctx);
         if (found != nullptr) *found = 0;
-        return -1;
+        return fail(errno);
     }
     if (keyed != nullptr)
         check_system_time(digest, &ctx);
@@ -383,25 +375,13 @@ int MD5AppendDigest(FILE *stream, const void *keyed) noexcept {
     unsigned char digest[MD5_DIGEST_LEN];
     if (MD5TextFileDigest(stream, keyed, digest, nullptr, nullptr) != 0) return -1;
     int rc = std::fseek(stream, 0, SEEK_END);
-    if (rc != 0) {
-        MD5_FAIL(rc);
-        return -1;
-    }
+    if (rc != 0) return fail(rc);
     char line[MD5_DIGEST_LINE_SIZE];
-    if (!format_line(digest, line)) {
-        MD5_FAIL(-1);
-        return -1;
-    }
+    if (!format_line(digest, line)) return fail(-1);
     rc = std::fputs(line, stream);
-    if (rc == EOF) {
-        MD5_FAIL(rc);
-        return -1;
-    }
+    if (rc == EOF) return fail(rc);
     rc = std::fflush(stream);
-    if (rc != 0) {
-        MD5_FAIL(rc);
-        return -1;
-    }
+    if (rc != 0) return fail(rc);
     return 0;
 }
 

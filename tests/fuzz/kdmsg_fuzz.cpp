@@ -1,7 +1,10 @@
 // Fuzzes the message catalog parsers. The first byte picks one:
 //   0: lines of a locale definition file (parseLocaleLine),
 //   1: a whole catalog file, scanned from memory (scanMsgFile/cacheMsg),
-//   2: catalog text escapes (resolveEscapes) under C and UTF-8.
+//   2: catalog text escapes (resolveEscapes) under C and UTF-8,
+//   3: a catalog text against fixed built-in formats (formatFits): a text
+//      that fits is formatted with the built-in format's arguments, so a
+//      wrong "fits" reads what was never passed.
 // Nothing touches the product's paths, so the target also runs outside the
 // sandbox.
 #include <clocale>
@@ -15,6 +18,7 @@
 
 #include "kdmsg.h"
 #include "kdmsg_private.h"
+#include "ystrings.h"
 
 using namespace yq::kdmsg;
 
@@ -86,15 +90,24 @@ void fuzzEscapes(const char *data, size_t size) {
     std::setlocale(LC_CTYPE, "C");
 }
 
+void fuzzFormat(const char *data, size_t size) {
+    const std::string text(data, size);
+    char out[256];
+    if (formatFits(text.c_str(), "%s %d %ld")) Y_snprintf(out, sizeof out, text.c_str(), "s", 1, 2L);
+    if (formatFits(text.c_str(), "%p %f %lc")) Y_snprintf(out, sizeof out, text.c_str(), out, 1.5, L'x');
+    if (formatFits(text.c_str(), nullptr)) Y_snprintf(out, sizeof out, text.c_str());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0) return 0;
     const auto *text = reinterpret_cast<const char *>(data + 1);
-    switch (data[0] % 3) {
+    switch (data[0] % 4) {
         case 0: fuzzDefinitions(text, size - 1); break;
         case 1: fuzzCatalog(text, size - 1); break;
-        default: fuzzEscapes(text, size - 1); break;
+        case 2: fuzzEscapes(text, size - 1); break;
+        default: fuzzFormat(text, size - 1); break;
     }
     return 0;
 }
