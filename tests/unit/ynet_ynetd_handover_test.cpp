@@ -4,9 +4,11 @@
 // processes' ends and a fake ynetd whose hash pairs come from OpenSSL.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "ynet.h"
 #include "ynet_private.h"
@@ -139,6 +141,25 @@ TEST(YnetdReceive, InterruptedHandOverKeepsTheCallersAlarm) {
     EXPECT_GE(left, 98u) << "the caller's alarm was lost";
 }
 
+// The kernel says it cut the control data short: whatever did arrive is no
+// hand-over, and the descriptor that came is closed, not leaked.
+TEST(YnetdReceive, TruncatedControlDataIsAFailedHandOver) {
+    yqtest::SysGuard guard;
+    yq::sys::table.recvmsg = [](int fd, struct msghdr *m, int flags) -> ssize_t {
+        ssize_t got = ::recvmsg(fd, m, flags);
+        m->msg_flags |= MSG_CTRUNC;
+        return got;
+    };
+    Pair p = unix_pair();
+    write_raw(p.peer.get(), item(""));
+    send_fds(p.peer.get(), {p.peer.get()});
+    int before = count_fds(), fd = 0;
+    EXPECT_EQ(ynet_receive_network_socket(p.mine.get(), nullptr, &fd, 5),
+              YN_STATUS_DESCRIPTOR_PASSING_FAILED);
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(count_fds(), before);
+}
+
 TEST(YnetdSend, HashDescriptorThenTheReceiversStatus) {
     Pair p = unix_pair();
     Fd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
@@ -167,6 +188,25 @@ TEST(YnetdConnectByYnetd, RetriesRefusalsAndClashesButNotMissingPaths) {
     struct stat st{};
     ASSERT_EQ(::stat(path, &st), 0);
     EXPECT_EQ(st.st_mode & 0077, 0u) << "nobody else may connect";
+    {
+        // The socket file is narrowed before it listens: at chmod time nobody
+        // can connect yet.
+        yqtest::SysGuard guard;
+        yq::sys::table.chmod = [](const char *file, mode_t mode) {
+            Fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", file);
+            g_connects = ::connect(probe.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+            return ::chmod(file, mode);
+        };
+        char other[YNETD_IPC_PATH_SIZE] = "";
+        int second = -1;
+        ASSERT_EQ(ynet_listen_for_ynetd(other, sizeof other, 1, &second, 5), 0);
+        Fd(std::exchange(second, -1));
+        ::unlink(other);
+        EXPECT_EQ(g_connects, -1) << "listening before its permissions were set";
+    }
     int sock = -1;
     EXPECT_EQ(ynet_connect_by_ynetd(path, &sock, 5), 0);
     Fd(std::exchange(sock, -1));
