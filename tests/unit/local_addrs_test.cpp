@@ -9,8 +9,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <set>
-#include <sstream>
 #include <string>
 
 #include "local_addrs_private.h"
@@ -41,8 +39,7 @@ std::string gather() {
     return text;
 }
 
-class LocalAddrs : public ::testing::Test {
-protected:
+struct LocalAddrs : ::testing::Test {
     void SetUp() override { yq::local_addrs::reset_cache(); }
     void TearDown() override { yq::local_addrs::reset_cache(); }
     yqtest::FakeClock clock;
@@ -55,13 +52,8 @@ TEST_F(LocalAddrs, RetryingResolver) {
     for (auto [error, name] : names) EXPECT_STREQ(yq::resolver::h_errno_name(error), name);
     yqtest::write_hosts("127.0.0.1 localhost\n");
     const int T = TRY_AGAIN;
-    struct Row {
-        std::vector<int> script;
-        int attempts, error_size;
-        const char *error;  // what the buffer holds afterwards
-        bool found;
-        int calls, slept;  // seconds
-    };
+    // error: what the buffer holds afterwards; slept: seconds
+    struct Row { std::vector<int> script; int attempts, error_size; const char *error; bool found; int calls, slept; };
     const Row rows[] = {
         {{T, T, T, T, T}, 5, 32, "TRY_AGAIN", false, 5, 10},  // the last failure sleeps too
         {{T}, 3, 32, "TRY_AGAIN", true, 2, 2},       {{HOST_NOT_FOUND}, 5, 32, "HOST_NOT_FOUND", false, 1, 0},
@@ -93,10 +85,8 @@ TEST_F(LocalAddrs, RetryingResolver) {
 
 TEST_F(LocalAddrs, TheListHasLoopbackOnceAndLaterCallsCopyTheCache) {
     std::string first = gather(), list = first.substr(0, first.find('\n'));
-    std::istringstream in(list.substr(2));
-    std::set<std::string> seen;
-    for (std::string one; std::getline(in, one, ',');) EXPECT_TRUE(seen.insert(one).second) << list;
-    EXPECT_EQ(seen.count("127.0.0.1"), 1u) << list;
+    size_t at = list.find("127.0.0.1");  // once: each source adds only what is new
+    EXPECT_TRUE(at != std::string::npos && at == list.rfind("127.0.0.1")) << list;
     char loopback[64];
     std::snprintf(loopback, sizeof loopback, ": LOOPBACK new_addr.s_addr = %d 0x%08x\n",
                   static_cast<int>(htonl(INADDR_LOOPBACK)), htonl(INADDR_LOOPBACK));
@@ -133,11 +123,7 @@ TEST_F(LocalAddrs, ExhaustedMemoryFailsTheGatheringAndLeaksNothing) {
 TEST_F(LocalAddrs, SingleAddressesAndNames) {
     yqtest::write_hosts("127.0.0.1 localhost\n127.0.0.5 loopy\n192.0.2.200 faraway\n");
     struct in_addr listed[] = {addr("192.0.2.200")};
-    struct Row {
-        const char *what;  // a name, or a dotted address
-        struct in_addr *list;
-        int count, local;
-    };
+    struct Row { const char *what; struct in_addr *list; int count, local; };  // a name or a dotted address
     const Row rows[] = {
         {"127.0.0.2", nullptr, 0, 1},  // not listed: the bind test
         {"192.0.2.200", nullptr, 0, 0}, {"192.0.2.200", listed, 1, 1}, {"192.0.2.200", listed, 0, 0},

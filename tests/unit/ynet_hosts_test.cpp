@@ -33,12 +33,8 @@ std::string text_of(const struct hostent *e) {
 const std::string kData = YQ_TEST_DATA "/ynet_hosts.txt", kHosts = yqtest::read_file(YQ_TEST_DATA "/hosts");
 const char *arg(const std::string &field) { return field == "-" ? nullptr : field.c_str(); }
 
-class Hosts : public ::testing::Test {
-protected:
-    void SetUp() override {
-        yq::ynet_hosts::reset_state();
-        yqtest::write_hosts(kHosts);
-    }
+struct Hosts : ::testing::Test {
+    void SetUp() override { yq::ynet_hosts::reset_state(), yqtest::write_hosts(kHosts); }
     void TearDown() override { yq::ynet_hosts::reset_state(); }
 
     // "status:entry" of a cached lookup by name, or by address for a dotted text.
@@ -100,12 +96,7 @@ TEST_F(Hosts, FourthNameEvictsTheLeastRecentlyReturnedOne) {
 }
 
 TEST_F(Hosts, TryAgainIsRetriedAndOnlyFailedNamesAreRemembered) {
-    struct Row {
-        const char *what;
-        std::vector<int> script;
-        const char *first, *second;  // answers in a row
-        int calls, sleeps, calls_after;
-    };
+    struct Row { const char *what; std::vector<int> script; const char *first, *second; int calls, sleeps, calls_after; };
     const int T = TRY_AGAIN;
     const char *beta = "0:beta.test.example beta = 192.0.2.2";
     const Row rows[] = {
@@ -140,10 +131,7 @@ TEST_F(Hosts, AliasCompletion) {
     EXPECT_EQ(resolver.name_calls, 2);  // the entry, then its short name once
     EXPECT_EQ(lookup("lone.test.example"), "0:lone.test.example = 192.0.2.7");
     yqtest::write_hosts(kHosts + "127.0.0.5 here.test.example\n127.0.0.4 here\n");
-    struct Row {
-        const char *what, *name, *entry, *alias;
-        int lookups;
-    };
+    struct Row { const char *what, *name, *entry, *alias; int lookups; };
     const Row rows[] = {
         {"looked up by another name", "nick", "lone.test.example", "nick", 0},
         {"aliases are kept", "nick", "beta.test.example", "beta", 0},

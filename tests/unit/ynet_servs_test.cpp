@@ -19,12 +19,8 @@ const std::string kServices = "yqtest 5001/tcp yqalias yqother\nyqtest 5001/udp\
 int port(const std::string &number) { return htons(static_cast<uint16_t>(std::stoi(number))); }
 bool is_port(const std::string &what) { return std::isdigit(static_cast<unsigned char>(what[0])); }
 
-class Services : public ::testing::Test {
-protected:
-    void SetUp() override {
-        yq::ynet_servs::reset_state();
-        yqtest::write_services(kServices);
-    }
+struct Services : ::testing::Test {
+    void SetUp() override { yq::ynet_servs::reset_state(), yqtest::write_services(kServices); }
     void TearDown() override { yq::ynet_servs::reset_state(); }
 
     // "status:name port/proto" of a cached lookup by name, or by port for a number.
@@ -71,11 +67,7 @@ TEST_F(Services, FailedPairsAreRefusedForTheirProtocolOnlyAndPortsAreAskedAgain)
 }
 
 TEST_F(Services, TryAgainIsRetriedThreeTimesWithASleepAfterEach) {
-    struct Row {
-        std::vector<int> script;
-        const char *name, *first, *second;
-        int calls, sleeps;
-    };
+    struct Row { std::vector<int> script; const char *name, *first, *second; int calls, sleeps; };
     const Row rows[] = {
         {{TRY_AGAIN, TRY_AGAIN, TRY_AGAIN}, "yqtest", "7", "5", 3, 3},
         {{TRY_AGAIN}, "yqtest", "0:yqtest 5001/tcp", "0:yqtest 5001/tcp", 2, 1},
@@ -117,11 +109,10 @@ TEST_F(Services, CopiesAreDeepAndExhaustedMemoryLeavesNothingBehind) {
     yqtest::for_each_alloc_failure([&] {
         struct servent sentinel{}, *copy = &sentinel;
         int status = ynet_copy_servent(&source, &copy);
-        if (status == 0)
-            EXPECT_TRUE(copy->s_name != name && copy->s_aliases[0] != alias && copy->s_proto != tcp &&
-                        std::string(copy->s_aliases[0]) == "a" && copy->s_aliases[1] == nullptr &&
-                        copy->s_port == port("5001"));
-        EXPECT_TRUE(status == 0 || (status == YN_STATUS_NO_MEMORY && copy == nullptr)) << status;
+        EXPECT_TRUE(status == 0 ? copy->s_name != name && copy->s_aliases[0] != alias && copy->s_proto != tcp &&
+                                      std::string(copy->s_aliases[0]) == "a" && copy->s_aliases[1] == nullptr &&
+                                      copy->s_port == port("5001")
+                                : status == YN_STATUS_NO_MEMORY && copy == nullptr) << status;
         ynet_free_servent(&copy);
         EXPECT_EQ(copy, nullptr);
     });
