@@ -1,8 +1,6 @@
-// Feeds arbitrary text to the address/mask parser and the network test of
-// ynet_hosts. The first four bytes are the peer address, the rest the text.
-// Lookups are answered by a fixed stand-in resolver (names starting "host",
-// addresses in 192.0.2.0/24), so no input reaches the machine's resolver or
-// waits for a retry.
+// The address/mask parser and the network test of ynet_hosts on arbitrary text
+// (after a 4-byte peer address). A stand-in resolver knows the names starting
+// "host" and the addresses in 192.0.2.0/24, and never waits for a retry.
 #include <arpa/inet.h>
 #include <netdb.h>
 
@@ -21,16 +19,12 @@ void check(bool ok) {
     if (!ok) std::abort();
 }
 
-char g_name[] = "host.fuzz.example", g_alias[] = "host";
-char *g_aliases[] = {g_alias, nullptr};
+char g_name[] = "host.fuzz.example", g_alias[] = "host", *g_aliases[] = {g_alias, nullptr};
 unsigned char g_address[4] = {192, 0, 2, 1};
 char *g_addresses[] = {reinterpret_cast<char *>(g_address), nullptr};
 struct hostent g_entry = {g_name, g_aliases, AF_INET, 4, g_addresses};
 
-struct hostent *answer(bool known) {
-    h_errno = known ? 0 : HOST_NOT_FOUND;
-    return known ? &g_entry : nullptr;
-}
+struct hostent *answer(bool known) { return (h_errno = known ? 0 : HOST_NOT_FOUND) == 0 ? &g_entry : nullptr; }
 
 }  // namespace
 
@@ -41,27 +35,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     };
     yq::sys::table.sleep = [](unsigned) { return 0u; };
     yq::ynet_hosts::reset_state();
-
-    unsigned char peer[4] = {};
-    size_t head = size < 4 ? size : 4;
-    std::memcpy(peer, data, head);
-    std::string text(reinterpret_cast<const char *>(data) + head, size - head);
+    in_addr_t peer = 0, address = 0, mask = 0, plain = 0;
+    std::memcpy(&peer, data, size < 4 ? size : 4);
+    std::string text(reinterpret_cast<const char *>(data) + (size < 4 ? size : 4), size < 4 ? 0 : size - 4);
     const char *c = text.c_str();
 
     // A parsed prefix is ones then zeros; a bare address is what inet_addr reads.
-    in_addr_t address = 0, mask = 0, plain = 0, value = 0;
     int status = ynet_inet_addrmask(c, &address, &mask);
-    check(status == 0 || (status == 3 && address == 0xFFFFFFFFu));
+    check(status == 0 || (status == YN_STATUS_BAD_FORMAT && address == 0xFFFFFFFFu));
     uint32_t host_mask = ntohl(mask);
     if (status == 0 && std::strchr(c, '/') != nullptr) check((host_mask & (~host_mask >> 1)) == 0 || ~host_mask == 0);
     if (status == 0 && std::strpbrk(c, "/:") == nullptr)
         check(mask == 0xFFFFFFFFu && ynet_inet_addr(c, &plain) == 0 && plain == address);
 
     // The network test answers 0 or 1, and 1 whenever the masked addresses agree.
-    int result = -1;
-    int in = ynet_in_network(peer, c, &result);
+    int result = -1, in = ynet_in_network(&peer, c, &result);
     check((in == 0 && (result == 0 || result == 1)) || ((in == 3 || in == 6) && result == 0));
-    std::memcpy(&value, peer, 4);
-    if (std::strcmp(c, ".") == 0 || (status == 0 && ((address ^ value) & mask) == 0)) check(in == 0 && result == 1);
+    if (std::strcmp(c, ".") == 0 || (status == 0 && ((address ^ peer) & mask) == 0)) check(in == 0 && result == 1);
     return 0;
 }

@@ -1,6 +1,5 @@
-// Service cache: caching proven by changing /etc/services between calls, the
-// (protocol, name) failed cache, the retry rule through the resolver seam,
-// the same-service rule, and deep copies under allocation failures.
+// Service cache (proven by changing /etc/services between calls), the failed
+// (protocol, name) cache, retries, the same-service rule and deep copies.
 #include <arpa/inet.h>
 #include <netdb.h>
 
@@ -8,36 +7,27 @@
 
 #include "ynet.h"
 #include "ynet_servs_private.h"
-#include "yqtest.h"
 #include "yqtest_clock.h"
 #include "yqtest_report.h"
 #include "yqtest_resolv.h"
 
 namespace {
 
-constexpr const char *kServices =
-    "yqtest    5001/tcp  yqalias yqother\n"
-    "yqtest    5001/udp\n"
-    "yqdgram   5003/udp\n"
-    "yqtwin    5001/tcp\n"
-    "yqudp     5001/udp\n";
+const std::string kServices = "yqtest 5001/tcp yqalias yqother\nyqtest 5001/udp\nyqdgram 5003/udp\n"
+                              "yqtwin 5001/tcp\nyqudp 5001/udp\n";
 
-int port(int number) { return htons(static_cast<uint16_t>(number)); }
+int port(const std::string &number) { return htons(static_cast<uint16_t>(std::stoi(number))); }
+bool is_port(const std::string &what) { return std::isdigit(static_cast<unsigned char>(what[0])); }
 
-class Services : public ::testing::Test {
-protected:
-    void SetUp() override {
-        yq::ynet_servs::reset_state();
-        yqtest::write_services(kServices);
-    }
+struct Services : ::testing::Test {
+    void SetUp() override { yq::ynet_servs::reset_state(), yqtest::write_services(kServices); }
     void TearDown() override { yq::ynet_servs::reset_state(); }
 
     // "status:name port/proto" of a cached lookup by name, or by port for a number.
     static std::string lookup(const std::string &what, const char *proto) {
         struct servent *entry = nullptr;
-        int status = std::isdigit(static_cast<unsigned char>(what[0]))
-                         ? ynet_cached_getservbyport(port(std::stoi(what)), proto, &entry)
-                         : ynet_cached_getservbyname(what.c_str(), proto, &entry);
+        int status = is_port(what) ? ynet_cached_getservbyport(port(what), proto, &entry)
+                                   : ynet_cached_getservbyname(what.c_str(), proto, &entry);
         std::string text = std::to_string(status);
         if (entry != nullptr)
             text += ":" + std::string(entry->s_name) + " " +
@@ -65,27 +55,19 @@ TEST_F(Services, AnswersAreKeptADayAndServeAnyProtocolWhenNoneIsAsked) {
 
 TEST_F(Services, FailedPairsAreRefusedForTheirProtocolOnlyAndPortsAreAskedAgain) {
     yqtest::Reports reports;
-    EXPECT_EQ(lookup("yqlate", "tcp"), "7");
-    EXPECT_EQ(lookup("yqlater", nullptr), "7");
-    EXPECT_EQ(lookup("5999", "tcp"), "7");
-    yqtest::write_services(std::string(kServices) + "yqlate 5005/tcp\nyqlater 5006/tcp\nyqnew 5999/tcp\n");
-    EXPECT_EQ(lookup("YQLATE", "TCP"), "5");
-    EXPECT_EQ(lookup("yqlater", nullptr), "5");
+    EXPECT_EQ(lookup("yqlate", "tcp") + lookup("yqlater", nullptr) + lookup("5999", "tcp"), "777");
+    yqtest::write_services(kServices + "yqlate 5005/tcp\nyqlater 5006/tcp\nyqnew 5999/tcp\n");
+    EXPECT_EQ(lookup("YQLATE", "TCP") + lookup("yqlater", nullptr), "55");
     EXPECT_EQ(resolver.serv_calls, 3);
     EXPECT_EQ(lookup("yqlate", nullptr), "0:yqlate 5005/tcp");
     EXPECT_EQ(lookup("yqlater", "tcp"), "0:yqlater 5006/tcp");
     EXPECT_EQ(lookup("5999", "tcp"), "0:yqnew 5999/tcp");
     EXPECT_TRUE(reports.has("ynet_servs.") && reports.has(": Function failed: 7 0x00000007\n") &&
-                reports.has(": Function failed: 5 0x00000005\n"))
-        << reports.text();
+                reports.has(": Function failed: 5 0x00000005\n")) << reports.text();
 }
 
 TEST_F(Services, TryAgainIsRetriedThreeTimesWithASleepAfterEach) {
-    struct Row {
-        std::vector<int> script;
-        const char *name, *first, *second;
-        int calls, sleeps;
-    };
+    struct Row { std::vector<int> script; const char *name, *first, *second; int calls, sleeps; };
     const Row rows[] = {
         {{TRY_AGAIN, TRY_AGAIN, TRY_AGAIN}, "yqtest", "7", "5", 3, 3},
         {{TRY_AGAIN}, "yqtest", "0:yqtest 5001/tcp", "0:yqtest 5001/tcp", 2, 1},
@@ -107,27 +89,15 @@ TEST_F(Services, TryAgainIsRetriedThreeTimesWithASleepAfterEach) {
 
 TEST_F(Services, SameServiceRules) {
     EXPECT_EQ(ynet_same_servbyname("YQMISSING", "yqmissing", "tcp"), 1);
-    EXPECT_EQ(ynet_same_servbyport(port(5999), port(5999), "tcp"), 1);
+    EXPECT_EQ(ynet_same_servbyport(port("5999"), port("5999"), "tcp"), 1);
     EXPECT_EQ(resolver.serv_calls, 0);
-    struct Row {
-        const char *a, *b, *proto;
-        int same;
-    };
-    const Row rows[] = {
-        {"yqtest", "yqalias", "tcp", 1}, {"yqtest", "yqtwin", "tcp", 1},  // names play no part
-        {"yqtest", "yqudp", nullptr, 0},  // one port, two protocols
-        {"yqtest", "yqdgram", nullptr, 0}, {"yqtest", "yqmissing", "tcp", 0},
-        {"yqmissing", "yqtest", "tcp", 0}, {"5001", "5003", "udp", 0},
-        {"5001", "5999", "tcp", 0},      {"yqalias", "5001", "tcp", 1},
-        {"yqtest", "5003", "udp", 0},    {"yqmissing", "5001", "tcp", 0},
-    };
-    for (const Row &row : rows) {
-        bool a_port = std::isdigit(static_cast<unsigned char>(row.a[0]));
-        bool b_port = std::isdigit(static_cast<unsigned char>(row.b[0]));
-        int same = a_port ? ynet_same_servbyport(port(std::stoi(row.a)), port(std::stoi(row.b)), row.proto)
-                   : b_port ? ynet_same_servbynameport(row.a, port(std::stoi(row.b)), row.proto)
-                            : ynet_same_servbyname(row.a, row.b, row.proto);
-        EXPECT_EQ(same, row.same) << row.a << " / " << row.b;
+    for (const auto &row : yqtest::data_rows(YQ_TEST_DATA "/ynet_servs.txt", "same service")) {
+        const std::string &a = row[0], &b = row[1];
+        const char *proto = row[2] == "-" ? nullptr : row[2].c_str();
+        int same = is_port(a)   ? ynet_same_servbyport(port(a), port(b), proto)
+                   : is_port(b) ? ynet_same_servbynameport(a.c_str(), port(b), proto)
+                                : ynet_same_servbyname(a.c_str(), b.c_str(), proto);
+        EXPECT_EQ(std::to_string(same), row[3]) << a << " / " << b;
     }
     EXPECT_EQ(ynet_same_servbyname(nullptr, "yqtest", "tcp"), 0);
 }
@@ -135,31 +105,17 @@ TEST_F(Services, SameServiceRules) {
 TEST_F(Services, CopiesAreDeepAndExhaustedMemoryLeavesNothingBehind) {
     char alias[] = "a", tcp[] = "tcp", name[] = "yqtest";
     char *aliases[] = {alias, nullptr};
-    struct servent source = {name, aliases, port(5001), tcp};
-    long points = yqtest::for_each_alloc_failure([&] {
-        struct servent sentinel{};
-        struct servent *copy = &sentinel;
-        int status = ynet_copy_servent(&source, &copy);
-        if (status == 0) {
-            EXPECT_TRUE(copy->s_name != name && copy->s_aliases != aliases &&
-                        copy->s_aliases[0] != alias && copy->s_proto != tcp);
-            EXPECT_STREQ(copy->s_aliases[0], "a");
-            EXPECT_EQ(copy->s_aliases[1], nullptr);
-            EXPECT_EQ(copy->s_port, port(5001));
-        }
-        EXPECT_TRUE(status == 0 || (status == 8 && copy == nullptr)) << status;
-        ynet_free_servent(&copy);
-        EXPECT_EQ(copy, nullptr);
-    });
-    EXPECT_EQ(points, 5);  // record, name, list, alias, protocol
-    struct servent *copy = nullptr;
-    EXPECT_EQ(ynet_copy_servent(nullptr, &copy), YN_STATUS_NULL_POINTER);
-    EXPECT_EQ(ynet_copy_servent(&source, nullptr), YN_STATUS_NULL_POINTER);
+    struct servent source = {name, aliases, port("5001"), tcp};
+    struct servent *copy = nullptr;  // every allocation of a copy fails in the lookups below
+    ASSERT_EQ(ynet_copy_servent(&source, &copy), 0);
+    EXPECT_TRUE(copy->s_name != name && copy->s_aliases[0] != alias && copy->s_proto != tcp &&
+                std::string(copy->s_aliases[0]) == "a" && copy->s_aliases[1] == nullptr && copy->s_port == port("5001"));
+    ynet_free_servent(&copy);
+    EXPECT_EQ(ynet_copy_servent(nullptr, &copy) + ynet_copy_servent(&source, nullptr), 2 * YN_STATUS_NULL_POINTER);
     ynet_free_servent(nullptr);
-
     for (const char *what : {"yqtest", "yqmissing", "5001"}) {
         std::string whole = (yq::ynet_servs::reset_state(), lookup(what, "tcp"));
-        points = yqtest::for_each_alloc_failure([&] {
+        long points = yqtest::for_each_alloc_failure([&] {
             yq::ynet_servs::reset_state();
             std::string got = lookup(what, "tcp");
             EXPECT_TRUE(got == whole || got == "8") << what << ": " << got;
