@@ -16,17 +16,9 @@
 namespace {
 
 // Names the failed property, so that a crashing input is quick to read.
-void check_at(bool ok, int line) {
-    if (ok) return;
-    std::fprintf(stderr, "ynet_text_fuzz: check at line %d failed\n", line);
-    std::abort();
-}
-#define check(ok) check_at((ok), __LINE__)
+#define check(ok) ((ok) ? void() : (std::fprintf(stderr, "ynet_text_fuzz: line %d failed\n", __LINE__), std::abort()))
 
-bool same_text(const char *a, const char *b) {
-    if (a == nullptr || b == nullptr) return a == b;
-    return std::strcmp(a, b) == 0;
-}
+bool same_text(const char *a, const char *b) { return a == nullptr || b == nullptr ? a == b : std::strcmp(a, b) == 0; }
 
 bool same_entry(const ynet_service_entry *a, const ynet_service_entry *b) {
     bool same = same_text(a->name, b->name) && same_text(a->ipc, b->ipc) &&
@@ -43,7 +35,7 @@ void service_line(const std::string &text) {
     for (const char *v : {first->name, first->ipc, first->icmd, first->dcmd})
         check(v == nullptr || (*v != '\0' && std::strpbrk(v, ";\n") == nullptr));
     check((first->args == nullptr) == (first->arg_count == 0));
-    if (first->args != nullptr) check(first->args[first->arg_count] == nullptr);
+    check(first->args == nullptr || first->args[first->arg_count] == nullptr);
 
     char *line = nullptr;
     int status = ynet_service_unparse(first, &line);
@@ -62,10 +54,7 @@ std::vector<std::string> model_items(const std::string &text) {
     std::vector<std::string> physical;
     size_t start = 0;
     for (size_t i = 0; i < text.size(); ++i)
-        if (text[i] == '\r' || text[i] == '\n') {
-            physical.push_back(text.substr(start, i - start));
-            start = i + 1;
-        }
+        if (text[i] == '\r' || text[i] == '\n') physical.push_back(text.substr(start, i - start)), start = i + 1;
     std::vector<std::string> items;
     for (size_t i = 0; i < physical.size();) {
         std::string line = physical[i++];
