@@ -123,8 +123,6 @@ TEST(ServiceFile, ReadAndRewriteKeepEveryLineAsAnEntry) {
     EXPECT_EQ(names_of(list), (Strings{"-", "a", "-", "b c"}));
     ASSERT_EQ(ynet_update_service_file(path.c_str(), list), 0);
     EXPECT_EQ(yqtest::read_file(path), "PID=0;\nNAME= a ;PID=1;\nPID=0;\nNAME=\"b c\";PID=2;REGTIME=16;\n");
-    ASSERT_EQ(ynet_update_service_file(path.c_str(), list->next->next->next), 0);
-    EXPECT_EQ(yqtest::read_file(path), "NAME=\"b c\";PID=2;REGTIME=16;\n");
     ynet_free_service_list(&list);
 
     ASSERT_EQ(ynet_read_service(nullptr, "NAME= a ;\r\nNAME= b ;\nNAME= c ;", &list), 0);
