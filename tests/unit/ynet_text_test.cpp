@@ -67,20 +67,17 @@ TEST(ServiceLine, WrittenForm) {
     }
 }
 
+// Lines and the fields parsed from them, a tab between ("\\n" stands for a
+// line feed). Only pieces followed by ';' count, and ';' ends a field even in quotes.
 TEST(ServiceLine, ParseRules) {
-    struct Row { const char *line, *fields; };
-    // Only pieces followed by ';' count, and ';' ends a field even in quotes.
-    for (const Row &row : {Row{"NAME=a;PID=5", "a 0 0 0 - - - []"}, Row{"NAME=\"a;b\";PID=4;", "a 4 0 0 - - - []"},
-                           Row{"pid=0x1F;Name= x ;regtime=010;ExpTime=7;FOO=bar;", "x 31 8 7 - - - []"},
-                           Row{"  name = \"a b # c\" ;", "a b # c 0 0 0 - - - []"},
-                           Row{"NAME=a b;IPC=i#x;", "a 0 0 0 i - - []"}, Row{"# comment", "- 0 0 0 - - - []"},
-                           Row{"#NAME=x;NAME=# y;PID=4;", "- 4 0 0 - - - []"},
-                           Row{"NAME=;noequals;=v;PID=12abc;", "- 12 0 0 - - - []"},
-                           Row{"NAME=x;NAME=y;\nPID=5;", "y 0 0 0 - - - []"},
-                           Row{"ICMD='i c';DCMD=d;ARG=1;arg=2;ARG=;", "- 0 0 0 - i c d [1|2|]"}}) {
+    std::vector<std::string> rows = yqtest::read_lines(YNET_TEXT_PARSE_CASES);
+    ASSERT_FALSE(rows.empty());
+    for (const std::string &row : rows) {
+        std::string line = row.substr(0, row.find('\t'));
+        if (size_t at = line.find("\\n"); at != std::string::npos) line.replace(at, 2, "\n");
         ynet_service_entry *e = nullptr;
-        ASSERT_EQ(ynet_service_parse(row.line, &e), 0) << row.line;
-        EXPECT_EQ(describe(e), row.fields) << row.line;
+        ASSERT_EQ(ynet_service_parse(line.c_str(), &e), 0) << row;
+        EXPECT_EQ(describe(e), row.substr(row.find('\t') + 1)) << row;
         ynet_service_free(&e);
     }
 }
