@@ -58,13 +58,8 @@ std::vector<std::string> model_items(const std::string &text) {
     std::vector<std::string> items;
     for (size_t i = 0; i < physical.size();) {
         std::string line = physical[i++];
-        while (!line.empty() && line.back() == '\\') {
-            line.pop_back();
-            if (i == physical.size()) break;
-            line += physical[i++];
-        }
-        if (line[0] == '#' || line.find_first_not_of(" \t") == std::string::npos) continue;
-        items.push_back(line);
+        while (!line.empty() && line.back() == '\\' && (line.pop_back(), i < physical.size())) line += physical[i++];
+        if (line[0] != '#' && line.find_first_not_of(" \t") != std::string::npos) items.push_back(line);
     }
     return items;
 }
@@ -73,27 +68,18 @@ void memory_records(const std::string &text) {
     std::vector<std::string> want = model_items(text);
     ytext_handle *h = nullptr;
     check(ytext_open(text.c_str(), YTEXT_MODE_MEMORY, nullptr, nullptr, nullptr, &h) == 0);
-    std::vector<std::string> got;
-    for (;;) {
-        void *item = nullptr;
-        check(ytext_get_next_item(h, &item) == 0);
-        if (item == nullptr) break;
-        got.emplace_back(static_cast<char *>(item));
-        std::free(item);
-    }
-    check(got == want);
-    // By descending indexes, each read starting again from the top.
+    size_t n = 0;
+    for (void *item; (item = nullptr, ytext_get_next_item(h, &item) == 0) && item != nullptr; std::free(item))
+        check(n < want.size() && want[n++] == static_cast<char *>(item));
+    check(n == want.size());
+    // By descending indexes, each read starting again from the top, and one past the end.
     ytext_rewind(h);
-    std::vector<size_t> indexes;
-    for (size_t i = want.size(); i > 0 && indexes.size() < 8; i = i * 2 / 3) indexes.push_back(i - 1);
-    for (size_t i : indexes) {
+    for (size_t i = want.size() + 1, reads = 0; i > 0 && reads < 8; i = i * 2 / 3, ++reads) {
         void *item = nullptr;
-        check(ytext_get_item(h, static_cast<int>(i), &item) == 0 && item != nullptr);
-        check(want[i] == static_cast<char *>(item));
+        check(ytext_get_item(h, static_cast<int>(i - 1), &item) == 0);
+        check(i > want.size() ? item == nullptr : item != nullptr && want[i - 1] == static_cast<char *>(item));
         std::free(item);
     }
-    void *none = nullptr;
-    check(ytext_get_item(h, static_cast<int>(want.size()), &none) == 0 && none == nullptr);
     check(ytext_close(&h, 0) == 0);
 
     // The same text as a service file: one entry per logical line.
