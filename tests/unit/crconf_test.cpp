@@ -50,7 +50,6 @@ bool library_mapped() { return yqtest::read_file("/proc/self/maps").find(YQ_PATH
 struct DebugLog {
     DebugLog() { yqtest::remove_tree(dir), debugFD = fd = open_log(dir.c_str(), 0644, &err); }
     ~DebugLog() { ::close(std::exchange(debugFD, -1)); }
-    DebugLog(const DebugLog &) = delete;
     std::vector<std::string> grep(const std::string &part = "") const {
         std::vector<std::string> found;
         for (const auto &file : fs::directory_iterator(dir))
@@ -113,10 +112,7 @@ protected:
     }
     void TearDown() override { crconf_free_info(&info_), ::unsetenv("CRCONF_FAKE_TRACE"); }
     // What the stand-in libraries were asked to do since the last call.
-    std::string calls() {
-        std::string text = yqtest::read_file(trace_);
-        return ::unlink(trace_.c_str()), text;
-    }
+    std::string calls() { std::string text = yqtest::read_file(trace_); return ::unlink(trace_.c_str()), text; }
 
     crconf_info_rec *info_ = nullptr;
     std::string trace_ = yqtest::scratch_dir() + "/crconf_trace";
