@@ -16,7 +16,8 @@ if(TARGET crconf_test)
       CRCONF_FAKE_${upper}_LIB="$<TARGET_FILE:${fake}>")
   endforeach()
   add_dependencies(crconf_test Ycrconf)
-  target_compile_definitions(crconf_test PRIVATE CRCONF_REAL_LIB="$<TARGET_FILE:Ycrconf>")
+  target_compile_definitions(crconf_test PRIVATE CRCONF_REAL_LIB="$<TARGET_FILE:Ycrconf>"
+    CRCONF_SAMPLE="${CMAKE_SOURCE_DIR}/tests/unit/data/crconf_cw.conf")
 endif()
 # The configuration library's parser is fuzzed on its own: its source is
 # compiled into the fuzz programs (they link no configuration library).

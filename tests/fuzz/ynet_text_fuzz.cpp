@@ -16,17 +16,9 @@
 namespace {
 
 // Names the failed property, so that a crashing input is quick to read.
-void check_at(bool ok, int line) {
-    if (ok) return;
-    std::fprintf(stderr, "ynet_text_fuzz: check at line %d failed\n", line);
-    std::abort();
-}
-#define check(ok) check_at((ok), __LINE__)
+#define check(ok) ((ok) ? void() : (std::fprintf(stderr, "ynet_text_fuzz: line %d failed\n", __LINE__), std::abort()))
 
-bool same_text(const char *a, const char *b) {
-    if (a == nullptr || b == nullptr) return a == b;
-    return std::strcmp(a, b) == 0;
-}
+bool same_text(const char *a, const char *b) { return a == nullptr || b == nullptr ? a == b : std::strcmp(a, b) == 0; }
 
 bool same_entry(const ynet_service_entry *a, const ynet_service_entry *b) {
     bool same = same_text(a->name, b->name) && same_text(a->ipc, b->ipc) &&
@@ -43,7 +35,7 @@ void service_line(const std::string &text) {
     for (const char *v : {first->name, first->ipc, first->icmd, first->dcmd})
         check(v == nullptr || (*v != '\0' && std::strpbrk(v, ";\n") == nullptr));
     check((first->args == nullptr) == (first->arg_count == 0));
-    if (first->args != nullptr) check(first->args[first->arg_count] == nullptr);
+    check(first->args == nullptr || first->args[first->arg_count] == nullptr);
 
     char *line = nullptr;
     int status = ynet_service_unparse(first, &line);
@@ -62,20 +54,12 @@ std::vector<std::string> model_items(const std::string &text) {
     std::vector<std::string> physical;
     size_t start = 0;
     for (size_t i = 0; i < text.size(); ++i)
-        if (text[i] == '\r' || text[i] == '\n') {
-            physical.push_back(text.substr(start, i - start));
-            start = i + 1;
-        }
+        if (text[i] == '\r' || text[i] == '\n') physical.push_back(text.substr(start, i - start)), start = i + 1;
     std::vector<std::string> items;
     for (size_t i = 0; i < physical.size();) {
         std::string line = physical[i++];
-        while (!line.empty() && line.back() == '\\') {
-            line.pop_back();
-            if (i == physical.size()) break;
-            line += physical[i++];
-        }
-        if (line[0] == '#' || line.find_first_not_of(" \t") == std::string::npos) continue;
-        items.push_back(line);
+        while (!line.empty() && line.back() == '\\' && (line.pop_back(), i < physical.size())) line += physical[i++];
+        if (line[0] != '#' && line.find_first_not_of(" \t") != std::string::npos) items.push_back(line);
     }
     return items;
 }
@@ -84,27 +68,18 @@ void memory_records(const std::string &text) {
     std::vector<std::string> want = model_items(text);
     ytext_handle *h = nullptr;
     check(ytext_open(text.c_str(), YTEXT_MODE_MEMORY, nullptr, nullptr, nullptr, &h) == 0);
-    std::vector<std::string> got;
-    for (;;) {
-        void *item = nullptr;
-        check(ytext_get_next_item(h, &item) == 0);
-        if (item == nullptr) break;
-        got.emplace_back(static_cast<char *>(item));
-        std::free(item);
-    }
-    check(got == want);
-    // By descending indexes, each read starting again from the top.
+    size_t n = 0;
+    for (void *item; (item = nullptr, ytext_get_next_item(h, &item) == 0) && item != nullptr; std::free(item))
+        check(n < want.size() && want[n++] == static_cast<char *>(item));
+    check(n == want.size());
+    // By descending indexes, each read starting again from the top, and one past the end.
     ytext_rewind(h);
-    std::vector<size_t> indexes;
-    for (size_t i = want.size(); i > 0 && indexes.size() < 8; i = i * 2 / 3) indexes.push_back(i - 1);
-    for (size_t i : indexes) {
+    for (size_t i = want.size() + 1, reads = 0; i > 0 && reads < 8; i = i * 2 / 3, ++reads) {
         void *item = nullptr;
-        check(ytext_get_item(h, static_cast<int>(i), &item) == 0 && item != nullptr);
-        check(want[i] == static_cast<char *>(item));
+        check(ytext_get_item(h, static_cast<int>(i - 1), &item) == 0);
+        check(i > want.size() ? item == nullptr : item != nullptr && want[i - 1] == static_cast<char *>(item));
         std::free(item);
     }
-    void *none = nullptr;
-    check(ytext_get_item(h, static_cast<int>(want.size()), &none) == 0 && none == nullptr);
     check(ytext_close(&h, 0) == 0);
 
     // The same text as a service file: one entry per logical line.

@@ -20,27 +20,16 @@ std::string str(const char *s) { return s != nullptr ? s : "-"; }
 
 // The fields of an entry in one comparable text.
 std::string describe(const ynet_service_entry *e) {
-    std::string out = str(e->name) + " " + std::to_string(e->pid) + " " + std::to_string(e->regtime) +
-                      " " + std::to_string(e->exptime) + " " + str(e->ipc) + " " + str(e->icmd) +
-                      " " + str(e->dcmd) + " [";
+    std::string out = str(e->name) + " " + std::to_string(e->pid) + " " + std::to_string(e->regtime) + " " +
+                      std::to_string(e->exptime) + " " + str(e->ipc) + " " + str(e->icmd) + " " + str(e->dcmd) + " [";
     for (int i = 0; i < e->arg_count; ++i) out += std::string(e->args[i]) + "|";
-    return out + "]" + (e->args != nullptr && e->args[e->arg_count] != nullptr ? " unterminated" : "");
+    return out + "]";
 }
 
-std::string unparse(const ynet_service_entry &e) {
-    char *line = nullptr;
-    int status = ynet_service_unparse(&e, &line);
-    std::string out = status == 0 ? str(line) : "<status " + std::to_string(status) + ">";
-    std::free(line);
-    return out;
-}
-
-ynet_service_entry make(const char *name, int pid, int regtime = 0, int exptime = 0,
-                        const char *ipc = nullptr, const char *icmd = nullptr,
-                        const char *dcmd = nullptr, char **args = nullptr) {
-    ynet_service_entry e{nullptr, nullptr, const_cast<char *>(name), regtime, exptime, pid,
-                         const_cast<char *>(ipc), const_cast<char *>(icmd), const_cast<char *>(dcmd),
-                         args, 0};
+ynet_service_entry make(const char *name, int pid, int regtime = 0, int exptime = 0, const char *ipc = nullptr,
+                        const char *icmd = nullptr, const char *dcmd = nullptr, char **args = nullptr) {
+    ynet_service_entry e{nullptr, nullptr, const_cast<char *>(name), regtime, exptime, pid, const_cast<char *>(ipc),
+                         const_cast<char *>(icmd), const_cast<char *>(dcmd), args, 0};
     while (args != nullptr && args[e.arg_count] != nullptr) ++e.arg_count;
     return e;
 }
@@ -55,18 +44,14 @@ Strings names_of(const ynet_service_entry *list) {
     return out;
 }
 
-TEST(ServiceLine, WrittenFormReadsBackTheSame) {
+// That the written form reads back the same is the fuzz target's property.
+TEST(ServiceLine, WrittenForm) {
     char a1[] = "-v", a2[] = "two words", a3[] = "x#y", both[] = "\"'";
     char *args[] = {a1, a2, a3, nullptr}, *bad_args[] = {a1, both, nullptr};
-    struct Row {
-        const char *what;
-        ynet_service_entry entry;
-        const char *written;
-    };
+    struct Row { const char *what; ynet_service_entry entry; const char *written; };
     const Row rows[] = {
         {"plain words have a space on each side", make("svc", 42), "NAME= svc ;PID=42;"},
-        {"every field in its order",
-         make("s", 9, 100, 1, "/p", "run it", "say \"hi\"", args),
+        {"every field in its order", make("s", 9, 100, 1, "/p", "run it", "say \"hi\"", args),
          "NAME= s ;PID=9;REGTIME=100;EXPTIME=1;IPC= /p ;ICMD=\"run it\";DCMD='say \"hi\"';"
          "ARG= -v ;ARG=\"two words\";ARG=\"x#y\";"},
         {"PID always, numbers unsigned", make(nullptr, -1, -2), "PID=4294967295;REGTIME=4294967294;"},
@@ -75,36 +60,24 @@ TEST(ServiceLine, WrittenFormReadsBackTheSame) {
         {"nor in an argument", make("n", 1, 0, 0, nullptr, nullptr, nullptr, bad_args), "<status 2>"},
     };
     for (const Row &row : rows) {
-        SCOPED_TRACE(row.what);
-        std::string line = unparse(row.entry);
-        EXPECT_EQ(line, row.written);
-        if (line[0] == '<') continue;
-        ynet_service_entry *back = nullptr;
-        ASSERT_EQ(ynet_service_parse(line.c_str(), &back), 0);
-        EXPECT_EQ(describe(back), describe(&row.entry));
-        ynet_service_free(&back);
+        char *line = nullptr;
+        int status = ynet_service_unparse(&row.entry, &line);
+        EXPECT_EQ(status == 0 ? str(line) : "<status " + std::to_string(status) + ">", row.written) << row.what;
+        std::free(line);
     }
 }
 
+// Lines and the fields parsed from them, a tab between ("\\n" stands for a
+// line feed). Only pieces followed by ';' count, and ';' ends a field even in quotes.
 TEST(ServiceLine, ParseRules) {
-    struct Row {
-        const char *line, *fields;
-    };
-    for (const Row &row : {
-             Row{"NAME=a;PID=5", "a 0 0 0 - - - []"},  // only pieces followed by ';'
-             Row{"pid=0x1F;Name= x ;regtime=010;ExpTime=7;FOO=bar;", "x 31 8 7 - - - []"},
-             Row{"  name = \"a b # c\" ;", "a b # c 0 0 0 - - - []"},
-             Row{"NAME=\"a;b\";PID=4;", "a 4 0 0 - - - []"},  // ';' ends a field even in quotes
-             Row{"NAME=a b;IPC=i#x;", "a 0 0 0 i - - []"},
-             Row{"#NAME=x;NAME=# y;PID=4;", "- 4 0 0 - - - []"},
-             Row{"NAME=;noequals;=v;PID=12abc;", "- 12 0 0 - - - []"},
-             Row{"NAME=x;NAME=y;\nPID=5;", "y 0 0 0 - - - []"},
-             Row{"ICMD='i c';DCMD=d;ARG=1;arg=2;ARG=;", "- 0 0 0 - i c d [1|2|]"},
-             Row{"# comment", "- 0 0 0 - - - []"},
-         }) {
+    std::vector<std::string> rows = yqtest::read_lines(YNET_TEXT_PARSE_CASES);
+    ASSERT_FALSE(rows.empty());
+    for (const std::string &row : rows) {
+        std::string line = row.substr(0, row.find('\t'));
+        if (size_t at = line.find("\\n"); at != std::string::npos) line.replace(at, 2, "\n");
         ynet_service_entry *e = nullptr;
-        ASSERT_EQ(ynet_service_parse(row.line, &e), 0) << row.line;
-        EXPECT_EQ(describe(e), row.fields) << row.line;
+        ASSERT_EQ(ynet_service_parse(line.c_str(), &e), 0) << row;
+        EXPECT_EQ(describe(e), row.substr(row.find('\t') + 1)) << row;
         ynet_service_free(&e);
     }
 }
@@ -131,33 +104,22 @@ TEST(ServiceList, AddPlacesEntriesAndFreeUnlinksThem) {
     EXPECT_EQ(list, nullptr);
 }
 
-class ServiceFile : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = yqtest::scratch_dir() + "/ynet_text_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        yqtest::remove_tree(dir_);
-        ASSERT_EQ(mkdir(dir_.c_str(), 0755), 0);
-        path_ = dir_ + "/txt";
-    }
-    void TearDown() override { yqtest::remove_tree(dir_); }
+// A fresh directory for one test's files.
+std::string fresh_dir(const char *name) {
+    std::string dir = yqtest::scratch_dir() + "/ynet_text_" + name;
+    yqtest::remove_tree(dir);
+    EXPECT_EQ(mkdir(dir.c_str(), 0755), 0);
+    return dir;
+}
 
-    yqtest::SysGuard sys_;
-    std::string dir_, path_;
-};
-
-TEST_F(ServiceFile, ReadAndRewriteKeepEveryLineAsAnEntry) {
-    yqtest::write_file(path_, "# services\nNAME= a ;PID=1;\n\nname=\"b c\"; pid = 2 ;REGTIME=0x10;\n", 0640);
+TEST(ServiceFile, ReadAndRewriteKeepEveryLineAsAnEntry) {
+    const std::string path = fresh_dir("rewrite") + "/txt";
+    yqtest::write_file(path, "# services\nNAME= a ;PID=1;\n\nname=\"b c\"; pid = 2 ;REGTIME=0x10;\n");
     ynet_service_entry *list = nullptr;
-    ASSERT_EQ(ynet_read_service_file(path_.c_str(), &list), 0);
+    ASSERT_EQ(ynet_read_service_file(path.c_str(), &list), 0);
     EXPECT_EQ(names_of(list), (Strings{"-", "a", "-", "b c"}));
-    ASSERT_EQ(ynet_update_service_file(path_.c_str(), list), 0);
-    EXPECT_EQ(yqtest::read_file(path_), "PID=0;\nNAME= a ;PID=1;\nPID=0;\nNAME=\"b c\";PID=2;REGTIME=16;\n");
-    struct stat st{};
-    EXPECT_EQ(stat(path_.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
-    ASSERT_EQ(ynet_update_service_file(path_.c_str(), list->next->next->next), 0);
-    EXPECT_EQ(yqtest::read_file(path_), "NAME=\"b c\";PID=2;REGTIME=16;\n");
+    ASSERT_EQ(ynet_update_service_file(path.c_str(), list), 0);
+    EXPECT_EQ(yqtest::read_file(path), "PID=0;\nNAME= a ;PID=1;\nPID=0;\nNAME=\"b c\";PID=2;REGTIME=16;\n");
     ynet_free_service_list(&list);
 
     ASSERT_EQ(ynet_read_service(nullptr, "NAME= a ;\r\nNAME= b ;\nNAME= c ;", &list), 0);
@@ -165,30 +127,31 @@ TEST_F(ServiceFile, ReadAndRewriteKeepEveryLineAsAnEntry) {
     ynet_free_service_list(&list);
 }
 
-TEST_F(ServiceFile, FailuresBecomeConnectionStatusesAndLeaveTheOldFile) {
-    ynet_service_entry *list = reinterpret_cast<ynet_service_entry *>(this);
-    EXPECT_EQ(ynet_read_service_file(path_.c_str(), &list), YN_STATUS_FILE_OPEN_FAILED);
+TEST(ServiceFile, FailuresBecomeConnectionStatusesAndLeaveTheOldFile) {
+    yqtest::SysGuard guard;
+    const std::string dir = fresh_dir("failures"), path = dir + "/txt";
+    ynet_service_entry dummy{}, *list = &dummy;
+    EXPECT_EQ(ynet_read_service_file(path.c_str(), &list), YN_STATUS_FILE_OPEN_FAILED);
     EXPECT_EQ(list, nullptr);
-    EXPECT_EQ(ynet_update_service_file((dir_ + "/missing/txt").c_str(), nullptr),
-              YN_STATUS_FILE_OPEN_FAILED);
-    yqtest::write_file(path_, "NAME= keep ;PID=1;\n");
+    EXPECT_EQ(ynet_update_service_file((dir + "/missing/txt").c_str(), nullptr), YN_STATUS_FILE_OPEN_FAILED);
+    yqtest::write_file(path, "NAME= keep ;PID=1;\n");
     ynet_service_entry bad = make("\"'", 1), entry = make("svc", 5);
     entry.next = &bad;
-    EXPECT_EQ(ynet_update_service_file(path_.c_str(), &entry), 30);
+    EXPECT_EQ(ynet_update_service_file(path.c_str(), &entry), YN_STATUS_TEXT_FILE_ERROR);
     yq::sys::table.rename = [](const char *, const char *) { return -1; };
     entry.next = nullptr;
-    EXPECT_EQ(ynet_update_service_file(path_.c_str(), &entry), 29);
-    EXPECT_EQ(yqtest::read_file(path_), "NAME= keep ;PID=1;\n");
+    EXPECT_EQ(ynet_update_service_file(path.c_str(), &entry), YN_STATUS_RENAME_FAILED);
+    EXPECT_EQ(yqtest::read_file(path), "NAME= keep ;PID=1;\n");
     yq::sys::reset();
 
     const std::string original = "# head\nNAME= a ;PID=1;ARG= x ;ARG=\"y z\";\n";
     yqtest::for_each_alloc_failure([&] {
-        yqtest::write_file(path_, original);
+        yqtest::write_file(path, original);
         ynet_service_entry *read = nullptr;
-        int status = ynet_read_service_file(path_.c_str(), &read);
-        if (status == 0) status = ynet_update_service_file(path_.c_str(), read);
+        int status = ynet_read_service_file(path.c_str(), &read);
+        if (status == 0) status = ynet_update_service_file(path.c_str(), read);
         EXPECT_TRUE(status == 0 || status == YN_STATUS_NO_MEMORY || status == YN_STATUS_FILE_OPEN_FAILED) << status;
-        EXPECT_EQ(yqtest::read_file(path_), status == 0 ? "PID=0;\nNAME= a ;PID=1;ARG= x ;ARG=\"y z\";\n" : original);
+        EXPECT_EQ(yqtest::read_file(path), status == 0 ? "PID=0;\nNAME= a ;PID=1;ARG= x ;ARG=\"y z\";\n" : original);
         ynet_free_service_list(&read);
     });
 }
