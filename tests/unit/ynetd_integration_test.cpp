@@ -215,65 +215,42 @@ TEST_F(YnetdTest, ClientOnOneHostReachesServiceOnAnotherAndIsCalledBack) {
     EXPECT_EQ(daemon_b.finish(20, SIGTERM), 0);
 }
 
-// Every answer of the daemon, byte for byte, and the log line it writes; text
-// from the client is logged escaped, and every log line has its time stamp.
+// A column of the request table: "," ends an item (when `as_items`), and
+// \n \r \\ \xHH are escapes.
+std::string column(std::string_view text, bool as_items) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (as_items && text[i] == ',') out += '\0';
+        else if (text[i] != '\\' || i + 1 == text.size()) out += text[i];
+        else if (text[++i] != 'x') out += text[i] == 'n' ? '\n' : text[i] == 'r' ? '\r' : text[i];
+        else out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16)), i += 2;
+    }
+    return as_items ? out + '\0' : out;
+}
+
+// Every answer of the daemon and the log line it writes; text from the client
+// is logged escaped, and every log line has its time stamp.
 TEST_F(YnetdTest, RequestsAreAnsweredAndLoggedOneLineEach) {
     Process ynetd = daemon({"--version-text", "6.0.2 test"});
     ASSERT_TRUE(ynetd.ready) << ynetd.output;
-    const std::string req = std::to_string(USE_YQSS_REQUIRED);
-    const struct {
-        const char *what;
-        std::string sent, answered;
-        const char *logged;
-        const char *cw_conf = nullptr;  // installed with the configuration library
-    } rows[] = {
-        {"3 agreed, no-op, disconnect", items({"3", "3", "0", "1"}), items({"3", "0", "0"}),
-         "handshake: protocol version 3"},
-        {"5 offered, 3 answered", items({"5", "3", "1"}), items({"3", "0"}), nullptr},
-        {"2 agreed, version text", items({"2", "2", "8", "1"}), items({"2", "6.0.2 test", "0"}),
-         "request 8: version text \"6.0.2 test\""},
-        {"0 offered", items({"0"}), items({"-1"}), "client offered version 0: refused"},
-        {"another version echoed", items({"3", "2", "0"}), items({"3"}), "did not accept version 3"},
-        {"8 needs version 2", items({"1", "1", "8"}), items({"1", "24"}),
-         "request 8 refused (needs protocol version 2): status 24"},
-        {"9 needs version 3", items({"2", "2", "9"}), items({"2", "24"}), nullptr},
-        {"unknown code", items({"3", "3", "77"}), items({"3", "22"}),
-         "request 77 refused (unknown request): status 22"},
-        {"no number", items({"3", "3", "six"}), items({"3", "22"}), nullptr},
-        {"6 with a path", items({"3", "3", "6", "../x"}), items({"3", "22"}), "name \"../x\""},
-        {"6 unregistered, newline in the name", items({"3", "3", "6", "bad\nFAKE LOG LINE"}),
-         items({"3", "7"}), "request 6 bad\\nFAKE LOG LINE: service file "},
-        {"2 to no listener, return in the path", items({"3", "3", "2", "/none\r\\.uds"}),
-         items({"3", std::to_string(YN_STATUS_SOCKET_ERROR)}), "hand-over to /none\\r\\\\.uds failed"},
-        {"9 without configuration, escape in a field", items({"3", "3", "9", "x\x1b[2J", "", "1"}),
-         items({"3", "0", YNETD_UNKNOWN_FIELD, "0"}), "request 9: x\\x1b[2J"},
-        {"9 from the configuration",
-         items({"3", "3", "9", YNETD_FIELD_AUTHORIZATION_SERVICE, YNETD_FIELD_AUTHENTICATION_DOMAINS,
-                YNETD_FIELD_YQSS_NETWORKS, "ni_other", "", "1"}),
-         items({"3", "0", "azhost.example", "13722", "", "broker1.example", "13783", "CORP",
-                "Corporate domain", "2", "broker2.example", "13784", "LAB", "", "4", "",
-                "192.0.2.0/255.255.255.0", req, "", YNETD_UNKNOWN_FIELD, "0"}),
-         nullptr,
-         "AUTHORIZATION_SERVICE = azhost.example 13722\nYQSS_NETWORK = 192.0.2.0/255.255.255.0 "
-         "REQUIRED\nAUTHENTICATION_DOMAIN = CORP \"Corporate domain\" 2 broker1.example 13783\n"
-         "AUTHENTICATION_DOMAIN = LAB \"\" 4 broker2.example 13784\n"},
-        {"9, host configured as none", items({"3", "3", "9", YNETD_FIELD_AUTHORIZATION_SERVICE,
-                                              YNETD_FIELD_YQSS_NETWORKS, "", "1"}),
-         items({"3", "0", "", "", "0"}), nullptr, "AUTHORIZATION_SERVICE = _NONE_ 0\n"},
-        {"9, no such setting", items({"3", "3", "9", YNETD_FIELD_AUTHORIZATION_SERVICE, "", "1"}),
-         items({"3", "0", YNETD_UNKNOWN_FIELD, "0"}), nullptr, "SERVER = yqlocal\n"},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.what);
-        if (row.cw_conf != nullptr) {
+    const std::vector<std::string> table = yqtest::read_lines(YNETD_REQUESTS);
+    ASSERT_GT(table.size(), 10u) << YNETD_REQUESTS;
+    for (const std::string &line : table) {
+        std::vector<std::string> col;  // what, sent, answered, logged, configuration
+        for (size_t at = 0, end = 0; line[0] != '#' && end != std::string::npos; at = end + 3)
+            col.push_back(line.substr(at, (end = line.find(" | ", at)) - at));
+        col.resize(5);
+        SCOPED_TRACE(col[0]);
+        if (!col[4].empty()) {
             ::mkdir(YQ_PATH_KELDA "/lib", 0755);
             yqtest::write_file(YQ_PATH_CRCONF_LIB, yqtest::read_file(YCRCONF_LIB), 0755);
-            yqtest::write_file(YQ_PATH_CW_CONF, row.cw_conf);
+            yqtest::write_file(YQ_PATH_CW_CONF, column(col[4], false));
         }
+        if (col[1].empty()) continue;
         yq::unique_fd sock = raw_connect();
-        wire::write_raw(sock.get(), row.sent);
-        EXPECT_EQ(read_to_end(sock.get()), row.answered);
-        EXPECT_TRUE(!row.logged || wait_for_log_line(kLogDir, row.logged) != "") << debug_log(kLogDir);
+        wire::write_raw(sock.get(), column(col[1], true));
+        EXPECT_EQ(read_to_end(sock.get()), column(col[2], true));
+        EXPECT_TRUE(col[3].empty() || wait_for_log_line(kLogDir, column(col[3], false)) != "") << debug_log(kLogDir);
     }
     std::istringstream lines(debug_log(kLogDir));
     for (std::string line; std::getline(lines, line);) {
