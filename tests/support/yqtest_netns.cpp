@@ -1,6 +1,5 @@
 #include "yqtest_netns.h"
 
-#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -30,13 +29,6 @@ std::string read_all(int fd) {
     ::_exit(111);
 }
 
-int reap(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return status;
-}
-
 }  // namespace
 
 std::string netns_unavailable() {
@@ -48,8 +40,7 @@ std::string netns_unavailable() {
 
 bool isolate_network() { return ::unshare(CLONE_NEWNET) == 0; }
 
-TestHost::TestHost(const std::string &hostname, std::function<std::string()> body, bool private_mounts)
-    : private_mounts_(private_mounts) {
+TestHost::TestHost(const std::string &hostname, std::function<std::string()> body, bool private_mounts) {
     // One channel both ways: "R" (or "E" and why) when ready, "G" to run the
     // body, then the body's text until the host exits.
     int ends[2];
@@ -72,13 +63,7 @@ TestHost::TestHost(const std::string &hostname, std::function<std::string()> bod
         char byte = 0;
         wire::write_raw(fd, "R");
         if (::read(fd, &byte, 1) != 1) ::_exit(113);
-        std::string text;
-        try {
-            text = body ? body() : "";
-        } catch (...) {
-            text = "host died: exception";
-        }
-        wire::write_raw(fd, text);
+        wire::write_raw(fd, body ? body() : "");
         ::_exit(0);
     }
     theirs.reset();
@@ -89,8 +74,7 @@ TestHost::TestHost(const std::string &hostname, std::function<std::string()> bod
 }
 
 TestHost::~TestHost() {
-    if (pid_ > 0) ::kill(pid_, SIGKILL);
-    if (pid_ > 0) reap(pid_);
+    if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
 }
 
 bool TestHost::sh(const std::string &command) const {
@@ -98,21 +82,12 @@ bool TestHost::sh(const std::string &command) const {
     return started() && std::system(line.c_str()) == 0;
 }
 
-bool TestHost::join() const {
-    // The mount namespace last: the /proc paths are opened before it.
-    for (const char *ns : {"net", "uts", "mnt"}) {
-        if (ns[0] == 'm' && !private_mounts_) break;
-        yq::unique_fd fd(::open(("/proc/" + std::to_string(pid_) + "/ns/" + ns).c_str(), O_RDONLY | O_CLOEXEC));
-        if (!fd || ::setns(fd.get(), 0) != 0) return false;
-    }
-    return ::chdir("/") == 0;
-}
-
 std::string TestHost::finish() {
     if (!started() || pid_ <= 0) return "host died: not running";
     wire::write_raw(fd_.get(), "G");
     std::string text = read_all(fd_.get());
-    int status = reap(std::exchange(pid_, -1));
+    int status = -1;
+    ::waitpid(std::exchange(pid_, -1), &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return "host died: status " + std::to_string(status) + " after: " + text;
     return text;

@@ -1,9 +1,8 @@
 // Test hosts: each a child process in network and UTS namespaces of its own
 // (with `private_mounts`, a mount namespace too, the product root a fresh
-// tmpfs). The test configures it from outside (sh, link) and may run programs
-// on it (join); finish() then runs its body and returns the body's text, or
-// one starting with "host died". An unfinished host is killed, and its
-// interfaces vanish with it.
+// tmpfs). The test configures it from outside (sh, link, `nsenter -t pid()`);
+// finish() then runs its body and returns the body's text, or one starting
+// with "host died". An unfinished host is killed, its interfaces with it.
 #ifndef YQTEST_NETNS_H
 #define YQTEST_NETNS_H
 
@@ -37,14 +36,11 @@ public:
     std::string root() const { return "/proc/" + std::to_string(pid_) + "/root"; }
     // Runs a shell command (no single quotes) in the host's network; true on exit 0.
     bool sh(const std::string &command) const;
-    // Moves the calling process (a child about to exec) into the host's namespaces.
-    bool join() const;
     std::string finish();
 
 private:
     pid_t pid_ = -1;
     yq::unique_fd fd_;  // to the host process: "G" runs the body, its text comes back
-    bool private_mounts_ = false;
     std::string error_;
 };
 
