@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -26,7 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using yqtest::TestHost;
 namespace wire = yqtest::wire;
 constexpr int kTimeout = 10;
 const std::string kLogDir = YQ_PATH_LOG_DIR "/ynetd";
@@ -38,7 +38,7 @@ struct Process {
     yq::unique_fd out;
     std::string output;
     bool ready = false;
-    Process(std::vector<std::string> argv, const std::string &ready_text = "", const TestHost *host = nullptr) {
+    Process(std::vector<std::string> argv, const std::string &ready_text = "", const yqtest::TestHost *host = nullptr) {
         if (host != nullptr) argv.insert(argv.begin(), {"nsenter", "-n", "-u", "-m", "-t", std::to_string(host->pid())});
         std::vector<char *> args;
         for (std::string &a : argv) args.push_back(a.data());
@@ -78,11 +78,11 @@ struct Process {
     }
 };
 
-Process daemon(std::vector<std::string> extra = {}, const TestHost *host = nullptr) {
+Process daemon(std::vector<std::string> extra = {}, const yqtest::TestHost *host = nullptr) {
     extra.insert(extra.begin(), {YNETD_BIN, "--foreground", "--item-timeout=10"});
     return Process(extra, "ynetd: listening on port", host);
 }
-Process service(const std::string &name, const TestHost *host = nullptr, std::vector<std::string> extra = {}) {
+Process service(const std::string &name, const yqtest::TestHost *host = nullptr, std::vector<std::string> extra = {}) {
     extra.insert(extra.begin(), {ECHO_SERVICE_BIN, "--timeout", "10", "--name", name});
     return Process(extra, "registered service " + name, host);
 }
@@ -123,9 +123,7 @@ struct Conversation {
         sockaddr_in addr = wire::loopback(YNETD_DEFAULT_PORT);
         status = ynet_connect_to_ynetd(&addr, 0, 0, nullptr, &sock, &version, kTimeout);
     }
-    ~Conversation() {
-        if (sock >= 0) ::close(sock);
-    }
+    ~Conversation() { if (sock >= 0) ::close(sock); }
 };
 
 yq::unique_fd raw_connect() {
@@ -134,8 +132,6 @@ yq::unique_fd raw_connect() {
     if (::connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) fd.reset();
     return fd;
 }
-// Everything the peer sends until it closes (or 5 silent seconds pass).
-std::string read_to_end(int fd) { return wire::read_raw(fd, SIZE_MAX); }
 
 // Wire items: each text and its terminating 0 octet.
 std::string items(std::initializer_list<std::string_view> list) {
@@ -144,17 +140,17 @@ std::string items(std::initializer_list<std::string_view> list) {
     return bytes;
 }
 
-// Children of `pid` (zombies too), and a wait until it has none left.
-int children_of(pid_t pid) {
-    std::string list = yqtest::read_file("/proc/" + std::to_string(pid) + "/task/" +
-                                         std::to_string(pid) + "/children");
-    return static_cast<int>(std::count(list.begin(), list.end(), ' '));
-}
-bool children_gone(pid_t pid) {
-    for (auto deadline = Clock::now() + 30s; children_of(pid) > 0; std::this_thread::sleep_for(20ms))
+// Polls until `done` holds; false if it still does not after `within`.
+bool eventually(const std::function<bool()> &done, std::chrono::seconds within = 30s) {
+    for (auto deadline = Clock::now() + within; !done(); std::this_thread::sleep_for(10ms))
         if (Clock::now() > deadline) return false;
     return true;
 }
+// The children of `pid` (zombies too), and a wait until it has none left.
+std::string children(pid_t pid) {
+    return yqtest::read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+}
+bool children_gone(pid_t pid) { return eventually([pid] { return children(pid).empty(); }); }
 
 class YnetdTest : public ::testing::Test {
 protected:
@@ -172,7 +168,7 @@ protected:
 };
 
 TEST_F(YnetdTest, ClientOnOneHostReachesServiceOnAnotherAndIsCalledBack) {
-    TestHost a("yqhosta", {}, true), b("yqhostb", {}, true);
+    yqtest::TestHost a("yqhosta", {}, true), b("yqhostb", {}, true);
     ASSERT_TRUE(a.started() && b.started() && yqtest::link(a, "yqa", b, "yqb")) << a.error();
     for (auto [host, dev, ip] : {std::tuple{&a, "yqa", "192.0.2.1"}, {&b, "yqb", "192.0.2.2"}}) {
         ASSERT_TRUE(host->sh(std::string("ip link set lo up && ip link set ") + dev + " up && ip addr add " +
@@ -205,8 +201,6 @@ TEST_F(YnetdTest, ClientOnOneHostReachesServiceOnAnotherAndIsCalledBack) {
     Process late({ECHO_CLIENT_BIN, "--timeout", "5", "yqhosta"}, "", &b);
     EXPECT_EQ(late.finish(), 1);
     EXPECT_NE(late.output.find("request 6 failed: status 7"), std::string::npos) << late.output;
-    EXPECT_EQ(daemon_a.finish(20, SIGTERM), 0);
-    EXPECT_EQ(daemon_b.finish(20, SIGTERM), 0);
 }
 
 // A column of the request table: "," ends an item (when `as_items`), and
@@ -243,7 +237,7 @@ TEST_F(YnetdTest, RequestsAreAnsweredAndLoggedOneLineEach) {
         if (col[1].empty()) continue;
         yq::unique_fd sock = raw_connect();
         wire::write_raw(sock.get(), column(col[1], true));
-        EXPECT_EQ(read_to_end(sock.get()), column(col[2], true));
+        EXPECT_EQ(wire::read_raw(sock.get(), SIZE_MAX), column(col[2], true));
         EXPECT_TRUE(col[3].empty() || wait_for_log_line(kLogDir, column(col[3], false)) != "") << debug_log(kLogDir);
     }
     std::istringstream lines(debug_log(kLogDir));
@@ -281,7 +275,7 @@ TEST_F(YnetdTest, ServiceRequestsFollowTheRegistration) {
     Conversation c;
     ASSERT_EQ(ynet_ynetd_service_socket(&c.sock, c.version, "GREETER", kTimeout), 0);
     wire::write_raw(c.sock, "world\n");
-    EXPECT_EQ(read_to_end(c.sock), items({"hello world from argument"}));
+    EXPECT_EQ(wire::read_raw(c.sock, SIZE_MAX), items({"hello world from argument"}));
 }
 
 // Requests 2 and 3 seen from a raw listener: 3 gives every hand-over a fresh
@@ -347,28 +341,24 @@ TEST_F(YnetdTest, ManyClientsAtOnceWhileOthersStallOrSendGarbage) {
     }
     // 200 clients released together.
     int gate[2];
+    char byte;
     ASSERT_EQ(::pipe2(gate, O_CLOEXEC), 0);
-    std::vector<pid_t> clients;
-    for (int i = 0; i < 200; ++i) {
-        char byte;
-        if ((clients.emplace_back(::fork())) == 0)
+    std::vector<pid_t> clients(200);
+    for (int i = 0; i < 200; ++i)
+        if ((clients[i] = ::fork()) == 0)
             ::_exit(::close(gate[1]) == 0 && ::read(gate[0], &byte, 1) == 0 ? good_client(i) : 9);
-    }
-    ::close(gate[0]);
-    ::close(gate[1]);
+    ::close(gate[0]), ::close(gate[1]);
     for (pid_t pid : clients) {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << pid << ": " << status;
+        int status = -1;
+        EXPECT_TRUE(::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << pid << ": " << status;
     }
     // The silent client still holds its conversation; when the hostile ones
     // go, so do the children serving them, and nothing is left open.
-    EXPECT_GE(children_of(ynetd.pid), 1);
+    EXPECT_NE(children(ynetd.pid), "");
     hostile.clear();
     EXPECT_TRUE(children_gone(ynetd.pid));
     EXPECT_EQ(open_fds(), baseline);
-    EXPECT_TRUE(children_gone(echo.pid));
-    EXPECT_EQ(echo.finish(20, SIGTERM), 0);
     EXPECT_EQ(ynetd.finish(20, SIGTERM), 0);
 }
 
@@ -392,12 +382,10 @@ TEST_F(YnetdTest, DetachesWithFileSettingsAndOnTermEndsConversations) {
     ASSERT_EQ(ynet_version_get(0, 0, nullptr, nullptr, &idle.sock, kTimeout, text, sizeof text), 0);
     EXPECT_STREQ(text, "9.9 from file");
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
-    EXPECT_EQ(read_to_end(idle.sock), "");
+    EXPECT_EQ(wire::read_raw(idle.sock, SIZE_MAX), "");
     EXPECT_NE(wait_for_log_line(kLogDir, "stopping: 1 conversation(s) still running"), "");
     EXPECT_NE(wait_for_log_line(kLogDir, "main: stopped"), "");
-    for (auto deadline = Clock::now() + 10s; yqtest::exists(pid_file) && Clock::now() < deadline;)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_FALSE(yqtest::exists(pid_file));
+    EXPECT_TRUE(eventually([&] { return !yqtest::exists(pid_file); }, 10s));
 }
 
 }  // namespace
