@@ -24,11 +24,6 @@ std::string read_all(int fd) {
     return text;
 }
 
-[[noreturn]] void child_fail(int fd, const char *what) {
-    wire::write_raw(fd, std::string("E") + what + ": " + std::strerror(errno));
-    ::_exit(111);
-}
-
 }  // namespace
 
 std::string netns_unavailable() {
@@ -43,33 +38,27 @@ bool isolate_network() { return ::unshare(CLONE_NEWNET) == 0; }
 TestHost::TestHost(const std::string &hostname, std::function<std::string()> body, bool private_mounts) {
     // One channel both ways: "R" (or "E" and why) when ready, "G" to run the
     // body, then the body's text until the host exits.
-    int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-        error_ = "socketpair failed";
-        return;
-    }
+    int ends[2] = {-1, -1};
+    (void)::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
     yq::unique_fd mine(ends[0]), theirs(ends[1]);
     const pid_t parent = ::getpid();
-    if ((pid_ = ::fork()) == 0) {
+    if (mine && (pid_ = ::fork()) == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive the test, even when it crashes
-        if (::getppid() != parent) ::_exit(112);
-        const int fd = theirs.get();
-        if (::unshare(CLONE_NEWNET | CLONE_NEWUTS | (private_mounts ? CLONE_NEWNS : 0)) != 0)
-            child_fail(fd, "unshare");
-        if (private_mounts && (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                               ::mount("yqhost", YQ_PATH_KELDA, "tmpfs", 0, "mode=0755") != 0))
-            child_fail(fd, "mount");
-        if (::sethostname(hostname.data(), hostname.size()) != 0) child_fail(fd, "sethostname");
+        const int flags = CLONE_NEWNET | CLONE_NEWUTS | (private_mounts ? CLONE_NEWNS : 0);
+        const char *failed =  // in this order: the mounts once the namespace is the host's own
+            ::getppid() != parent ? "parent gone" : ::unshare(flags) != 0 ? "unshare"
+            : private_mounts && (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                                 ::mount("yqhost", YQ_PATH_KELDA, "tmpfs", 0, "mode=0755") != 0) ? "mount"
+            : ::sethostname(hostname.data(), hostname.size()) != 0 ? "sethostname" : nullptr;
         char byte = 0;
-        wire::write_raw(fd, "R");
-        if (::read(fd, &byte, 1) != 1) ::_exit(113);
-        wire::write_raw(fd, body ? body() : "");
-        ::_exit(0);
+        wire::write_raw(theirs.get(), failed ? std::string("E") + failed + ": " + std::strerror(errno) : "R");
+        if (!failed && ::read(theirs.get(), &byte, 1) == 1) wire::write_raw(theirs.get(), body ? body() : "");
+        ::_exit(failed ? 111 : 0);
     }
     theirs.reset();
     char byte = 0;
     if (pid_ > 0 && ::read(mine.get(), &byte, 1) == 1 && byte == 'R') fd_ = std::move(mine);
-    else if ((error_ = pid_ < 0 ? "fork failed" : read_all(mine.get())).empty())
+    else if ((error_ = pid_ < 0 ? "no channel or no fork" : read_all(mine.get())).empty())
         error_ = "host process ended before it was ready";
 }
 
@@ -88,9 +77,8 @@ std::string TestHost::finish() {
     std::string text = read_all(fd_.get());
     int status = -1;
     ::waitpid(std::exchange(pid_, -1), &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return "host died: status " + std::to_string(status) + " after: " + text;
-    return text;
+    bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return clean ? text : "host died: status " + std::to_string(status) + " after: " + text;
 }
 
 bool link(const TestHost &a, const std::string &name_a, const TestHost &b, const std::string &name_b) {

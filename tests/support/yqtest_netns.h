@@ -25,9 +25,7 @@ class TestHost {
 public:
     TestHost(const std::string &hostname, std::function<std::string()> body = {},
              bool private_mounts = false);
-    ~TestHost();
-    TestHost(const TestHost &) = delete;
-    TestHost &operator=(const TestHost &) = delete;
+    ~TestHost();  // (neither copied nor moved: it owns the channel)
 
     bool started() const { return static_cast<bool>(fd_); }
     const std::string &error() const { return error_; }

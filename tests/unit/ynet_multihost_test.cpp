@@ -69,10 +69,8 @@ std::string ask_all() {
 }
 
 TEST(MultiHost, EachHostSeesItsOwnAddressesAndItsOwnSameMachine) {
-    std::string why = yqtest::netns_unavailable();
-    if (!why.empty()) GTEST_SKIP() << why;
-    // The links below are made from here: do it in a network of our own.
-    ASSERT_TRUE(yqtest::isolate_network());
+    if (std::string why = yqtest::netns_unavailable(); !why.empty()) GTEST_SKIP() << why;
+    ASSERT_TRUE(yqtest::isolate_network());  // the links below are made from here
     yqtest::write_hosts("127.0.0.1 localhost\n192.0.2.1 alpha.test.example alpha\n"
                         "192.0.2.2 beta.test.example beta\n192.0.2.65 beta-b.test.example beta-b\n"
                         "192.0.2.66 gamma.test.example gamma\n");
