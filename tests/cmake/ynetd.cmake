@@ -6,6 +6,7 @@ if(TARGET ynetd_integration_test)
     YNETD_BIN="$<TARGET_FILE:ynetd>"
     ECHO_SERVICE_BIN="$<TARGET_FILE:echo_service>"
     ECHO_CLIENT_BIN="$<TARGET_FILE:echo_client>"
-    YCRCONF_LIB="$<TARGET_FILE:Ycrconf>")
+    YCRCONF_LIB="$<TARGET_FILE:Ycrconf>"
+    YNETD_REQUESTS="${CMAKE_SOURCE_DIR}/tests/unit/data/ynetd_requests.txt")
   set_tests_properties(ynetd_integration_test PROPERTIES TIMEOUT 240)
 endif()

@@ -1,12 +1,7 @@
-// Several hosts: alpha, beta and gamma, each a process in network and UTS
-// namespaces of its own, joined by veth pairs on TEST-NET-1, with their names
-// in the private /etc/hosts. beta has two interfaces, one towards each of the
-// others:
-//
-//   alpha a0 192.0.2.1/26 ---- b0 192.0.2.2/26  beta  b1 192.0.2.65/26 ---- c0 192.0.2.66/26 gamma
-//
-// Each host gathers its local addresses and answers the same questions; what
-// is "the same machine" depends on which host asks.
+// Three test hosts on TEST-NET-1, named in the private /etc/hosts; beta has
+// an interface towards each of the others:
+//   alpha a0 192.0.2.1/26 -- b0 192.0.2.2/26 beta b1 192.0.2.65/26 -- c0 192.0.2.66/26 gamma
+// What is "the same machine" depends on which host asks.
 #include <arpa/inet.h>
 
 #include <cstdlib>
@@ -32,21 +27,19 @@ std::string addresses() {
     return text;
 }
 
-// Answers of one character: 1 yes, 0 no, or the status digit.
+// Answers of one character: 1 yes, 0 no, E a failed call.
 std::string yes(int value) { return value != 0 ? "1" : "0"; }
 std::string in(const char *peer, const char *pattern) {
     in_addr_t address = inet_addr(peer);
     int result = -1;
-    int status = ynet_in_network(&address, pattern, &result);
-    return status != 0 ? std::to_string(status) : yes(result);
+    return ynet_in_network(&address, pattern, &result) != 0 ? "E" : yes(result);
 }
 std::string same(const char *a, const char *b, int count_local) {
     in_addr_t x = inet_addr(a), y = inet_addr(b);
     return yes(ynet_same_hostbyaddr_local(&x, &y, count_local));
 }
 
-// Every question, asked on each host, with the answers on alpha, beta and
-// gamma, in that order.
+// Every question, asked on each host, with the answers on alpha, beta, gamma.
 const struct {
     const char *what;
     std::string (*ask)();
@@ -58,37 +51,26 @@ const struct {
     {".2~.65", [] { return same("192.0.2.2", "192.0.2.65", 1); }, "010"},
     {".2~.65, uncounted", [] { return same("192.0.2.2", "192.0.2.65", 0); }, "000"},
     {"hosts_equal beta beta-b", [] { return yes(hosts_equal("beta", "beta-b")); }, "010"},
-    {"hosts_equal alpha gamma", [] { return yes(hosts_equal("alpha", "gamma")); }, "000"},
     {"isLocalHost beta-b", [] { return yes(isLocalHost("beta-b")); }, "010"},
     {"isLocalHost 192.0.2.1", [] { return yes(isLocalHost("192.0.2.1")); }, "100"},
-    {".2 in /26", [] { return in("192.0.2.2", "192.0.2.0/26"); }, "111"},
-    {".2 in :mask", [] { return in("192.0.2.2", "192.0.2.0:255.255.255.192"); }, "111"},
-    {".2 in .64/26", [] { return in("192.0.2.2", "192.0.2.64/26"); }, "000"},
-    {".66 in .64/26", [] { return in("192.0.2.66", "192.0.2.64/26"); }, "111"},
-    {".2 in .2", [] { return in("192.0.2.2", "192.0.2.2"); }, "111"},
     {".2 in .65", [] { return in("192.0.2.2", "192.0.2.65"); }, "010"},
     {".65 in beta", [] { return in("192.0.2.65", "beta"); }, "010"},
     {".1 in beta", [] { return in("192.0.2.1", "beta"); }, "000"},
-    {".66 in domain", [] { return in("192.0.2.66", ".test.example"); }, "111"},
-    {".66 in other domain", [] { return in("192.0.2.66", ".other.example"); }, "000"},
-    {"unnamed in domain", [] { return in("192.0.2.9", ".test.example"); }, "666"},
 };
 
-// The local addresses on a line, then one character per question.
+// The local addresses, then each question and its answer, a line each.
 std::string ask_all() {
     // Start as a fresh process would: nothing cached from the test program.
     yq::local_addrs::reset_cache();
     yq::ynet_hosts::reset_state();
     std::string text = addresses() + "\n";
-    for (const auto &q : kQuestions) text += q.ask();
+    for (const auto &q : kQuestions) text += std::string(q.what) + ": " + q.ask() + "\n";
     return text;
 }
 
 TEST(MultiHost, EachHostSeesItsOwnAddressesAndItsOwnSameMachine) {
-    std::string why = yqtest::netns_unavailable();
-    if (!why.empty()) GTEST_SKIP() << why;
-    // The links below are made from here: do it in a network of our own.
-    ASSERT_TRUE(yqtest::isolate_network());
+    if (std::string why = yqtest::netns_unavailable(); !why.empty()) GTEST_SKIP() << why;
+    ASSERT_TRUE(yqtest::isolate_network());  // the links below are made from here
     yqtest::write_hosts("127.0.0.1 localhost\n192.0.2.1 alpha.test.example alpha\n"
                         "192.0.2.2 beta.test.example beta\n192.0.2.65 beta-b.test.example beta-b\n"
                         "192.0.2.66 gamma.test.example gamma\n");
@@ -101,16 +83,11 @@ TEST(MultiHost, EachHostSeesItsOwnAddressesAndItsOwnSameMachine) {
     ASSERT_TRUE(gamma.sh("ip link set lo up && ip addr add 192.0.2.66/26 dev c0 && ip link set c0 up"));
 
     // The host's own name first among its addresses, then loopback.
-    const std::pair<yqtest::TestHost *, const char *> hosts[] = {
-        {&alpha, "192.0.2.1,127.0.0.1"}, {&beta, "192.0.2.2,127.0.0.1,192.0.2.65"},
-        {&gamma, "192.0.2.66,127.0.0.1"}};
-    for (size_t h = 0; h < 3; ++h) {
-        std::string text = hosts[h].first->finish();
-        ASSERT_EQ(text.size(), text.find('\n') + 1 + std::size(kQuestions)) << text;
-        EXPECT_EQ(text.substr(0, text.find('\n')), hosts[h].second);
-        for (size_t i = 0; i < std::size(kQuestions); ++i)
-            EXPECT_EQ(text[text.find('\n') + 1 + i], kQuestions[i].on[h])
-                << "on host " << h << ": " << kQuestions[i].what;
+    for (auto [host, h, expected] : {std::tuple{&alpha, 0, std::string("192.0.2.1,127.0.0.1\n")},
+                                     {&beta, 1, "192.0.2.2,127.0.0.1,192.0.2.65\n"},
+                                     {&gamma, 2, "192.0.2.66,127.0.0.1\n"}}) {
+        for (const auto &q : kQuestions) expected += std::string(q.what) + ": " + q.on[h] + "\n";
+        EXPECT_EQ(host->finish(), expected);
     }
 }
 
