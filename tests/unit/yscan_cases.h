@@ -23,8 +23,8 @@ struct ScanCase {
 
 struct CaseFile {
     std::vector<ScanCase> cases;
-    std::vector<std::string> formats, inputs;  // of the families
-    size_t singles = 0;                        // cases of "C" lines
+    std::vector<std::string> formats;  // of the families
+    size_t singles = 0;                // cases of "C" lines
 };
 
 // Four destinations large enough for any case, pre-filled with a sentinel so
@@ -72,7 +72,6 @@ inline CaseFile load_cases(const char *path) {
             family.insert(family.end(), f.begin() + 1, f.end());
             file.formats.insert(file.formats.end(), f.begin() + 1, f.end());
         } else if (f[0] == "I") {
-            file.inputs.insert(file.inputs.end(), f.begin() + 1, f.end());
             for (const std::string &format : family)
                 for (size_t i = 1; i < f.size(); ++i) file.cases.push_back({format, f[i], locale});
         } else if (f[0] == "L") {

@@ -2,11 +2,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -207,30 +205,6 @@ TEST(ScanLongInput, LongFloatTokenWithoutMemoryIsAMatchingFailure) {
     yqtest::AllocFailer failer(1);
     EXPECT_EQ(Y_sscanf("1.5 -2 0x1p3 abc", "%lf %d %lg %s", &d, &a, &d, &text[0]), 4);
     EXPECT_EQ(yqtest::AllocFailer::calls(), 0);
-}
-
-// The engine's 64-bit conversions against the C library's on every input of
-// the case file: value, end and errno for every base. With a bad base the C
-// library leaves the end alone; ours points it at the start.
-TEST(ScanNumbers, StrtoimaxAgreesWithTheCLibrary) {
-    for (const std::string &input : case_file().inputs)
-        for (int base : {0, 2, 8, 10, 16, 35, 36, 1, 37, -1}) {
-            SCOPED_TRACE(PrintToString(input) + " base " + std::to_string(base));
-            const char *s = input.c_str();
-            const bool bad_base = base == 1 || base < 0 || base > 36;
-            char *ours_end = nullptr, *libc_end = const_cast<char *>(s);
-            errno = 0;
-            const intmax_t ours_s = yscan::__Ystrtoimax(s, &ours_end, base);
-            const int ours_errno = std::exchange(errno, 0);
-            EXPECT_EQ(ours_s, std::strtoimax(s, bad_base ? nullptr : &libc_end, base));
-            EXPECT_EQ(std::pair(ours_end, ours_errno), std::pair(libc_end, errno));
-            errno = 0;
-            const uintmax_t ours_u = yscan::__Ystrtoumax(s, &ours_end, base);
-            const int ours_uerrno = std::exchange(errno, 0);
-            EXPECT_EQ(ours_u, std::strtoumax(s, bad_base ? nullptr : &libc_end, base));
-            EXPECT_EQ(std::pair(ours_end, ours_uerrno), std::pair(libc_end, errno));
-        }
-    EXPECT_EQ(yscan::__Ystrtoimax("12", nullptr, 10), 12);
 }
 
 }  // namespace
