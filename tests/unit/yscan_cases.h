@@ -18,7 +18,7 @@ constexpr int kAgree = 1000;  // a case without a result of its own
 struct ScanCase {
     std::string format, input, locale;
     int ours = kAgree;
-    std::string why = {};
+    std::string why = {}, like = {};  // like: the platform's format for the same result
 };
 
 struct CaseFile {
@@ -64,9 +64,10 @@ inline CaseFile load_cases(const char *path) {
         if (line.starts_with('#')) continue;
         const std::vector<std::string> f = fields(line);
         if (f[0] == "C") {
-            const bool own = f.size() > 3;
+            const bool own = f.size() > 3, like = own && f[3].starts_with('%');
             ++file.singles;
-            file.cases.push_back({f.at(1), f.at(2), locale, own ? std::stoi(f[3]) : kAgree, own ? f.at(4) : ""});
+            file.cases.push_back({f.at(1), f.at(2), locale, own && !like ? std::stoi(f[3]) : kAgree, own ? f.at(4) : "",
+                                  like ? f[3] : ""});
         } else if (f[0] == "F") {
             if (last != "F") family.clear();
             family.insert(family.end(), f.begin() + 1, f.end());

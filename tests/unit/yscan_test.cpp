@@ -26,9 +26,9 @@ const CaseFile &case_file() {
 
 // Empty when both give the same result and destination bytes; otherwise the
 // difference.
-std::string compare(const std::string &format, const std::string &input) {
+std::string compare(const std::string &format, const std::string &input, const std::string &like = "") {
     Slots a, b;
-    const int ra = a.scan(&Y_sscanf, input, format), rb = b.scan(&std::sscanf, input, format);
+    const int ra = a.scan(&Y_sscanf, input, format), rb = b.scan(&std::sscanf, input, like.empty() ? format : like);
     std::string diff = ra != rb ? " result " + std::to_string(ra) + " vs " + std::to_string(rb) : "";
     for (int i = 0; i < 4; ++i)
         if (std::memcmp(a.bytes[i], b.bytes[i], sizeof a.bytes[i]) != 0) diff += " destination " + std::to_string(i);
@@ -40,7 +40,7 @@ TEST(ScanDifferential, AgreesWithThePlatformOnTheCaseFile) {
     for (const ScanCase &c : case_file().cases) {
         ASSERT_NE(std::setlocale(LC_CTYPE, c.locale.c_str()), nullptr);
         if (c.ours == kAgree) {
-            EXPECT_EQ(compare(c.format, c.input), "");
+            EXPECT_EQ(compare(c.format, c.input, c.like), "") << c.why;
         } else {
             Slots s;
             EXPECT_EQ(s.scan(&Y_sscanf, c.input, c.format), c.ours) << c.format << " on " << c.input << ": " << c.why;
@@ -67,50 +67,25 @@ TEST(ScanDifferential, AgreesWithThePlatformOnRandomInputs) {
     }
 }
 
-// Where the engine departs from the platform on purpose: %D and %O are long;
-// a suppressed conversion counts as one; positional and unknown conversions
-// (F, a, A among them) end the scan; every floating conversion reads a
-// double, also for hexadecimal input, and stores it as the destination's
-// type; in a wide scan set an invalid sequence is a matching failure.
+// Departures the case file cannot hold: no input or format; every floating
+// conversion reads a double and stores it as the destination's type; in a
+// wide scan set an invalid sequence is a matching failure.
 TEST(ScanDepartures, ResultsAndValues) {
-    const struct {
-        const char *input, *format;
-        int rc;
-        const char *values;  // the destinations, printed with "%ld %ld", "%a %a" or "%La %La"
-    } rows[] = {
-        {"-12 777", "%D %O", 2, "-12 511"}, {"9223372036854775807", "%D", 1, "9223372036854775807 0"},
-        {"", "%*d%d", EOF, "0 0"}, {"", "%n%d", EOF, "0 0"}, {"1 2", "%D %1$D", 1, "1 0"}, {"1 2", "%D %C", 1, "1 0"},
-        {"", "%C", 0, "0 0"}, {"3 2.5", "%D %F", 1, "3 0"}, {"3 2.5", "%D %a", 1, "3 0"}, {"3 2.5", "%D %A", 1, "3 0"},
-        {"0x1p3", "%lA", 0, "0x0p+0 0x0p+0"}, {"0x1p3 0X1P-1", "%le %lG", 2, "0x1p+3 0x1p-1"},
-        {"0.1 1e999", "%Lf %Lg", 2, "0xc.cccccccccccdp-7 inf"}, {"0.1 -1e-4000", "%qg %llE", 2, "0xc.cccccccccccdp-7 -0x0p+0"},
-        {nullptr, "%D", EOF, "0 0"}, {nullptr, "", 0, "0 0"}, {"12", nullptr, 0, "0 0"},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(PrintToString(row.format) + " on " + PrintToString(row.input));
-        const std::string format = row.format != nullptr ? row.format : "";
-        long l[2] = {0, 0};
-        double d[2] = {0, 0};
-        long double ld[2] = {0, 0};
-        char values[64];
-        if (format.find("%L") != format.npos || format.find("%q") != format.npos) {
-            EXPECT_EQ(Y_sscanf(row.input, row.format, &ld[0], &ld[1]), row.rc);
-            std::snprintf(values, sizeof values, "%La %La", ld[0], ld[1]);
-        } else if (format.find("%l") != format.npos) {
-            EXPECT_EQ(Y_sscanf(row.input, row.format, &d[0], &d[1]), row.rc);
-            std::snprintf(values, sizeof values, "%a %a", d[0], d[1]);
-        } else {
-            EXPECT_EQ(Y_sscanf(row.input, row.format, &l[0], &l[1]), row.rc);
-            std::snprintf(values, sizeof values, "%ld %ld", l[0], l[1]);
-        }
-        EXPECT_STREQ(values, row.values);
-    }
+    long l = 0;
+    EXPECT_EQ(Y_sscanf(nullptr, "%D", &l), EOF);
+    EXPECT_EQ(Y_sscanf(nullptr, "", &l), 0);
+    EXPECT_EQ(Y_sscanf("12", nullptr, &l), 0);
+    long double ld[2] = {0, 0};
+    EXPECT_EQ(Y_sscanf("0.1 1e999", "%Lf %Lg", &ld[0], &ld[1]), 2);
+    EXPECT_EQ(std::pair(ld[0], ld[1]), std::pair(static_cast<long double>(0.1), HUGE_VALL));
+    EXPECT_EQ(Y_sscanf("0.1 -1e-4000", "%qg %llE", &ld[0], &ld[1]), 2);
+    EXPECT_EQ(ld[0], static_cast<long double>(0.1));
+    EXPECT_TRUE(ld[1] == 0 && std::signbit(ld[1]));
     // Just above the midpoint of 1 and the next float: the double is the
     // midpoint itself, which rounds to even, down to 1.
-    float f = 0;
-    EXPECT_EQ(Y_sscanf("1.00000005960464477539062500000001", "%f", &f), 1);
-    EXPECT_EQ(f, 1.0f);
-    EXPECT_EQ(Y_sscanf("3.5", "%hf", &f), 1);
-    EXPECT_EQ(f, 3.5f);
+    float f[2] = {0, 0};
+    EXPECT_EQ(Y_sscanf("1.00000005960464477539062500000001 3.5", "%f %hf", &f[0], &f[1]), 2);
+    EXPECT_EQ(std::pair(f[0], f[1]), std::pair(1.0f, 3.5f));
 
     ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
     wchar_t w[4] = {L'#', L'#', L'#', L'#'};
