@@ -16,22 +16,25 @@ namespace {
 
 using namespace yscan_cases;
 
-const std::vector<ScanCase> &every_case() {
-    static const std::vector<ScanCase> cases = all_cases();
-    return cases;
+const CaseFile &case_file() {
+    static const CaseFile file = load_cases(YSCAN_CASES);
+    return file;
 }
 
+const std::vector<ScanCase> &every_case() { return case_file().cases; }
+
+// The single cases, which come before the format families in the file.
 const std::vector<ScanCase> &table_cases() {
-    static const std::vector<ScanCase> cases(std::begin(kTable), std::end(kTable));
+    static const std::vector<ScanCase> cases(every_case().begin(),
+                                             every_case().begin() + static_cast<long>(case_file().singles));
     return cases;
 }
 
 void scan_all(benchmark::State &state, ScanFn fn, const std::vector<ScanCase> &cases) {
     Slots slots;
-    slots.fill();
     for (auto _ : state) {
         int sum = 0;
-        for (const ScanCase &c : cases) sum += c.shape.call(fn, c.input, c.format, slots);
+        for (const ScanCase &c : cases) sum += slots.scan(fn, c.input, c.format);
         benchmark::DoNotOptimize(sum);
         benchmark::ClobberMemory();
     }

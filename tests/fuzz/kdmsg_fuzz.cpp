@@ -1,12 +1,8 @@
-// Fuzzes the message catalog parsers. The first byte picks one:
-//   0: lines of a locale definition file (parseLocaleLine),
-//   1: a whole catalog file, scanned from memory (scanMsgFile/cacheMsg),
-//   2: catalog text escapes (resolveEscapes) under C and UTF-8,
-//   3: a catalog text against fixed built-in formats (formatFits): a text
-//      that fits is formatted with the built-in format's arguments, so a
-//      wrong "fits" reads what was never passed.
-// Nothing touches the product's paths, so the target also runs outside the
-// sandbox.
+// Fuzzes the message catalog parsers; the first byte picks one: locale
+// definition lines, a whole catalog file scanned from memory, text escapes
+// under C and UTF-8, or a catalog text against fixed built-in formats (a text
+// that fits is formatted with the built-in format's arguments, so a wrong
+// "fits" reads what was never passed). No product path is touched.
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
@@ -31,11 +27,9 @@ void check(bool ok) {
 void fuzzDefinitions(const char *data, size_t size) {
     std::string_view rest(data, size);
     while (!rest.empty()) {
-        // As the file reader hands them over: at most 99 characters, the
-        // newline included.
-        size_t n = rest.find('\n');
-        n = n == std::string_view::npos ? rest.size() : n + 1;
-        n = std::min(n, kConfLineSize - 1);
+        // As the file reader hands them over: the newline included, at most
+        // 99 characters.
+        const size_t n = std::min(std::min(rest.find('\n'), rest.size() - 1) + 1, kConfLineSize - 1);
         const std::string_view line = rest.substr(0, n);
         rest.remove_prefix(n);
         LocaleLine parsed;
@@ -59,15 +53,10 @@ void fuzzCatalog(const char *data, size_t size) {
         std::memcpy(msgid, data, kMsgIdLength);
 
     std::vector<char> bytes(data, data + size);
-    FILE *stream = fmemopen(bytes.data(), bytes.size(), "r");
-    if (stream == nullptr) return;
-    msgCache = AVLopen(msgCmp, destroyMsg);
-    if (msgCache == nullptr) {
-        std::fclose(stream);
-        return;
-    }
     CatalogFile file{};
-    file.stream = stream;
+    file.stream = fmemopen(bytes.data(), bytes.size(), "r");
+    msgCache = AVLopen(msgCmp, destroyMsg);
+    check(file.stream != nullptr && msgCache != nullptr);
     Message *found = scanMsgFile(&file, "C", msgid, nullptr);
     check(file.stream == nullptr && file.unavailable == 1);
     if (found != nullptr) {
@@ -91,7 +80,7 @@ void fuzzEscapes(const char *data, size_t size) {
 }
 
 void fuzzFormat(const char *data, size_t size) {
-    const std::string text(data, size);
+    const std::string text(data, size);  // up to the first NUL
     char out[256];
     if (formatFits(text.c_str(), "%s %d %ld")) Y_snprintf(out, sizeof out, text.c_str(), "s", 1, 2L);
     if (formatFits(text.c_str(), "%p %f %lc")) Y_snprintf(out, sizeof out, text.c_str(), out, 1.5, L'x');
