@@ -18,6 +18,8 @@ set(YQ_WARNINGS -Wall -Wextra -Werror)
 #   -Wduplicated-branches, -Wlogical-op (GCC) report branches and conditions
 #                        that differ only in constants equal on Linux but not
 #                        everywhere (errno != EAGAIN && errno != EWOULDBLOCK)
+#   -Wdouble-promotion   only matters where the FPU lacks double; clang also
+#                        reports exact widenings to long double (the scanner)
 #   -Wcast-align=strict  (GCC) reports every cast out of byte storage, aligned
 #                        or not; the sanitized suite's alignment check catches
 #                        the misaligned ones (plain -Wcast-align is silent on
@@ -25,7 +27,7 @@ set(YQ_WARNINGS -Wall -Wextra -Werror)
 option(YQ_MORE_WARNINGS "Also build the project's own code with the wider warning set" OFF)
 set(YQ_MORE_WARNING_FLAGS
   -Wshadow -Wconversion -Wcast-qual -Wformat=2 -Wno-format-nonliteral
-  -Wnull-dereference -Wdouble-promotion -Wimplicit-fallthrough -Wundef
+  -Wnull-dereference -Wimplicit-fallthrough -Wundef
   $<$<COMPILE_LANGUAGE:CXX>:-Wold-style-cast> $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor>
   $<$<COMPILE_LANGUAGE:CXX>:-Woverloaded-virtual>
   $<$<CXX_COMPILER_ID:GNU>:-Wduplicated-cond> $<$<CXX_COMPILER_ID:Clang>:-Wno-sign-conversion>)
