@@ -1,6 +1,6 @@
-// Connection log line: both ends of a real loopback connection from
-// 127.0.0.2 to 127.0.0.1 (the ends differ in address as well as port), the
-// sockets it cannot describe, truncation and failed copies.
+// Connection log line: both ends of a loopback connection from 127.0.0.2 to
+// 127.0.0.1 (the ends differ in address as well as port), the sockets it
+// cannot describe, truncation, and failed address copies.
 #include "ynet.h"
 #include "yqtest.h"
 #include "yqtest_wire.h"
@@ -16,65 +16,46 @@ std::string end_of(int fd) {
     return std::string(::inet_ntoa(a.sin_addr)) + "." + std::to_string(ntohs(a.sin_port));
 }
 
-// The line written into a buffer of `size` bytes, which must hold past it.
-std::string line(int fd, const char *prefix, int accepted, size_t size = 256) {
+// The line in a buffer of `size` bytes; nothing may be written past them.
+std::string line(int fd, int accepted, size_t size = 256) {
     std::string out(size + 8, '~');
-    ynet_logconnections(fd, prefix, accepted, out.data(), size);
+    ynet_logconnections(fd, "cwrd", accepted, out.data(), size);
     EXPECT_EQ(out.substr(size), std::string(8, '~')) << "wrote past out_size";
     return out.c_str();
 }
 
-struct Connection {
-    int port = 0;
-    Fd listener = tcp_listener(&port);
-    Fd client{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)}, server;
-    Connection() {
-        sockaddr_in from = loopback(0), to = loopback(port);
-        from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);
-        EXPECT_EQ(::bind(client.get(), reinterpret_cast<sockaddr *>(&from), sizeof from), 0);
-        EXPECT_EQ(::connect(client.get(), reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
-        server.reset(::accept(listener.get(), nullptr, nullptr));
-    }
-};
-
 TEST(LogConnections, LinesAndTheirFailureTexts) {
-    Connection c;
-    const std::string from = end_of(c.client.get()), to = end_of(c.server.get());
-    const std::string accepted = "cwrd ACCEPT FROM " + from + " TO " + to;
-    Pair unix_socket = unix_pair();
-    Fd lone(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in any = loopback(0);
-    ASSERT_EQ(::bind(lone.get(), reinterpret_cast<const sockaddr *>(&any), sizeof any), 0);
-    const int closed = ::dup(0);
+    int port = 0;
+    Fd listener = tcp_listener(&port), client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in from = loopback(0), to = loopback(port);
+    from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);
+    ASSERT_EQ(::bind(client.get(), reinterpret_cast<sockaddr *>(&from), sizeof from), 0);
+    ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    Fd server(::accept(listener.get(), nullptr, nullptr));
+    const std::string a = end_of(client.get()), b = end_of(server.get());
+    const std::string accepted = "cwrd ACCEPT FROM " + a + " TO " + b;
+    const Pair unix_socket = unix_pair();
+    const int unix_fd = unix_socket.mine.get(), closed = ::dup(0), lone = listener.get();
     ::close(closed);
-    struct Row {
+    const struct {
         const char *what;
-        int fd, accepted;
-        size_t size;
-        std::string expected;
+        std::string got, expected;
+    } rows[] = {
+        {"accepted", line(server.get(), 1), accepted},
+        {"connected", line(client.get(), 0), "cwrd CONNECT FROM " + a + " TO " + b},
+        {"the flag gives the direction", line(client.get(), 1), "cwrd ACCEPT FROM " + b + " TO " + a},
+        {"cut by one", line(server.get(), 1, accepted.size()), accepted.substr(0, accepted.size() - 1)},
+        {"just fits", line(server.get(), 1, accepted.size() + 1), accepted},
+        {"no room", line(server.get(), 1, 0), std::string(8, '~')},
+        {"unix-domain", line(unix_fd, 1), std::to_string(unix_fd) + " not a network socket"},
+        {"closed", line(closed, 1), "getsockname(" + std::to_string(closed) + ") failed"},
+        {"no peer", line(lone, 0), "getpeername(" + std::to_string(lone) + ") failed"},
     };
-    const Row rows[] = {
-        {"accepted", c.server.get(), 1, 256, accepted},
-        {"connected", c.client.get(), 0, 256, "cwrd CONNECT FROM " + from + " TO " + to},
-        {"the flag, not the socket, gives the direction", c.client.get(), 1, 256,
-         "cwrd ACCEPT FROM " + to + " TO " + from},
-        {"cut to one byte", c.server.get(), 1, 1, ""},
-        {"cut by one", c.server.get(), 1, accepted.size(), accepted.substr(0, accepted.size() - 1)},
-        {"just fits", c.server.get(), 1, accepted.size() + 1, accepted},
-        {"unix-domain socket", unix_socket.mine.get(), 1, 256,
-         std::to_string(unix_socket.mine.get()) + " not a network socket"},
-        {"closed descriptor", closed, 1, 256, "getsockname(" + std::to_string(closed) + ") failed"},
-        {"not connected", lone.get(), 0, 256, "getpeername(" + std::to_string(lone.get()) + ") failed"},
-    };
-    for (const Row &row : rows)
-        EXPECT_EQ(line(row.fd, "cwrd", row.accepted, row.size), row.expected) << row.what;
-    EXPECT_EQ(line(c.server.get(), "cwrd", 1, 0), std::string(8, '~')) << "no room, nothing written";
+    for (const auto &row : rows) EXPECT_EQ(row.got, row.expected) << row.what;
 
-    // Either address copy failing explains itself; under the sanitizers no
-    // failure point leaks the other copy.
-    int failed = 0;
+    int failed = 0;  // either address copy failing is explained, leaking nothing
     yqtest::for_each_alloc_failure([&] {
-        std::string text = line(c.server.get(), "cwrd", 1);
+        std::string text = line(server.get(), 1);
         failed += text == "strdup failed";
         EXPECT_TRUE(text == "strdup failed" || text == accepted) << text;
     });
