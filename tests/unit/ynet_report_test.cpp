@@ -1,8 +1,7 @@
-// Reporters: the exact line each sink gets (the debug log, ynet_debug_fd and
-// ynet_debug_stream) with the clock standing still, the configured verbosity
-// that filters the log, no file getting a line twice, and the pinned status
-// numbers. The verbosity comes from the real configuration library,
-// installed in the sandbox with a cw.conf whose modification time the test sets.
+// Reporters: the exact line each sink gets (the debug log, ynet_debug_fd,
+// ynet_debug_stream) with the clock standing still, the verbosity that
+// filters the log (from the real configuration library, installed in the
+// sandbox), no file getting a line twice, and the pinned status numbers.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -26,10 +25,8 @@ namespace fs = std::filesystem;
 // Each cw.conf is newer than the record loaded from the one before.
 time_t g_conf_time = 1600000000;
 void set_verbosity(int level) {
-    if (!fs::exists(YQ_PATH_CRCONF_LIB)) {
-        fs::create_directories(fs::path(YQ_PATH_CRCONF_LIB).parent_path());
-        fs::copy_file(YCRCONF_LIB, YQ_PATH_CRCONF_LIB);
-    }
+    fs::create_directories(fs::path(YQ_PATH_CRCONF_LIB).parent_path());
+    fs::copy_file(YCRCONF_LIB, YQ_PATH_CRCONF_LIB, fs::copy_options::skip_existing);
     fs::create_directories(fs::path(YQ_PATH_CW_CONF).parent_path());
     yqtest::write_file(YQ_PATH_CW_CONF, "VERBOSE = " + std::to_string(level) + "\n");
     struct timespec times[2] = {{++g_conf_time, 0}, {g_conf_time, 0}};
@@ -37,38 +34,32 @@ void set_verbosity(int level) {
 }
 
 int g_fd_writes = 0;
-ssize_t counting_write(int fd, const void *bytes, size_t n) {
-    g_fd_writes += fd == ynet_debug_fd;
-    return ::write(fd, bytes, n);
-}
 
-// The debug log in the sandbox and a socket as ynet_debug_fd, with the
-// clock standing still at a time with milliseconds.
+// The debug log in the sandbox and a socket as ynet_debug_fd; the clock
+// stands still at a time with milliseconds.
 class Sinks : public ::testing::Test {
 protected:
     Sinks() {
         yqtest::remove_tree(dir_);
-        debugFD = open_log(dir_.c_str(), 0644, nullptr);
-        EXPECT_GE(debugFD, 0);
+        EXPECT_GE(debugFD = open_log(dir_.c_str(), 0644, nullptr), 0);
         ynet_debug_fd = socket_.mine.get();
-        yq::sys::table.write = counting_write;
-        struct tm local{};
-        localtime_r(&yqtest::FakeClock::seconds, &local);
+        yq::sys::table.write = [](int fd, const void *bytes, size_t n) {
+            g_fd_writes += fd == ynet_debug_fd;
+            return ::write(fd, bytes, n);
+        };
         char hms[16];
-        std::strftime(hms, sizeof hms, "%H:%M:%S", &local);
+        std::strftime(hms, sizeof hms, "%H:%M:%S", std::localtime(&yqtest::FakeClock::seconds));
         stamp_ = std::string(hms) + ".042 [" + std::to_string(::getpid()) + "] <2> ";
     }
     ~Sinks() override {
         ynet_debug_fd = -1;
-        ::close(debugFD);
-        debugFD = -1;
+        ::close(std::exchange(debugFD, -1));
         crconf_free_info(&yq::ynet_private::crconf_info);
         ::unlink(YQ_PATH_CW_CONF);
         ::unlink(YQ_PATH_CRCONF_LIB);
     }
-
-    // What the log and the descriptor got since the last look (without the
-    // configuration glue's own reports in the log).
+    // What the log (less the configuration glue's own reports) and the
+    // descriptor got since the last look.
     std::string log() {
         std::string kept;
         for (const auto &entry : fs::directory_iterator(dir_))
@@ -78,7 +69,6 @@ protected:
         return kept;
     }
     std::string fd() { return yqtest::wire::drain(socket_.peer.get()); }
-    // The line as the log and the descriptor write it.
     std::string stamped(const std::string &function, const std::string &message) {
         return stamp_ + function + ": " + message + "\n";
     }
@@ -89,52 +79,31 @@ protected:
 };
 
 TEST_F(Sinks, LinesAndTheirShapes) {
-    unsigned char data[64];
-    for (int i = 0; i < 64; ++i) data[i] = static_cast<unsigned char>(i * 17);
-    auto hex = [&](int from, int to) {
-        std::string s;
-        for (int i = from; i < to; ++i)
-            s += {"0123456789abcdef"[data[i] >> 4], "0123456789abcdef"[data[i] & 15]};
-        return s;
+    const std::string filler(64, '\xaa'), big(5000, 'x'), long_name(40, 'n');
+    const unsigned char digits[] = {0x01, 0xab, 0xf0}, *aa = reinterpret_cast<const unsigned char *>(filler.data());
+    auto x = [](int bytes) { return std::string(2 * static_cast<size_t>(bytes), 'a'); };
+    auto dump = [](int n, const unsigned char *data) {
+        return [=] { ynet_debug_dump("m", n, "f", "hash", data, n); };
     };
-    auto dump = [&](int line, const unsigned char *bytes, int n) {
-        return [=] { ynet_debug_dump("m", line, "f", "hash", bytes, n); };
-    };
-    const std::string big(5000, 'x'), long_name(40, 'n');
-    struct Row {
-        const char *what;
-        std::function<void()> call;
-        std::string function, message;
-        bool logged;
-    };
+    struct Row { const char *what; std::function<void()> call; std::string function, message; bool logged; };
     const Row rows[] = {
         {"failure", [] { ynet_failure("ynet_test", 120, "caller", 12); }, "caller",
          "ynet_test.120: Function failed: 12 0x0000000c", true},
-        {"-1 without text", [] { ynet_debug_value_level("m", 7, "f", "v", nullptr, -1, 0); }, "f",
-         "m.7: v: -1 0xffffffff", true},
-        {"levels below 0 always pass",
-         [] { ynet_debug_value_level("m", 8, "f", "name", "host.example", 99, -3); }, "f",
-         "m.8: name: host.example", true},
-        {"missing names", [] { ynet_debug_value_level(nullptr, 9, nullptr, nullptr, nullptr, 5, 0); },
-         "?", "?.9: ?: 5 0x00000005", true},
-        {"level 4 without a configuration", [] { ynet_debug_value("m", 10, "f", "h", "ab", 0); }, "f",
-         "m.10: h: ab", false},
-        {"long text", [&] { ynet_debug_value("m", 11, "f", "big", big.c_str(), 0); }, "f",
-         "m.11: big: " + big, false},
-        {"the descriptor cuts the function name to 31",
-         [&] { ynet_debug_value("m", 12, long_name.c_str(), "v", "t", 0); }, std::string(31, 'n'),
-         "m.12: v: t", false},
-        {"dump of 20", dump(20, data, 20), "f", "m.20: hash: " + hex(0, 16) + " " + hex(16, 20), false},
-        {"dump of 48", dump(48, data, 48), "f",
-         "m.48: hash: " + hex(0, 16) + " " + hex(16, 32) + " " + hex(32, 48), false},
-        {"dump of 50", dump(50, data, 50), "f",
-         "m.50: hash: " + hex(0, 16) + " " + hex(16, 32) + " " + hex(32, 48) + "...", false},
-        {"dump of 16", dump(16, data, 16), "f", "m.16: hash: " + hex(0, 16), false},
-        {"dump of 0", dump(0, data, 0), "f", "m.0: hash: ", false},
-        {"dump of -4", dump(-4, data, -4), "f", "m.-4: hash: ", false},
-        {"dump of nothing", dump(1, nullptr, 10), "f", "m.1: hash: ", false},
+        {"-1", [] { ynet_debug_value_level("m", 7, "f", "v", nullptr, -1, 0); }, "f", "m.7: v: -1 0xffffffff", true},
+        {"levels below 0 always pass", [] { ynet_debug_value_level("m", 8, "f", "name", "h.example", 99, -3); },
+         "f", "m.8: name: h.example", true},
+        {"missing names", [] { ynet_debug_value_level(nullptr, 9, nullptr, nullptr, nullptr, 5, 0); }, "?",
+         "?.9: ?: 5 0x00000005", true},
+        {"level 4, no configuration", [] { ynet_debug_value("m", 10, "f", "h", "ab", 0); }, "f", "m.10: h: ab", false},
+        {"long text", [&] { ynet_debug_value("m", 11, "f", "big", big.c_str(), 0); }, "f", "m.11: big: " + big, false},
+        {"the descriptor cuts the function name to 31", [&] { ynet_debug_value("m", 12, long_name.c_str(), "v", "t", 0); },
+         std::string(31, 'n'), "m.12: v: t", false},
+        {"dump digits", dump(3, digits), "f", "m.3: hash: 01abf0", false},
+        {"dump of 20", dump(20, aa), "f", "m.20: hash: " + x(16) + " " + x(4), false},
+        {"dump of 48", dump(48, aa), "f", "m.48: hash: " + x(16) + " " + x(16) + " " + x(16), false},
+        {"dump of 50", dump(50, aa), "f", "m.50: hash: " + x(16) + " " + x(16) + " " + x(16) + "...", false},
+        {"dump of 0", dump(0, aa), "f", "m.0: hash: ", false},
     };
-    EXPECT_EQ(hex(0, 3), "001122");
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
         yqtest::Reports stream;
@@ -147,32 +116,19 @@ TEST_F(Sinks, LinesAndTheirShapes) {
         EXPECT_EQ(g_fd_writes, 1) << "one write per line";
         EXPECT_EQ(stream.text(), row.message + "\n");
     }
-    ynet_debug_fd = -1;
-    errno = EMFILE;
-    fd_message("nothing", "f");
-    EXPECT_EQ(errno, EMFILE);
-    EXPECT_EQ(g_fd_writes, 1) << "no descriptor, no write";
 }
 
 TEST_F(Sinks, VerbosityFiltersTheLogOnly) {
-    struct Row {
-        const char *what;
-        int verbose;  // -1: no configuration library at all
-        int level;
-        bool logged;
-    };
+    struct Row { const char *what; int verbose, level; bool logged; };  // verbose -1: no library
     const Row rows[] = {
-        {"no record", -1, 4, false}, {"below", 3, 4, false},       {"at", 3, 3, true},
-        {"equal", 4, 4, true},       {"above", 5, 4, true},        {"too verbose", 4, 5, false},
-        {"back to 0", 0, 1, false},  {"level 0", 0, 0, true},
+        {"no record", -1, 4, false}, {"below", 3, 4, false}, {"at", 3, 3, true},      {"equal", 4, 4, true},
+        {"above", 5, 4, true},       {"too verbose", 4, 5, false}, {"back to 0", 0, 1, false}, {"level 0", 0, 0, true},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
         if (row.verbose >= 0) set_verbosity(row.verbose);
-        if (row.level == 4)
-            ynet_debug_value("m", 4, "f", "port", nullptr, 13724);
-        else
-            ynet_debug_value_level("m", 4, "f", "port", nullptr, 13724, row.level);
+        if (row.level == 4) ynet_debug_value("m", 4, "f", "port", nullptr, 13724);
+        if (row.level != 4) ynet_debug_value_level("m", 4, "f", "port", nullptr, 13724, row.level);
         const std::string line = stamped("f", "m.4: port: 13724 0x0000359c");
         EXPECT_EQ(log(), row.logged ? line : "");
         EXPECT_EQ(fd(), line);
@@ -185,20 +141,16 @@ TEST_F(Sinks, VerbosityFiltersTheLogOnly) {
     crconf_free_info(&yq::ynet_private::crconf_info);
     yq::ynet_private::crconf_info = stale;
     ynet_failure("m", 5, "f", 9);
-    ASSERT_EQ(yq::ynet_private::crconf_info, stale);
+    EXPECT_EQ(yq::ynet_private::crconf_info->ni_verbose, 99);
     ynet_debug_value("m", 6, "f", "x", "y", 0);
-    ASSERT_NE(yq::ynet_private::crconf_info, nullptr);
-    EXPECT_EQ(yq::ynet_private::crconf_info->ni_verbose, 7);
+    EXPECT_EQ(log(), stamped("f", "m.5: Function failed: 9 0x00000009") + stamped("f", "m.6: x: y"));
 }
 
 TEST_F(Sinks, NoFileGetsALineTwice) {
+    // Where ynet_debug_fd and the stream point; what the log, the socket and
+    // a memory stream then hold (S: the stamped line, P: the plain one).
     enum Where { None, Log, Socket, Memory };
-    struct Row {
-        const char *what;
-        Where fd, stream;
-        int level;
-        std::string log, socket, memory;  // S: the stamped line, P: the plain one
-    };
+    struct Row { const char *what; Where fd, stream; int level; std::string log, socket, memory; };
     const Row rows[] = {
         {"descriptor on the log, logged", Log, Memory, 0, "S", "", "P"},
         {"descriptor on the log, not logged", Log, Memory, 4, "S", "", "P"},
@@ -219,10 +171,11 @@ TEST_F(Sinks, NoFileGetsALineTwice) {
         SCOPED_TRACE(row.what);
         yqtest::Reports memory;
         yq::unique_file shared;
-        if (row.stream != Memory) {
-            shared.reset(fdopen(::dup(row.stream == Log ? debugFD : ynet_debug_fd), "a"));
-            (row.stream == Log ? debugFD : ynet_debug_fd) = fileno(shared.get());
+        if (row.stream != Memory) {  // a stream on a second descriptor that takes the sink's place
+            int &sink = row.stream == Log ? debugFD : ynet_debug_fd;
+            shared.reset(fdopen(::dup(sink), "a"));
             ynet_debug_stream = shared.get();
+            sink = fileno(shared.get());
         }
         if (row.fd != Socket) ynet_debug_fd = row.fd == Log ? debugFD : -1;
         ynet_debug_value_level("m", 3, "f", "v", nullptr, 7, row.level);
@@ -239,8 +192,7 @@ TEST_F(Sinks, ExhaustedMemoryDropsWholeLines) {
     yqtest::for_each_alloc_failure([&] {
         yqtest::Reports stream;
         ynet_failure("m", 41, "f", 8);
-        for (const std::string &out : {log(), fd()})
-            EXPECT_TRUE(out.empty() || out == stamped("f", message)) << out;
+        for (const std::string &out : {log(), fd()}) EXPECT_TRUE(out.empty() || out == stamped("f", message)) << out;
         EXPECT_TRUE(stream.text().empty() || stream.text() == message + "\n") << stream.text();
     });
     // Level 4 also loads the configuration; the sanitizers check every point.
@@ -248,29 +200,22 @@ TEST_F(Sinks, ExhaustedMemoryDropsWholeLines) {
 }
 
 TEST(StatusTable, NumbersAndTextStatusesArePinned) {
-    const std::pair<int, int> pinned[] = {
-        {YN_STATUS_SUCCESS, 0}, {YN_STATUS_BAD_VALUE, 1}, {YN_STATUS_NULL_POINTER, 2},
-        {YN_STATUS_BAD_FORMAT, 3}, {YN_STATUS_NO_CACHE_SLOT, 4},
-        {YN_STATUS_LOOKUP_FAILED_BEFORE, 5}, {YN_STATUS_HOST_NOT_FOUND, 6},
-        {YN_STATUS_SERVICE_NOT_FOUND, 7}, {YN_STATUS_NO_MEMORY, 8}, {YN_STATUS_READ_FAILED, 9},
-        {YN_STATUS_SOCKET_ERROR, 10}, {YN_STATUS_TIMEOUT, 11}, {YN_STATUS_WRITE_FAILED, 12},
-        {YN_STATUS_HASH_MISMATCH, 13}, {YN_STATUS_DESCRIPTOR_PASSING_FAILED, 14},
-        {YN_STATUS_UNIX_BIND_FAILED, 15}, {YN_STATUS_LISTEN_FAILED, 16},
-        {YN_STATUS_ACCEPT_FAILED, 17}, {YN_STATUS_ADDRESS_IN_USE, 18},
-        {YN_STATUS_FILE_OPEN_FAILED, 19}, {YN_STATUS_FORK_FAILED, 20},
-        {YN_STATUS_NOT_ADMINISTRATOR, 21}, {YN_STATUS_INVALID_ARGUMENT, 22},
-        {YN_STATUS_VERSION_MISMATCH, 24}, {YN_STATUS_STAT_FAILED, 26}, {YN_STATUS_CHMOD_FAILED, 27},
-        {YN_STATUS_CHOWN_FAILED, 28}, {YN_STATUS_RENAME_FAILED, 29},
-        {YN_STATUS_TEXT_FILE_ERROR, 30}, {YN_STATUS_NOT_REGISTERED, 31},
-        {YN_STATUS_CHILD_FAILED, 32}, {YN_STATUS_BAD_DIRECTORY, 33}, {YN_STATUS_MKDIR_FAILED, 34},
-        {YN_STATUS_NO_CREDENTIALS, 35}, {YN_STATUS_YQSS_FAILED, 36},
-        {YN_STATUS_PEER_REQUIRES_YQSS, 37}, {YN_STATUS_YQSS_REFUSED, 38},
-        {YN_STATUS_YQSS_USED, 39}, {YN_STATUS_YQSS_NOT_USED, 40},
+    const int statuses[] = {  // 0 to 22, 24, 26 to 40
+        YN_STATUS_SUCCESS, YN_STATUS_BAD_VALUE, YN_STATUS_NULL_POINTER, YN_STATUS_BAD_FORMAT,
+        YN_STATUS_NO_CACHE_SLOT, YN_STATUS_LOOKUP_FAILED_BEFORE, YN_STATUS_HOST_NOT_FOUND,
+        YN_STATUS_SERVICE_NOT_FOUND, YN_STATUS_NO_MEMORY, YN_STATUS_READ_FAILED, YN_STATUS_SOCKET_ERROR,
+        YN_STATUS_TIMEOUT, YN_STATUS_WRITE_FAILED, YN_STATUS_HASH_MISMATCH, YN_STATUS_DESCRIPTOR_PASSING_FAILED,
+        YN_STATUS_UNIX_BIND_FAILED, YN_STATUS_LISTEN_FAILED, YN_STATUS_ACCEPT_FAILED, YN_STATUS_ADDRESS_IN_USE,
+        YN_STATUS_FILE_OPEN_FAILED, YN_STATUS_FORK_FAILED, YN_STATUS_NOT_ADMINISTRATOR,
+        YN_STATUS_INVALID_ARGUMENT, YN_STATUS_VERSION_MISMATCH, YN_STATUS_STAT_FAILED, YN_STATUS_CHMOD_FAILED,
+        YN_STATUS_CHOWN_FAILED, YN_STATUS_RENAME_FAILED, YN_STATUS_TEXT_FILE_ERROR, YN_STATUS_NOT_REGISTERED,
+        YN_STATUS_CHILD_FAILED, YN_STATUS_BAD_DIRECTORY, YN_STATUS_MKDIR_FAILED, YN_STATUS_NO_CREDENTIALS,
+        YN_STATUS_YQSS_FAILED, YN_STATUS_PEER_REQUIRES_YQSS, YN_STATUS_YQSS_REFUSED, YN_STATUS_YQSS_USED,
+        YN_STATUS_YQSS_NOT_USED,
     };
-    for (auto [constant, number] : pinned) EXPECT_EQ(constant, number);
-    const int from_text[] = {30, 0, 30, 30, 27, 28, 30, 8, 19, 29, 26, 12, 30};  // -1 ... 11
-    for (int text = -1; text <= 11; ++text)
-        EXPECT_EQ(ynet_text_to_net_status(text), from_text[text + 1]) << text;
+    for (int i = 0; i < 39; ++i) EXPECT_EQ(statuses[i], i <= 22 ? i : i == 23 ? 24 : i + 2) << i;
+    const int from_text[] = {30, 0, 30, 30, 27, 28, 30, 8, 19, 29, 26, 12, 30};  // text status -1 to 11
+    for (int text = -1; text <= 11; ++text) EXPECT_EQ(ynet_text_to_net_status(text), from_text[text + 1]) << text;
 }
 
 }  // namespace
