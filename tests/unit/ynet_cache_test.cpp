@@ -1,6 +1,5 @@
-// Cache table: scripted adds, lookups and deletes against a moved clock,
-// checked by the order in which the table lets go of its items and by what
-// the slots hold; then the guards and the allocation failures.
+// Cache table: scripted adds, lookups and deletes against a moved clock, checked by
+// the order in which the table lets go of its items and what the slots hold.
 #include <algorithm>
 #include <cstdio>
 #include <string>
