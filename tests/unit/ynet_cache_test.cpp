@@ -1,6 +1,5 @@
 // Cache table: scripted adds, lookups and deletes against a moved clock, checked by
 // the order in which the table lets go of its items and what the slots hold.
-#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -19,20 +18,8 @@ int g_items[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
 void release_item(void *item) { g_released.push_back(*static_cast<int *>(item)); }
 int match_int(const void *key, const void *item) { return *static_cast<const int *>(key) == *static_cast<const int *>(item); }
 
-// Item id in each slot, -1 for an empty one (whose fields must all be 0).
-Ids contents(const ynet_cache_table *table) {
-    Ids ids;
-    for (int i = 0; i < table->slot_count; ++i) {
-        const ynet_cache_slot &s = table->slots[i];
-        EXPECT_TRUE(s.item != nullptr || (s.created | s.last_used) == 0) << "slot " << i;
-        ids.push_back(s.item != nullptr ? *static_cast<int *>(s.item) : -1);
-    }
-    return ids;
-}
-
 TEST(Cache, ScriptedUse) {
-    // Steps "OPtime:id": a add, A add refused for want of a slot, f lookup
-    // that finds the item, m lookup that finds nothing, d delete.
+    // Steps "OPtime:id": a add, A add refused for want of a slot, f found, m missed, d delete.
     struct Script {
         const char *what;
         int slots, lifetime, release, match;
@@ -64,22 +51,27 @@ TEST(Cache, ScriptedUse) {
         long long at = 0;
         int id = 0, used = 0;
         for (const char *p = s.steps; std::sscanf(p, " %c%lld:%d%n", &op, &at, &id, &used) == 3; p += used) {
-            SCOPED_TRACE(std::string(p, static_cast<size_t>(used)));
             clock.set(static_cast<time_t>(at));
             void *found = nullptr;
             int status = 0;
             if (op == 'd') ynet_cache_delete_item(table, &g_items[id]);
             if (op == 'a' || op == 'A') status = ynet_cache_add_item(table, &g_items[id]);
             if (op == 'f' || op == 'm') found = ynet_cache_find_item(table, &g_items[id]);
-            EXPECT_EQ(status, op == 'A' ? YN_STATUS_NO_CACHE_SLOT : 0);
-            EXPECT_EQ(found, op == 'f' ? &g_items[id] : nullptr);
+            EXPECT_EQ(status, op == 'A' ? YN_STATUS_NO_CACHE_SLOT : 0) << std::string(p, static_cast<size_t>(used));
+            EXPECT_EQ(found, op == 'f' ? &g_items[id] : nullptr) << std::string(p, static_cast<size_t>(used));
         }
         EXPECT_EQ(g_released, s.released);
-        const Ids left = contents(table);
+        Ids left;  // item id in each slot, -1 for an empty one (whose fields must all be 0)
+        size_t live = 0;
+        for (int i = 0; i < table->slot_count; ++i) {
+            const ynet_cache_slot &slot = table->slots[i];
+            EXPECT_TRUE(slot.item != nullptr || (slot.created | slot.last_used) == 0) << "slot " << i;
+            left.push_back(slot.item != nullptr ? *static_cast<int *>(slot.item) : -1);
+            live += slot.item != nullptr;
+        }
         EXPECT_EQ(left, s.contents);
         ynet_cache_free_table(&table);  // releases what is left
         EXPECT_EQ(table, nullptr);
-        const size_t live = left.size() - static_cast<size_t>(std::count(left.begin(), left.end(), -1));
         EXPECT_EQ(g_released.size(), s.released.size() + (s.release ? live : 0));
     }
 }
