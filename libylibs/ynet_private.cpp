@@ -108,8 +108,11 @@ extern "C" void ynet_debug_value_level(const char *file, int line, const char *f
     if (!(logged && ynet_debug_fd == debugFD)) fd_message(message.get(), function);
 
     if (ynet_debug_stream != nullptr) {
+        // A stream without a descriptor (a memory stream gives -1) shares no
+        // file with the other sinks, even when ynet_debug_fd is -1 too.
         int stream_fd = fileno(ynet_debug_stream);
-        bool already_there = logged && (stream_fd == ynet_debug_fd || stream_fd == debugFD);
+        bool already_there =
+            logged && stream_fd != -1 && (stream_fd == ynet_debug_fd || stream_fd == debugFD);
         if (!already_there) {
             std::fprintf(ynet_debug_stream, "%s\n", message.get());
             std::fflush(ynet_debug_stream);
