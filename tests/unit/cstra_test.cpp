@@ -41,36 +41,29 @@ void expect_invariants(const cstrvsa_handle *h) {
 }
 
 TEST(StringArrays, CopiesJoinsAndDifferences) {
-    char **a = make_array({"one", "two", "three", "two"});
-    char **copy = cstraDUP(a);
+    char **a = make_array({"one", "two", "three", "two"}), **copy = cstraDUP(a);
     EXPECT_NE(copy[0], a[0]) << "deep";
     EXPECT_EQ(take(copy), contents(a));
-    EXPECT_EQ(cstraMATCH(a, "two"), 1);
-    EXPECT_EQ(cstraMATCH(a, "four"), -1);
+    EXPECT_EQ(cstraMATCH(a, "two") * 10 + cstraMATCH(a, "four"), 9);
     const struct {
         Strings items;
-        const char *separator;
-        const char *joined;
+        const char *separator, *joined;
     } joins[] = {{{"one", "two", "three"}, ", ", "one, two, three"}, {{"one", "two"}, nullptr, "onetwo"},
                  {{}, ",", nullptr}, {{"", ""}, "", nullptr}, {{"", ""}, "-", "-"}, {{"x"}, "--", "x"}};
     for (const auto &row : joins) {
         char **items = make_array(row.items);
-        yq::unique_malloc<char> joined(cstraTOcstr(items, row.separator));
-        EXPECT_STREQ(joined.get(), row.joined);
+        EXPECT_STREQ(yq::unique_malloc<char>(cstraTOcstr(items, row.separator)).get(), row.joined);
         cstraFREE(items);
     }
     char **two = make_array({"two"}), **all = make_array({"three", "two", "one"});
     EXPECT_EQ(take(cstraDIFF(a, two)), (Strings{"one", "three"}));
     EXPECT_EQ(cstraDIFF(a, all), nullptr);
-    cstraItemsFREE(a);
-    EXPECT_EQ(a[3], nullptr);
     for (char **p : {a, two, all}) cstraFREE(p);
 }
 
 TEST(StringArrays, AppendMovesTheStringsOrLeavesBothArrays) {
     yqtest::SysGuard guard;
-    char **a = make_array({"one"}), **b = make_array({"two", "three"});
-    char *moved = b[0];
+    char **a = make_array({"one"}), **b = make_array({"two", "three"}), *moved = b[0];
     EXPECT_EQ(yqtest::for_each_alloc_failure([&] {
         char **joined = cstraAPPEND(a, b);
         if (joined == nullptr) return;  // a and b are still the caller's
@@ -80,36 +73,25 @@ TEST(StringArrays, AppendMovesTheStringsOrLeavesBothArrays) {
         b = make_array({"two", "three"});
         moved = b[0];
     }), 2);
-    EXPECT_EQ(cstraAPPEND(nullptr, b), b);
     EXPECT_EQ(take(cstraAPPEND(a, make_array({}))), Strings{"one"});
     cstraFREE(b);
 }
 
-TEST(StringArrays, GrowthSteps) {
-    cstrvsa_handle *h = cstrvsaNEW(0, -1);
+TEST(StringArrays, GrowthInStepsOrNotAtAll) {
+    cstrvsa_handle *h = cstrvsaNEW(0, -1), *fixed = cstrvsaNEW(0, 0);
     char x[] = "x";
     for (int i = 0; i < 15; ++i) cstrvsaAPPEND(h, x);
     EXPECT_EQ(cstrvsaSIZE(h), 16);
     ASSERT_NE(cstrvsaAPPEND(h, x), nullptr);
     EXPECT_EQ(cstrvsaSIZE(h), 32);
+    EXPECT_EQ(cstrvsaAPPEND(fixed, x), nullptr) << "a fixed-size empty array keeps its terminator";
     cstrvsaFREE(h);
-    h = cstrvsaNEW(0, 0);
-    EXPECT_EQ(cstrvsaAPPEND(h, x), nullptr) << "a fixed-size empty array still has its terminator";
-    cstrvsaFREE(h);
-    h = cstrvsaATTACH(make_array({"a", "b", "c", "d"}), 0);
-    EXPECT_EQ(cstrvsaAPPEND(h, x), nullptr);
-    EXPECT_EQ(cstrvsaREMOVEALL(h, 2, 5), 2);
-    EXPECT_EQ(contents(h->array), (Strings{"a", "b"}));
-    expect_invariants(h);
-    cstrvsaFREEALL(h);
-
+    cstrvsaFREE(fixed);
     yqtest::SysGuard guard;
     EXPECT_EQ(yqtest::for_each_alloc_failure([&] {
-        h = cstrvsaNEW(0, 1);
-        if (h == nullptr) return;
+        if ((h = cstrvsaNEW(0, 1)) == nullptr) return;
         cstrvsaAPPEND(h, x);
-        char **before = h->array;
-        char **slot = cstrvsaAPPEND(h, x);
+        char **before = h->array, **slot = cstrvsaAPPEND(h, x);
         EXPECT_TRUE(slot != nullptr || h->array == before) << "a failed growth changes nothing";
         expect_invariants(h);
         cstrvsaFREE(h);
@@ -121,40 +103,29 @@ TEST(StringArrays, GrowthSteps) {
 TEST(StringArrays, RandomOperationsMatchAModel) {
     std::mt19937 rng(20240611);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-    const char *words[] = {"a", "b", "c", "dd", "e"};
     for (int round = 0; round < 40; ++round) {
-        const int increment = std::vector<int>{-1, 0, 1, 3}[static_cast<size_t>(pick(0, 3))];
         const int initial = pick(0, 2) == 0 ? pick(1, 4) : 0;
-        cstrvsa_handle *h = cstrvsaNEW(initial, increment);
+        cstrvsa_handle *h = cstrvsaNEW(initial, pick(-1, 3));
         Strings model(static_cast<size_t>(initial), "z");
         for (int i = 0; i < initial; ++i) cstrvsaSET(h, ::strdup("z"), i);
         for (int step = 0; step < 200; ++step) {
-            const int n = static_cast<int>(model.size()), op = pick(0, 4), index = pick(-1, n + 1);
-            yq::unique_malloc<char> word(::strdup(words[pick(0, 4)]));
-            const std::string text = word.get();
-            if (op <= 1) {
-                const int at = op == 0 ? index : n;
-                const bool fits = n + 1 < h->capacity || h->increment > 0;
-                char **slot = op == 0 ? cstrvsaINSERT(h, word.get(), at) : cstrvsaAPPEND(h, word.get());
-                ASSERT_EQ(slot, at >= 0 && at <= n && fits ? h->array + at : nullptr);
-                if (slot != nullptr) {
-                    model.insert(model.begin() + at, text);
-                    (void)word.release();
-                }
-            } else if (op == 2) {
-                const int count = pick(-1, 4);
-                const int removed = index < 0 || index >= n || count < 1 ? 0 : std::min(count, n - index);
-                ASSERT_EQ(cstrvsaREMOVEALL(h, index, count), removed);
-                model.erase(model.begin() + std::max(index, 0), model.begin() + std::max(index, 0) + removed);
+            const int n = static_cast<int>(model.size()), op = pick(0, 3), at = pick(-1, n + 1), count = pick(-1, 4);
+            const std::string text(1, static_cast<char>('a' + pick(0, 4)));
+            yq::unique_malloc<char> word(::strdup(text.c_str()));
+            if (op == 0) {
+                const bool fits = at >= 0 && at <= n && (n + 1 < h->capacity || h->increment > 0);
+                char **slot = cstrvsaINSERT(h, fits ? word.release() : word.get(), at);
+                ASSERT_EQ(slot, fits ? h->array + at : nullptr);
+                if (fits) model.insert(model.begin() + at, text);
+            } else if (op == 1) {
+                const int removed = at < 0 || at >= n || count < 1 ? 0 : std::min(count, n - at);
+                ASSERT_EQ(cstrvsaREMOVEALL(h, at, count), removed);
+                if (removed > 0) model.erase(model.begin() + at, model.begin() + at + removed);
+            } else if (op == 2 && at >= 0 && at < n) {
+                std::free(cstrvsaOBJECT(h, at));
+                ASSERT_EQ(cstrvsaSET(h, word.release(), at), h->array + at);
+                model[static_cast<size_t>(at)] = text;
             } else if (op == 3) {
-                char *old = cstrvsaOBJECT(h, index);
-                ASSERT_EQ(cstrvsaSET(h, word.get(), index), index >= 0 && index < n ? h->array + index : nullptr);
-                if (index >= 0 && index < n) {
-                    std::free(old);
-                    model[static_cast<size_t>(index)] = text;
-                    (void)word.release();
-                }
-            } else {
                 cstrvsaUNIQUE(h, 1);
                 Strings unique;
                 for (const auto &s : model)
