@@ -81,12 +81,9 @@ TEST_F(Cmnutils, MkdirpathCreatesMissingComponentsWithTheExactMode) {
 
 TEST_F(Cmnutils, MkdirpathFailures) {
     yqtest::write_file(dir_ + "/file", "x");
-    const struct {
-        std::string path;  // empty: null
-        long fail_alloc;
-        int err;
-    } rows[] = {{dir_ + "/file/sub", 0, ENOTDIR}, {dir_ + "/" + std::string(NAME_MAX + 1, 'n'), 0, ENAMETOOLONG},
-                {dir_ + "/never", 1, ENOMEM}, {"", 0, EINVAL}};
+    const struct { std::string path; long fail_alloc; int err; } rows[] = {
+        {dir_ + "/file/sub", 0, ENOTDIR}, {dir_ + "/" + std::string(NAME_MAX + 1, 'n'), 0, ENAMETOOLONG},
+        {dir_ + "/never", 1, ENOMEM}, {"", 0, EINVAL}};
     for (const auto &row : rows) {
         int err = 0;
         yqtest::AllocFailer fail(row.fail_alloc);
@@ -117,11 +114,9 @@ TEST_F(Cmnutils, DirListFailuresAndWhatIsLogged) {
     yqtest::write_file(dir_ + "/plain", "");
     symlink((dir_ + "/loop2").c_str(), (dir_ + "/loop1").c_str());
     symlink((dir_ + "/loop1").c_str(), (dir_ + "/loop2").c_str());
-    const struct {
-        std::string dir;
-        int err;
-    } rows[] = {{make_dir("empty", {".only_hidden"}), 0}, {dir_ + "/missing", ENOENT},
-                {dir_ + "/plain", ENOTDIR}, {dir_ + "/loop1", ELOOP}};
+    const struct { std::string dir; int err; } rows[] = {
+        {make_dir("empty", {".only_hidden"}), 0}, {dir_ + "/missing", ENOENT},
+        {dir_ + "/plain", ENOTDIR}, {dir_ + "/loop1", ELOOP}};
     for (const auto &row : rows) {
         int err = -1;
         EXPECT_EQ(get_dir_list(row.dir.c_str(), &err), nullptr) << row.dir;
@@ -170,9 +165,9 @@ TEST_F(Cmnutils, ColonizeCutsAt64AndKeepsAStaticBufferPerMode) {
 }
 
 TEST_F(Cmnutils, Ucs1AndUtf8) {
-    const struct {
-        const char *ucs1, *utf8;
-    } rows[] = {{"a b", "a\xC0\xA0" "b"}, {"Az09/\\:_.-+", "Az09/\\:_.-+"}, {"\xE9t\xE9", "\xC3\xA9t\xC3\xA9"}, {"*", "\xC0\xAA"}};
+    const struct { const char *ucs1, *utf8; } rows[] = {
+        {"a b", "a\xC0\xA0" "b"}, {"Az09/\\:_.-+", "Az09/\\:_.-+"}, {"\xE9t\xE9", "\xC3\xA9t\xC3\xA9"},
+        {"*", "\xC0\xAA"}};
     char out[64], back[64];
     for (const auto &row : rows) {
         ucs1_to_utf8(row.ucs1, out);

@@ -32,18 +32,15 @@ TEST(Cstr, QueriesTakeNullAsEmpty) {
 }
 
 TEST(Cstr, InPlaceQuoteHandling) {
-    const struct {
-        const char *in, *out;
-    } strips[] = {{"'abc'", "abc"}, {"'", ""}, {"''", ""}, {"'''", "'"}, {"'abc", "'abc"}, {"abc'", "abc'"}, {"", ""}};
+    const struct { const char *in, *out; } strips[] = {
+        {"'abc'", "abc"}, {"'", ""}, {"''", ""}, {"'''", "'"}, {"'abc", "'abc"}, {"abc'", "abc'"}, {"", ""}};
     for (const auto &row : strips) {
         std::string buf = row.in;
         stripdelims(buf.data(), '\'');
         EXPECT_STREQ(buf.c_str(), row.out) << row.in;
     }
-    const struct {
-        const char *s;
-        long at;  // offset of the comma found, -1 for none
-    } finds[] = {{"a\"b,c\",d", 6}, {"\"x,y\"\"z,w\",v", 10}, {"a\"b,c", 3}, {"a,\"b\"", 1}, {"\"a,b\"", -1}, {"abc", -1}};
+    const struct { const char *s; long at; } finds[] = {
+        {"a\"b,c\",d", 6}, {"\"x,y\"\"z,w\",v", 10}, {"a\"b,c", 3}, {"a,\"b\"", 1}, {"\"a,b\"", -1}, {"abc", -1}};
     for (const auto &row : finds) {
         const char *hit = strchrwdelim(row.s, ',', '"');
         EXPECT_EQ(hit != nullptr ? hit - row.s : -1, row.at) << row.s;
@@ -58,11 +55,7 @@ TEST(Cstr, InPlaceQuoteHandling) {
 TEST(Cstr, NewStrings) {
     const char *line = "cmd \"a  b\"c \"open ended";
     const char *trim = " \t a b\t \t";
-    const struct {
-        const char *what;
-        std::function<char *()> call;
-        Opt result;
-    } rows[] = {
+    const struct { const char *what; std::function<char *()> call; Opt result; } rows[] = {
         {"token 0 is the last", [] { return cstrTokenGET("one two  three", 0, " "); }, "three"},
         {"token past the end", [] { return cstrTokenGET("one two  three", 4, " "); }, std::nullopt},
         {"only delimiters", [] { return cstrTokenGET(" \t ", 0, " \t"); }, std::nullopt},

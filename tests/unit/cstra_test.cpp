@@ -45,11 +45,9 @@ TEST(StringArrays, CopiesJoinsAndDifferences) {
     EXPECT_NE(copy[0], a[0]) << "deep";
     EXPECT_EQ(take(copy), contents(a));
     EXPECT_EQ(cstraMATCH(a, "two") * 10 + cstraMATCH(a, "four"), 9);
-    const struct {
-        Strings items;
-        const char *separator, *joined;
-    } joins[] = {{{"one", "two", "three"}, ", ", "one, two, three"}, {{"one", "two"}, nullptr, "onetwo"},
-                 {{}, ",", nullptr}, {{"", ""}, "", nullptr}, {{"", ""}, "-", "-"}, {{"x"}, "--", "x"}};
+    const struct { Strings items; const char *separator, *joined; } joins[] = {
+        {{"one", "two", "three"}, ", ", "one, two, three"}, {{"one", "two"}, nullptr, "onetwo"},
+        {{}, ",", nullptr}, {{"", ""}, "", nullptr}, {{"", ""}, "-", "-"}, {{"x"}, "--", "x"}};
     for (const auto &row : joins) {
         char **items = make_array(row.items);
         EXPECT_STREQ(yq::unique_malloc<char>(cstraTOcstr(items, row.separator)).get(), row.joined);

@@ -92,10 +92,9 @@ TEST_F(Logging, DebugFileIsTheDayFileInTheProgramDirectory) {
 
 TEST_F(Logging, OpenFailuresGiveTheirErrno) {
     yqtest::write_file(dir_ + "/file", "x");
-    const struct {
-        std::string dir;  // opened with open_log, or with open_debug_file when it has no '/'
-        int err;
-    } rows[] = {{dir_ + "/file", ENOTDIR}, {dir_ + "/file/sub", ENOTDIR}, {"", EINVAL}, {std::string(1100, 'n'), ENAMETOOLONG}};
+    const struct { std::string dir; int err; } rows[] = {
+        {dir_ + "/file", ENOTDIR}, {dir_ + "/file/sub", ENOTDIR}, {"", EINVAL},
+        {std::string(1100, 'n'), ENAMETOOLONG}};
     for (const auto &row : rows) {
         int err = 0;
         const char *dir = row.dir.empty() ? nullptr : row.dir.c_str();
@@ -110,11 +109,7 @@ TEST_F(Logging, LineFormatsAndBounds) {
     const std::string t(5000, 't'), id(100, 'i'), f40(40, 'f');
     std::string m1000;
     for (int i = 0; i < 1000; ++i) m1000 += static_cast<char>('a' + i % 26);
-    const struct {
-        const char *what;
-        std::function<int()> write;
-        std::string line;
-    } rows[] = {
+    const struct { const char *what; std::function<int()> write; std::string line; } rows[] = {
         {"logmsg", [] { return logmsg(2, "hello", "main"); }, at + "<2> main: hello\n"},
         {"with g_ppid", [&] { g_ppid = 77; int r = debuglog(fd, "x"); g_ppid = 0; return r; },
          "09:05:03.042 [77." + kPid + "] x\n"},
@@ -190,12 +185,9 @@ TEST_F(Logging, ZeroWriteBudgetOfFiveThen27) {
 }
 
 TEST_F(Logging, FirstLineOfANewDayGoesToTheNewDayFile) {
-    const struct {
-        const char *what;
-        int recycle;
-        bool other_fd, plain_writer, reopened;
-    } rows[] = {{"recycling on", 1, false, false, true}, {"recycling off", 0, false, false, false},
-                {"not the debug log", 1, true, false, false}, {"writer without reopening", 1, false, true, false}};
+    const struct { const char *what; int recycle; bool other_fd, plain_writer, reopened; } rows[] = {
+        {"recycling on", 1, false, false, true}, {"recycling off", 0, false, false, false},
+        {"not the debug log", 1, true, false, false}, {"writer without reopening", 1, false, true, false}};
     for (const auto &row : rows) {
         clock_.set(yqtest::local_time_at(2004, 3, 17, 23, 59, 59), 999999);
         int first = open_debug(row.what);

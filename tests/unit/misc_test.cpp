@@ -18,11 +18,9 @@ namespace {
 using Strings = std::vector<std::string>;
 
 TEST(Misc, NumbersLeftAndRightJustified) {
-    const struct {
-        int n;
-        const char *left, *right;
-    } rows[] = {{42, "42", "         42"}, {-1, "-1", "         -1"}, {INT_MIN, "-2147483648", "-2147483648"},
-                {INT_MAX, "2147483647", " 2147483647"}};
+    const struct { int n; const char *left, *right; } rows[] = {
+        {42, "42", "         42"}, {-1, "-1", "         -1"}, {INT_MIN, "-2147483648", "-2147483648"},
+        {INT_MAX, "2147483647", " 2147483647"}};
     for (const auto &row : rows) {
         EXPECT_STREQ(itoaLJ(row.n), row.left);
         EXPECT_STREQ(itoaRJ(row.n), row.right);
@@ -38,11 +36,7 @@ TEST(Misc, OptionsAndTheirValues) {
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const struct {
-        const char *option;
-        int exists;
-        std::optional<Strings> values;
-    } rows[] = {
+    const struct { const char *option; int exists; std::optional<Strings> values; } rows[] = {
         {"-xA", 1, Strings{"a", "b"}},  // case-insensitive; the first match wins
         {"-y", 1, Strings{}},           // present without values
         {"-z", 0, std::nullopt},
@@ -73,11 +67,9 @@ TEST(Misc, OptionsAndTheirValues) {
 }
 
 TEST(Misc, EnvironmentEntriesMatchByTheStartOfTheName) {
-    const struct {
-        const char *entry, *name;
-        bool match;
-    } rows[] = {{"FOO=1", "FOO", true}, {"FOO=1", "FOOBAR", true}, {"FOO=1", "FOO=2", true},
-                {"FOOBAR=1", "FOO", false}, {"FOO=1", "FOX", false}, {"FOO", "FOO", true}};
+    const struct { const char *entry, *name; bool match; } rows[] = {
+        {"FOO=1", "FOO", true}, {"FOO=1", "FOOBAR", true}, {"FOO=1", "FOO=2", true},
+        {"FOOBAR=1", "FOO", false}, {"FOO=1", "FOX", false}, {"FOO", "FOO", true}};
     for (const auto &row : rows) EXPECT_EQ(yq::misc::ckmch(row.entry, row.name), row.match) << row.entry << " " << row.name;
 
     std::string a = "A=1", foo = "FOO=x", foo2 = "FOO=y";

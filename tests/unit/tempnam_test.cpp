@@ -32,12 +32,7 @@ TEST(Tempnam, NameLiesInTheRequestedDirectoryWhateverTmpdirSays) {
 // is not root, and only when the system's name is not in the directory.
 TEST(Tempnam, SetUserIdRootBuildsTheNameInTheDirectory) {
     const std::string want = yqtest::scratch_dir(), missing = want + "/missing";
-    const struct {
-        uid_t euid, ruid;
-        std::string dir;
-        const char *prefix;
-        std::string start;  // empty: not built, the system's name elsewhere
-    } rows[] = {
+    const struct { uid_t euid, ruid; std::string dir; const char *prefix; std::string start; } rows[] = {
         {0, 1000, want, "abcdefg", want + "/abcde"},
         {0, 1000, missing, "abcdefg", missing + "/abcde."},
         {0, 1000, missing, nullptr, missing + "/temp."},

@@ -103,12 +103,8 @@ TEST(BoundedStrings, FormatAndMemory) {
 
 TEST(BoundedStrings, VerifyFindsTheTerminatorWithinN) {
     const char raw[3] = {'a', 'b', 'c'};
-    const struct {
-        const char *buf;
-        size_t n;
-        int result;
-        size_t pos;
-    } rows[] = {{"abc", 4, 0, 3}, {raw, 3, -1, 0}, {nullptr, 3, -1, 0}, {"", 1, 0, 0}};
+    const struct { const char *buf; size_t n; int result; size_t pos; } rows[] = {
+        {"abc", 4, 0, 3}, {raw, 3, -1, 0}, {nullptr, 3, -1, 0}, {"", 1, 0, 0}};
     for (const auto &row : rows) {
         size_t pos = 99;
         EXPECT_EQ(Y_strverify(row.buf, row.n, &pos), row.result) << row.n;
