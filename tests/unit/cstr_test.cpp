@@ -97,23 +97,4 @@ TEST(Cstr, CursorsStopJustAfterTheToken) {
     EXPECT_EQ(at, line + 5) << "at the token found, and unchanged when none is";
 }
 
-// Each allocation of every allocating function fails in turn: the result is
-// null or right, never partial, and nothing leaks (the sanitizer build
-// checks the leaks).
-TEST(Cstr, AllocationFailures) {
-    yqtest::SysGuard guard;
-    EXPECT_GE(yqtest::for_each_alloc_failure([] {
-        char buf[] = "x y";
-        char *cursor = buf;
-        Opt first = take(cstrTokenNEXT(&cursor, " "));
-        EXPECT_EQ(cursor, first ? buf + 1 : buf);
-        const Strings all = take_array(cstrTOcstra("x \"a b\" y", " "));
-        EXPECT_TRUE(all.empty() || all.size() == 3u);
-        EXPECT_NE(take(cstrDQuotesENCLOSE("a b")), "\"a b");
-        for (int mode = 0; mode <= 4; ++mode) take(cstrTRIM(" 0 ", mode, " "));
-        take(cstrTokenOBTAIN("a::b", 2, "::"));
-        take(cstrDQuotesUNCHECK("\"q\""));
-    }), 12);
-}
-
 }  // namespace

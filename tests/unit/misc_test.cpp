@@ -58,12 +58,6 @@ TEST(Misc, OptionsAndTheirValues) {
     EXPECT_EQ(argEXISTS(nullptr, "-x"), 0);
     EXPECT_EQ(argValuesGET(nullptr, "-x"), nullptr);
     EXPECT_STREQ(argv[1], "-Xa") << "the arguments stay as given";
-    yqtest::SysGuard guard;
-    EXPECT_EQ(yqtest::for_each_alloc_failure([&] {
-        char **values = argValuesGET(argv.data(), "-xa");
-        EXPECT_EQ(values != nullptr ? cstraCOUNT(values) : 2, 2);
-        cstraFREE(values);
-    }), 4);
 }
 
 TEST(Misc, EnvironmentEntriesMatchByTheStartOfTheName) {
