@@ -1,4 +1,3 @@
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,10 +18,7 @@ class CommonLog : public ::testing::Test {
 protected:
     void TearDown() override {
         cmnlogCLOSE();
-        for (int fd : {logfd1, logfd2})
-            if (fd > 2) close(fd);
         logdir1[0] = logdir2[0] = '\0';
-        logfd1 = logfd2 = -1;
         Auto_Recycle_Logs = 0;
         cmnlogSeveritySET(63);
         yqtest::remove_tree(dir_);
@@ -31,8 +27,7 @@ protected:
         EXPECT_EQ(cmnlogOPEN(dir_.c_str(), name, 0644), 0);
         return dir_ + "/" + name + "/log.031704";
     }
-    // Lines of a log without their time and process id.
-    static Lines messages(const std::string &path) {
+    static Lines messages(const std::string &path) {  // without time and process id
         Lines out;
         for (const auto &line : yqtest::read_lines(path)) out.push_back(line.substr(line.find("] ") + 2));
         return out;
@@ -47,16 +42,11 @@ TEST_F(CommonLog, MessagesOnlyWhileOpen) {
     std::string path = open();
     EXPECT_EQ(Auto_Recycle_Logs, 1);
     EXPECT_EQ(cmnlogMSG(2, "hello", "main"), 0);
-    EXPECT_EQ(cmnlogCLOSE(), 0);
-    EXPECT_EQ(cmnlogCLOSE(), 0);
+    EXPECT_EQ(cmnlogCLOSE() + cmnlogCLOSE(), 0);
     EXPECT_EQ(cmnlogMSG(2, "late", "main"), -1);
     EXPECT_EQ(messages(path), Lines{"<2> main: hello"});
-}
-
-TEST_F(CommonLog, OpenFailureReturnsErrnoAndLeavesNoLog) {
-    yqtest::write_file(dir_, "a file where a directory must be");
-    EXPECT_EQ(cmnlogOPEN(dir_.c_str(), "prog", 0644), ENOTDIR);
-    EXPECT_EQ(debugFD, -1);
+    yqtest::write_file(dir_ + "/file", "a file where a directory must be");
+    EXPECT_EQ(cmnlogOPEN((dir_ + "/file").c_str(), "prog", 0644), ENOTDIR);
     EXPECT_EQ(cmnlogOPEN(("/" + std::string(2000, 'd')).c_str(), "prog", 0644), ENAMETOOLONG);
     EXPECT_EQ(debugFD, -1);
 }
@@ -82,9 +72,8 @@ TEST_F(CommonLog, SeverityMaskFromTheArguments) {
     char a0[] = "prog", a1[] = "-logseverity", a2[] = "6", a3[] = "-other";
     char *args[] = {a0, a1, a2, a3, nullptr};
     cmnlogARGS(args);
-    EXPECT_EQ(cmnlogSEVERITY, 6);
-    char *no_option[] = {a0, nullptr}, *no_value[] = {a0, a1, a3, nullptr};
-    for (char **unchanged : {no_option, no_value, static_cast<char **>(nullptr)}) cmnlogARGS(unchanged);
+    char *no_value[] = {a0, a1, a3, nullptr};
+    cmnlogARGS(no_value);
     EXPECT_EQ(cmnlogSEVERITY, 6);
     EXPECT_EQ(cmnlogMSG(2, "two", "f"), 0);
     EXPECT_EQ(cmnlogMSG(8, "eight", "f"), -1);
@@ -119,7 +108,6 @@ TEST_F(CommonLog, AssertLinesAreCutTo1023Characters) {
     std::string path = open();
     const char *cond = "x > 0";
     EXPECT_EQ(cmnlogASSERT(cond, "file.c"), cond);
-    EXPECT_EQ(cmnlogASSERT(nullptr, "file.c"), nullptr);
     cmnlogASSERT(std::string(2000, 'a').c_str(), "file.c");
     cmnlogASSERT("t", std::string(1500, 'w').c_str());
     Lines lines = yqtest::read_lines(path);
