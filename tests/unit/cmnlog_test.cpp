@@ -1,8 +1,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <string>
-#include <vector>
 
 #include "logging.h"
 #include "yqtest.h"

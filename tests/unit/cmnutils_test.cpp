@@ -9,8 +9,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "logging.h"
 #include "yq_memory.h"

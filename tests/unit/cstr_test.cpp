@@ -3,8 +3,6 @@
 #include <cstdlib>
 #include <functional>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "cstra.h"
 #include "yq_memory.h"

@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "cstrvsa.h"
 #include "yq_memory.h"

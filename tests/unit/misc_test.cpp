@@ -6,8 +6,6 @@
 #include <climits>
 #include <cstdlib>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "cstra.h"
 #include "misc_private.h"

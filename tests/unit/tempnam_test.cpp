@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <string>
 
 #include "tempnam_private.h"
 #include "yq_memory.h"
