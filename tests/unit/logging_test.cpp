@@ -102,6 +102,8 @@ TEST_F(Logging, LineFormatsAndBounds) {
     const std::string t(5000, 't'), id(100, 'i'), f40(40, 'f');
     std::string m1000;
     for (int i = 0; i < 1000; ++i) m1000 += static_cast<char>('a' + i % 26);
+    char a0[] = "prog", a1[] = "-v", a2[] = "x y";
+    char *argv[] = {a0, a1, a2, nullptr};
     auto with_ppid = [&](int ppid, const char *text) { g_ppid = ppid; int r = debuglog(fd, text); g_ppid = 0; return r; };
     const struct { const char *what; std::function<int()> write; std::string line; } rows[] = {
         {"logmsg", [] { return logmsg(2, "hello", "main"); }, at + "<2> main: hello\n"},
@@ -124,6 +126,8 @@ TEST_F(Logging, LineFormatsAndBounds) {
         {"long name, long message", [&] { return logmsg(4, m1000.c_str(), f40.c_str()); },
          at + "<4> " + f40.substr(0, 31) + ": " + m1000.substr(0, 965) + "...\n"},
         {"long name, short message", [&] { return logmsg(4, "short", f40.c_str()); }, at + "<4> " + f40 + ": short\n"},
+        {"logparams", [&] { return logparams(3, argv); }, at + "<2> logparams: prog -v x y \n"},
+        {"logparamswithdate", [&] { return logparamswithdate(3, argv); }, dated + "logparams: prog -v x y \n"},
     };
     for (const auto &row : rows) {
         ASSERT_EQ(ftruncate(fd, 0), 0);
@@ -169,11 +173,13 @@ TEST_F(Logging, ZeroWriteBudgetOfFiveThen27) {
 }
 
 TEST_F(Logging, FirstLineOfANewDayGoesToTheNewDayFile) {
-    const struct { const char *what; int recycle; bool other_fd, plain_writer, reopened; } rows[] = {
-        {"recycling on", 1, false, false, true}, {"recycling off", 0, false, false, false},
-        {"not the debug log", 1, true, false, false}, {"writer without reopening", 1, false, true, false}};
+    const struct { const char *what; int recycle; bool other_fd, plain_writer, reopened, second_slot; } rows[] = {
+        {"recycling on", 1, false, false, true, false}, {"recycling off", 0, false, false, false, false},
+        {"not the debug log", 1, true, false, false, false}, {"writer without reopening", 1, false, true, false, false},
+        {"second directory", 1, false, false, true, true}};
     for (const auto &row : rows) {
         clock_.set(yqtest::local_time_at(2004, 3, 17, 23, 59, 59), 999999);
+        if (row.second_slot) open_debug("other", 0600);
         int first = open_debug(row.what);
         const size_t descriptors = open_descriptors();
         Auto_Recycle_Logs = row.recycle;
@@ -187,23 +193,13 @@ TEST_F(Logging, FirstLineOfANewDayGoesToTheNewDayFile) {
             EXPECT_EQ(yqtest::read_lines(file(row.what, "031804")), Lines{"00:00:00.000 [" + kPid + "] after"});
             EXPECT_EQ(open_descriptors(), descriptors) << "the old day's descriptor is closed";
             EXPECT_EQ(file_mode(file(row.what, "031804")), 0644) << "with the remembered mode";
+            EXPECT_EQ(row.second_slot ? logfd2 : logfd1, debugFD);
         } else {
             EXPECT_FALSE(yqtest::exists(file(row.what, "031804"))) << row.what;
         }
         TearDown();
         SetUp();
     }
-}
-
-TEST_F(Logging, SecondDirectoryIsReopenedInItsOwnSlot) {
-    int a = open_log((dir_ + "/a").c_str(), 0644, nullptr);
-    debugFD = open_log((dir_ + "/b").c_str(), 0600, nullptr);
-    Auto_Recycle_Logs = 1;
-    clock_.advance(86400);
-    ASSERT_EQ(logmsg(2, "b next day", "f"), 0);
-    EXPECT_EQ(logfd2, debugFD);
-    EXPECT_EQ(logfd1, a);
-    EXPECT_EQ(file_mode(file("b", "031804")), 0600);
 }
 
 TEST_F(Logging, FailedReopeningDropsLaterMessages) {
@@ -237,19 +233,14 @@ TEST_F(Logging, LoggingFileStreamSharesTheDebugLog) {
     close_logging_file(&stream);
 }
 
-TEST_F(Logging, ParamsAndTheirOneAllocation) {
-    int fd = open_debug();
-    char a0[] = "prog", a1[] = "-v", a2[] = "x y";
-    char *argv[] = {a0, a1, a2, nullptr};
-    EXPECT_EQ(logparams(3, argv), 0);
-    EXPECT_EQ(logparamswithdate(3, argv), 0);
-    EXPECT_EQ(yqtest::read_lines(file()), (Lines{"09:05:03.042 [" + kPid + "] <2> logparams: prog -v x y ",
-                                                 "2004/03/17 09:05:03.042 [" + kPid + "] logparams: prog -v x y "}));
-    ASSERT_EQ(ftruncate(fd, 0), 0);
+TEST_F(Logging, ParamsWithoutMemory) {
+    open_debug();
+    char a0[] = "prog";
+    char *argv[] = {a0, nullptr};
     long k = 0;
     EXPECT_EQ(yqtest::for_each_alloc_failure([&] {
-        EXPECT_EQ(logparams(2, argv), ++k == 1 ? -1 : 0);
-        EXPECT_EQ(logparamswithdate(2, argv), k == 2 ? -1 : 0);
+        EXPECT_EQ(logparams(1, argv), ++k == 1 ? -1 : 0);
+        EXPECT_EQ(logparamswithdate(1, argv), k == 2 ? -1 : 0);
     }), 2);
     EXPECT_EQ(yqtest::read_lines(file()).size(), 4u) << "every call that got its memory wrote its line";
 }
