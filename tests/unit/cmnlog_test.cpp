@@ -19,7 +19,6 @@ protected:
         logdir1[0] = logdir2[0] = '\0';
         Auto_Recycle_Logs = 0;
         cmnlogSeveritySET(63);
-        yqtest::remove_tree(dir_);
     }
     std::string open(const char *name = "prog") {
         EXPECT_EQ(cmnlogOPEN(dir_.c_str(), name, 0644), 0);
@@ -63,39 +62,28 @@ TEST_F(CommonLog, LogOpenedAfterACloseMovesToItsOwnNextDay) {
     EXPECT_EQ(messages(second), Lines{"<2> f: today"});
 }
 
-TEST_F(CommonLog, SeverityMaskFromTheArguments) {
+TEST_F(CommonLog, SeverityMaskListsAndParams) {
+    char a0[] = "prog", a1[] = "-logseverity", a2[] = "6", a3[] = "-x";
+    char *args[] = {a0, a1, a2, a3, nullptr}, *no_value[] = {a0, a1, a3, nullptr}, *empty[] = {nullptr};
+    EXPECT_EQ(cmnlogMSGS(2, args, "f"), -1) << "no log";
     std::string path = open();
     cmnlogSeveritySET(255);
     EXPECT_EQ(cmnlogSEVERITY, 63);
-    char a0[] = "prog", a1[] = "-logseverity", a2[] = "6", a3[] = "-other";
-    char *args[] = {a0, a1, a2, a3, nullptr};
     cmnlogARGS(args);
-    char *no_value[] = {a0, a1, a3, nullptr};
     cmnlogARGS(no_value);
     EXPECT_EQ(cmnlogSEVERITY, 6);
-    EXPECT_EQ(cmnlogMSG(2, "two", "f"), 0);
     EXPECT_EQ(cmnlogMSG(8, "eight", "f"), -1);
     EXPECT_EQ(cmnlogMSG(8 | 4, "twelve", "f"), 0);
-    EXPECT_EQ(messages(path), (Lines{"<2> f: two", "<12> f: twelve"}));
-}
-
-TEST_F(CommonLog, ListsAndParams) {
-    char a[] = "first", b[] = "-x";
-    char *list[] = {a, b, nullptr}, *empty[] = {nullptr};
-    EXPECT_EQ(cmnlogMSGS(2, list, "f"), -1) << "no log";
-    std::string path = open();
-    EXPECT_EQ(cmnlogMSGS(2, nullptr, "f"), -1);
-    EXPECT_EQ(cmnlogMSGS(2, empty, "f"), 0);
-    EXPECT_EQ(cmnlogMSGS(2, list, "f"), 0);
-    EXPECT_EQ(cmnlogPARAMS(list), 0);
+    EXPECT_EQ(cmnlogMSGS(2, empty, "f") + cmnlogMSGS(2, nullptr, "f") + cmnlogMSGS(8, args, "f"), -2);
+    EXPECT_EQ(cmnlogMSGS(2, no_value, "f"), 0);
     EXPECT_EQ(cmnlogPARAMS(empty), -1);
     {
         yqtest::AllocFailer fail(1);
-        EXPECT_EQ(cmnlogPARAMS(list), -1);
+        EXPECT_EQ(cmnlogPARAMS(no_value), -1);
     }
-    cmnlogSeveritySET(1);
-    EXPECT_EQ(cmnlogMSGS(2, list, "f"), -1);
-    EXPECT_EQ(messages(path), (Lines{"<2> f: first", "<2> f: -x", "<4> cmnlogPARAMS: first -x"}));
+    EXPECT_EQ(cmnlogPARAMS(no_value), 0);
+    EXPECT_EQ(messages(path), (Lines{"<12> f: twelve", "<2> f: prog", "<2> f: -logseverity", "<2> f: -x",
+                                     "<4> cmnlogPARAMS: prog -logseverity -x"}));
 }
 
 TEST_F(CommonLog, AssertLinesAreCutTo1023Characters) {
@@ -104,8 +92,7 @@ TEST_F(CommonLog, AssertLinesAreCutTo1023Characters) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "assert main.c: p != NULL\n");
 
     std::string path = open();
-    const char *cond = "x > 0";
-    EXPECT_EQ(cmnlogASSERT(cond, "file.c"), cond);
+    EXPECT_STREQ(cmnlogASSERT("x > 0", "file.c"), "x > 0");
     cmnlogASSERT(std::string(2000, 'a').c_str(), "file.c");
     cmnlogASSERT("t", std::string(1500, 'w').c_str());
     Lines lines = yqtest::read_lines(path);
