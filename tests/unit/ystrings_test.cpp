@@ -84,27 +84,17 @@ TEST(BoundedStrings, FormatReturnsTheFullLengthAndKeepsWhatFits) {
     EXPECT_STREQ(buf, "x-7") << "a failed scratch allocation leaves the destination alone";
 }
 
-TEST(BoundedStrings, VerifyFindsTheTerminatorWithinN) {
+TEST(BoundedStrings, VerifyAndRealloc) {
     const char raw[3] = {'a', 'b', 'c'};
-    const struct { const char *buf; size_t n; int result; size_t pos; } rows[] = {
-        {"abc", 4, 0, 3}, {raw, 3, -1, 0}, {nullptr, 3, -1, 0}, {"", 1, 0, 0}};
-    for (const auto &row : rows) {
-        size_t pos = 99;
-        EXPECT_EQ(Y_strverify(row.buf, row.n, &pos), row.result) << row.n;
-        EXPECT_EQ(pos, row.pos) << row.n;
-    }
-}
-
-TEST(BoundedStrings, FailedReallocReleasesTheOldBlock) {
+    size_t at = 99, none = 99;
+    EXPECT_EQ(Y_strverify("abc", 4, &at) + Y_strverify(raw, 3, &none), -1);
+    EXPECT_EQ(at * 10 + none, 30u) << "the terminator's index, or 0";
     yqtest::SysGuard guard;
     void *p = nullptr;
     ASSERT_NE(Y_dumb_realloc(&p, 16), nullptr);
-    {
-        yqtest::AllocFailer fail(1);
-        EXPECT_EQ(Y_dumb_realloc(&p, 128), nullptr);
-    }
-    EXPECT_EQ(p, nullptr) << "released (the leak checker proves it)";
-    EXPECT_EQ(Y_dumb_realloc(nullptr, 8), nullptr);
+    yqtest::AllocFailer fail(1);
+    EXPECT_EQ(Y_dumb_realloc(&p, 128), nullptr);
+    EXPECT_EQ(p, nullptr) << "the old block is released (the leak checker proves it)";
 }
 
 }  // namespace
