@@ -37,9 +37,12 @@ void tokens(const std::string &s, const std::string &delims) {
             for (char c : t) check(!in_set(c, delims));
         }
         check(take(cstrTokenGET(s.c_str(), i + 1, d)) == t && take(cstrTokenNEXT(&cursor, d)) == t);
+        check(std::strncmp(cursor - t.size(), all[i], t.size()) == 0);  // just after the token
         char *at = copy.data();
         check(cstrTokenFIND(&at, i + 1, d) == static_cast<int>(t.size()) && std::strncmp(at, all[i], t.size()) == 0);
     }
+    char *at = copy.data();
+    check(cstrTokenFIND(&at, n + 1, d) == 0 && at == copy.data());
     check(take(cstrTokenGET(s.c_str(), n + 1, d)) == "(null)");
     check(take(cstrTokenGET(s.c_str(), 0, d)) == (n == 0 ? "(null)" : all[n - 1]));
     check(take(cstrTokenNEXT(&cursor, d)) == "(null)" && *cursor == '\0');

@@ -79,15 +79,4 @@ TEST(Cstr, NewStrings) {
     EXPECT_EQ(cstrEMPTY(nullptr) + cstrMATCH(nullptr, ""), 2) << "null counts as empty";
 }
 
-TEST(Cstr, CursorsStopJustAfterTheToken) {
-    char line[] = "  a, \"b c\" ,";
-    char *cursor = line;
-    EXPECT_EQ(take(cstrTokenNEXT(&cursor, " ,")), "a");
-    EXPECT_EQ(cursor, line + 3);
-    char *at = cursor;
-    EXPECT_EQ(cstrTokenFIND(&at, 1, " ,"), 5);
-    EXPECT_EQ(cstrTokenFIND(&at, 2, " ,"), 0);
-    EXPECT_EQ(at, line + 5) << "at the token found, and unchanged when none is";
-}
-
 }  // namespace
