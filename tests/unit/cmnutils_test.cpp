@@ -133,12 +133,11 @@ TEST_F(Cmnutils, DirListWhenMemoryRunsOut) {
 }
 
 TEST_F(Cmnutils, ColonizeCutsAt64AndKeepsAStaticBufferPerMode) {
-    std::string name;
-    for (int i = 0; i < 14; ++i) name += "abcd ";  // 70 characters
-    char out[65], back[65];
-    EXPECT_EQ(std::string(colonize_by_mode(name.c_str(), out, 1)), std::string(colonize_by_mode(name.c_str(), nullptr, 2)));
-    EXPECT_EQ(std::string(out).substr(55), "abcd:abcd") << "64 characters, blanks made colons";
-    EXPECT_EQ(std::string(decolonize_by_mode(out, back, 1)), name.substr(0, 64));
+    char name[71], out[65];
+    for (int i = 0; i < 70; ++i) name[i] = "abcd "[i % 5];
+    name[70] = '\0';
+    EXPECT_EQ(std::string(colonize_by_mode(name, out, 1)).substr(54), ":abcd:abcd") << "64 characters, blanks made colons";
+    EXPECT_EQ(std::string(decolonize_by_mode(out, nullptr, 2)), std::string(name, 64));
     char *c1 = colonize_by_mode("one 1", nullptr, 1), *c3 = colonize_by_mode("three 3", nullptr, 3);
     EXPECT_EQ(colonize_by_mode("x y", nullptr, -7), c3) << "modes other than 1 and 2 share one buffer";
     EXPECT_EQ(std::string(c1) + c3 + decolonize_by_mode("un:1", nullptr, 1), "one:1x:yun 1") << "each direction has its own";
@@ -155,8 +154,8 @@ TEST_F(Cmnutils, Ucs1AndUtf8) {
     ucs1_to_utf8(all, wide);
     utf8_to_ucs1(wide, narrow);
     EXPECT_STREQ(narrow, all) << "every byte value survives the round trip";
-    // Cut sequences are copied as they are, from exact-size heap copies (the
-    // sanitizer build catches any read past the terminator).
+    // Cut sequences are copied as they are; exact-size heap copies let the
+    // sanitizer build catch any read past the terminator.
     for (const char *cut : {"\xC3", "x\xE2\x82", "\x80", "\xC3z", "\xF0\x9F"}) {
         std::vector<char> in(cut, cut + std::strlen(cut) + 1);
         utf8_to_ucs1(in.data(), out);
