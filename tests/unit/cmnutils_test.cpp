@@ -45,7 +45,8 @@ protected:
     Strings logged() {
         if (debugFD < 0) debugFD = open_log((dir_ + "/log").c_str(), 0644, nullptr);
         Strings out;
-        for (const auto &line : yqtest::read_lines(dir_ + "/log/log.031704")) out.push_back(line.substr(line.find("] ") + 2));
+        for (const auto &line : yqtest::read_lines(dir_ + "/log/log.031704"))
+            out.push_back(line.substr(line.find("] ") + 2));
         return out;
     }
     std::string make_dir(const std::string &name, const Strings &entries) {
@@ -136,11 +137,11 @@ TEST_F(Cmnutils, ColonizeCutsAt64AndKeepsAStaticBufferPerMode) {
     char name[71], out[65];
     for (int i = 0; i < 70; ++i) name[i] = "abcd "[i % 5];
     name[70] = '\0';
-    EXPECT_EQ(std::string(colonize_by_mode(name, out, 1)).substr(54), ":abcd:abcd") << "64 characters, blanks made colons";
+    EXPECT_EQ(std::string(colonize_by_mode(name, out, 1)).substr(54), ":abcd:abcd") << "64 characters, colons";
     EXPECT_EQ(std::string(decolonize_by_mode(out, nullptr, 2)), std::string(name, 64));
     char *c1 = colonize_by_mode("one 1", nullptr, 1), *c3 = colonize_by_mode("three 3", nullptr, 3);
     EXPECT_EQ(colonize_by_mode("x y", nullptr, -7), c3) << "modes other than 1 and 2 share one buffer";
-    EXPECT_EQ(std::string(c1) + c3 + decolonize_by_mode("un:1", nullptr, 1), "one:1x:yun 1") << "each direction has its own";
+    EXPECT_EQ(std::string(c1) + c3 + decolonize_by_mode("un:1", nullptr, 1), "one:1x:yun 1") << "one set a direction";
 }
 
 TEST_F(Cmnutils, Ucs1AndUtf8) {

@@ -39,7 +39,8 @@ TEST(Cstr, InPlaceQuoteHandling) {
     char text[] = "a,\"b,c\",,D,";
     cstrLOWER(text);
     Strings tokens;
-    for (char *t = strtokwdelim(text, ',', '"'); t != nullptr; t = strtokwdelim(nullptr, ',', '"')) tokens.emplace_back(t);
+    for (char *t = strtokwdelim(text, ',', '"'); t != nullptr; t = strtokwdelim(nullptr, ',', '"'))
+        tokens.emplace_back(t);
     EXPECT_EQ(tokens, (Strings{"a", "\"b,c\"", "d", ""}));
 }
 

@@ -93,7 +93,12 @@ TEST_F(Logging, LineFormatsAndBounds) {
     for (int i = 0; i < 1000; ++i) m1000 += static_cast<char>('a' + i % 26);
     char a0[] = "prog", a1[] = "-v", a2[] = "x y";
     char *argv[] = {a0, a1, a2, nullptr};
-    auto with_ppid = [&](int ppid, const char *text) { g_ppid = ppid; int r = debuglog(fd, text); g_ppid = 0; return r; };
+    auto with_ppid = [&](int ppid, const char *text) {
+        g_ppid = ppid;
+        const int result = debuglog(fd, text);
+        g_ppid = 0;
+        return result;
+    };
     const struct { const char *what; std::function<int()> write; std::string line; } rows[] = {
         {"logmsg", [] { return logmsg(2, "hello", "main"); }, at + "<2> main: hello\n"},
         {"with g_ppid", [&] { return with_ppid(77, "x"); }, "09:05:03.042 [77." + kPid + "] x\n"},
@@ -106,12 +111,13 @@ TEST_F(Logging, LineFormatsAndBounds) {
         {"debuglog cut", [&] { return debuglog(fd, t.c_str()); }, at + t.substr(0, 4072) + "\n"},
         {"debuglog cut to the buffer", [&] { return with_ppid(1234567, t.c_str()); },
          ("09:05:03.042 [1234567." + kPid + "] " + t.substr(0, 4072) + "\n").substr(0, 4095)},
-        {"logwithdate cut", [&] { return logwithdate(fd, t.c_str()); }, (dated + t.substr(0, 4062) + "\n").substr(0, 4095)},
+        {"logwithdate cut", [&] { return logwithdate(fd, t.c_str()); }, (dated + t.substr(0, 4062)).substr(0, 4094) + "\n"},
         {"logwithtime_and_id cut", [&] { return logwithtime_and_id(fd, id.c_str(), t.c_str()); },
          ("09:05:03 (" + id + ") " + t.substr(0, 2660) + "\n").substr(0, 2734)},
         {"logmsg of 965", [&] { return logmsg(3, m1000.substr(0, 965).c_str(), "fn"); },
          at + "<3> fn: " + m1000.substr(0, 965) + "...\n"},
-        {"logmsg of 964", [&] { return logmsg(3, m1000.substr(0, 964).c_str(), "fn"); }, at + "<3> fn: " + m1000.substr(0, 964) + "\n"},
+        {"logmsg of 964", [&] { return logmsg(3, m1000.substr(0, 964).c_str(), "fn"); },
+         at + "<3> fn: " + m1000.substr(0, 964) + "\n"},
         {"long name, long message", [&] { return logmsg(4, m1000.c_str(), f40.c_str()); },
          at + "<4> " + f40.substr(0, 31) + ": " + m1000.substr(0, 965) + "...\n"},
         {"long name, short message", [&] { return logmsg(4, "short", f40.c_str()); }, at + "<4> " + f40 + ": short\n"},

@@ -35,7 +35,8 @@ TEST(Tempnam, SetUserIdRootBuildsTheNameInTheDirectory) {
     const struct { uid_t euid, ruid; std::string dir; const char *prefix; std::string start; } rows[] = {
         {0, 1000, want, "abcdefg", want + "/abcde"}, {0, 1000, missing, "abcdefg", missing + "/abcde."},
         {0, 1000, missing, nullptr, missing + "/temp."}, {0, 1000, "/", "pf", "//pf."},
-        {0, 0, missing, "abc", "/tmp/abc"}, {1000, 1000, missing, "abc", "/tmp/abc"}, {1000, 0, missing, "abc", "/tmp/abc"}};
+        {0, 0, missing, "abc", "/tmp/abc"}, {1000, 1000, missing, "abc", "/tmp/abc"},
+        {1000, 0, missing, "abc", "/tmp/abc"}};
     for (const auto &row : rows) {
         const std::string name = take(yq::tempnam_detail::make_name(row.dir.c_str(), row.prefix, row.euid, row.ruid));
         EXPECT_EQ(name.substr(0, row.start.size()), row.start) << name;
