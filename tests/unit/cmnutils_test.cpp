@@ -115,12 +115,9 @@ TEST_F(Cmnutils, DirListFailuresAndWhatIsLogged) {
     EXPECT_EQ(logged(), (Strings{"<2> get_dir_list: opendir() failed: " + reason(ELOOP),
                                  "<8> free_char_array: called to free NULL array"}))
         << "only the unexpected failure is logged";
-}
 
-TEST_F(Cmnutils, DirListWhenMemoryRunsOut) {
-    logged();
-    const std::string d = make_dir("alloc", {"x", "y", "z"});
     // Three names are six allocations for the nodes, then the array.
+    const std::string d = make_dir("alloc", {"x", "y", "z"});
     EXPECT_EQ(yqtest::for_each_alloc_failure([&] {
         ASSERT_EQ(ftruncate(debugFD, 0), 0);
         int err = 0;
