@@ -236,11 +236,10 @@ char **get_dir_list(const char *dir, int *err) noexcept {
     if (names == nullptr) return listing_failed(err, "malloc() contents failed", ENOMEM);
     // The names move into the array; only the nodes are released.
     size_t i = 0;
-    for (dlist_entry *node = list.release(); node != nullptr; ++i) {
-        dlist_entry *next = node->next;
-        names[i] = node->name;
+    for (dlist_entry *node = list.release(), *next; node != nullptr; node = next) {
+        next = node->next;
+        names[i++] = node->name;
         std::free(node);
-        node = next;
     }
     names[i] = nullptr;
     return names;
