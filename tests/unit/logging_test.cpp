@@ -91,15 +91,9 @@ TEST_F(Logging, LineFormatsAndBounds) {
     for (int i = 0; i < 1000; ++i) m1000 += static_cast<char>('a' + i % 26);
     char a0[] = "prog", a1[] = "-v", a2[] = "x y";
     char *argv[] = {a0, a1, a2, nullptr};
-    auto with_ppid = [&](int ppid, const char *text) {
-        g_ppid = ppid;
-        const int result = debuglog(fd, text);
-        g_ppid = 0;
-        return result;
-    };
     const struct { const char *what; std::function<int()> write; std::string line; } rows[] = {
         {"logmsg", [] { return logmsg(2, "hello", "main"); }, at + "<2> main: hello\n"},
-        {"with g_ppid", [&] { return with_ppid(77, "x"); }, "09:05:03.042 [77." + kPid + "] x\n"},
+        {"with g_ppid", [&] { g_ppid = 77; return debuglog(fd, "x"); }, "09:05:03.042 [77." + kPid + "] x\n"},
         {"logmsg of nulls", [] { return logmsg(5, nullptr, nullptr); }, at + "<5> ?: ?\n"},
         {"debuglog of null", [&] { return debuglog(fd, nullptr); }, at + " \n"},
         {"logwithdate", [&] { return logwithdate(fd, "dated"); }, dated + "dated\n"},
@@ -107,7 +101,7 @@ TEST_F(Logging, LineFormatsAndBounds) {
         {"logwithtime_and_id", [&] { return logwithtime_and_id(fd, "job42", "x"); }, "09:05:03 (job42) x\n"},
         {"logwithoutdate", [&] { return logwithoutdate(fd, "raw"); }, "raw"},
         {"debuglog cut", [&] { return debuglog(fd, t.c_str()); }, at + t.substr(0, 4072) + "\n"},
-        {"debuglog cut to the buffer", [&] { return with_ppid(1234567, t.c_str()); },
+        {"debuglog cut to the buffer", [&] { g_ppid = 1234567; return debuglog(fd, t.c_str()); },
          ("09:05:03.042 [1234567." + kPid + "] " + t.substr(0, 4072) + "\n").substr(0, 4095)},
         {"logwithdate cut", [&] { return logwithdate(fd, t.c_str()); }, dated + t.substr(0, 4062) + "\n"},
         {"logwithtime_and_id cut", [&] { return logwithtime_and_id(fd, id.c_str(), t.c_str()); },
@@ -125,17 +119,28 @@ TEST_F(Logging, LineFormatsAndBounds) {
     for (const auto &row : rows) {
         ASSERT_EQ(ftruncate(fd, 0), 0);
         EXPECT_EQ(row.write(), 0) << row.what;
+        g_ppid = 0;
         EXPECT_EQ(yqtest::read_file(file()), row.line) << row.what;
     }
 }
 
-TEST_F(Logging, WritesAreCompletedOrFailWithErrno) {
+TEST_F(Logging, WritesAreCompletedOrFailWithTheirStatus) {
     static int writes = 0;
     yq::sys::table.write = [](int, const void *, size_t n) -> ssize_t { return ++writes, static_cast<ssize_t>(n); };
     EXPECT_EQ(logmsg(2, "no log", "main"), -1);
     for (const auto &write : writers(-1)) EXPECT_EQ(write(), -1);
     EXPECT_EQ(writes, 0) << "nothing written without a log";
+    yq::sys::table.write = ::write;
     int fd = open_debug();
+    char a0[] = "prog";
+    char *argv[] = {a0, nullptr};
+    long k = 0;
+    EXPECT_EQ(yqtest::for_each_alloc_failure([&] {
+        EXPECT_EQ(logparams(1, argv), ++k == 1 ? -1 : 0);
+        EXPECT_EQ(logparamswithdate(1, argv), k == 2 ? -1 : 0);
+    }), 2);
+    EXPECT_EQ(yqtest::read_lines(file()).size(), 4u) << "every call that got its memory wrote its line";
+    ASSERT_EQ(ftruncate(fd, 0), 0);
     // One byte per call: the line still arrives whole.
     yq::sys::table.write = [](int f, const void *b, size_t) -> ssize_t { return ::write(f, b, 1); };
     ASSERT_EQ(logwithtime_and_id(fd, "id", "piecewise"), 0);
@@ -219,18 +224,6 @@ TEST_F(Logging, LoggingFileStreamSharesTheDebugLog) {
     EXPECT_EQ(stream, nullptr);
     EXPECT_EQ(debugFD, first);
     EXPECT_STREQ(logdir1, "") << "the slot is free again";
-}
-
-TEST_F(Logging, ParamsWithoutMemory) {
-    open_debug();
-    char a0[] = "prog";
-    char *argv[] = {a0, nullptr};
-    long k = 0;
-    EXPECT_EQ(yqtest::for_each_alloc_failure([&] {
-        EXPECT_EQ(logparams(1, argv), ++k == 1 ? -1 : 0);
-        EXPECT_EQ(logparamswithdate(1, argv), k == 2 ? -1 : 0);
-    }), 2);
-    EXPECT_EQ(yqtest::read_lines(file()).size(), 4u) << "every call that got its memory wrote its line";
 }
 
 }  // namespace
