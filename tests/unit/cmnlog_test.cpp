@@ -34,7 +34,7 @@ protected:
     std::string dir_ = yqtest::scratch_dir() + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
 };
 
-TEST_F(CommonLog, MessagesOnlyWhileOpen) {
+TEST_F(CommonLog, MessagesWhileOpenAndAfterReopening) {
     EXPECT_EQ(cmnlogMSG(2, "early", "main"), -1);
     std::string path = open();
     EXPECT_EQ(Auto_Recycle_Logs, 1);
@@ -44,14 +44,12 @@ TEST_F(CommonLog, MessagesOnlyWhileOpen) {
     EXPECT_EQ(messages(path), Lines{"<2> main: hello"});
     EXPECT_EQ(cmnlogOPEN(("/" + std::string(2000, 'd')).c_str(), "prog", 0644), ENAMETOOLONG);
     EXPECT_EQ(debugFD, -1);
-}
 
-// A closed log's descriptor number is soon another file's: the log opened
-// next must not be reopened in the closed log's directory at midnight.
-TEST_F(CommonLog, LogOpenedAfterACloseMovesToItsOwnNextDay) {
+    // A closed log's descriptor number is soon another file's: the log
+    // opened next must not be reopened in the closed log's directory.
     open("first");
     cmnlogCLOSE();
-    std::string second = open("second");
+    const std::string second = open("second");
     ASSERT_EQ(cmnlogMSG(2, "today", "f"), 0);
     clock_.advance(86400);
     ASSERT_EQ(cmnlogMSG(2, "tomorrow", "f"), 0);
