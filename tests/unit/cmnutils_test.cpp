@@ -82,7 +82,7 @@ TEST_F(Cmnutils, MkdirpathCreatesMissingComponentsWithTheExactMode) {
     }
 }
 
-TEST_F(Cmnutils, DirListIsSortedWithoutHiddenNames) {
+TEST_F(Cmnutils, DirListsTheirFailuresAndWhatIsLogged) {
     int err = -1;
     const std::string list = make_dir("list", {"b", "a", ".hidden", "c.d"});
     EXPECT_EQ(take_names(get_dir_list(list.c_str(), &err)), (Strings{"a", "b", "c.d"}));
@@ -96,9 +96,7 @@ TEST_F(Cmnutils, DirListIsSortedWithoutHiddenNames) {
         std::sort(names.begin(), names.end());
         EXPECT_EQ(take_names(get_dir_list(d.c_str(), &err)), names) << count;
     }
-}
 
-TEST_F(Cmnutils, DirListFailuresAndWhatIsLogged) {
     logged();
     yqtest::write_file(dir_ + "/plain", "");
     symlink((dir_ + "/loop2").c_str(), (dir_ + "/loop1").c_str());
@@ -107,7 +105,7 @@ TEST_F(Cmnutils, DirListFailuresAndWhatIsLogged) {
         {make_dir("empty", {".only_hidden"}), 0}, {dir_ + "/missing", ENOENT},
         {dir_ + "/plain", ENOTDIR}, {dir_ + "/loop1", ELOOP}};
     for (const auto &row : rows) {
-        int err = -1;
+        err = -1;
         EXPECT_EQ(get_dir_list(row.dir.c_str(), &err), nullptr) << row.dir;
         EXPECT_EQ(err, row.err) << row.dir;
     }
@@ -120,7 +118,7 @@ TEST_F(Cmnutils, DirListFailuresAndWhatIsLogged) {
     const std::string d = make_dir("alloc", {"x", "y", "z"});
     EXPECT_EQ(yqtest::for_each_alloc_failure([&] {
         ASSERT_EQ(ftruncate(debugFD, 0), 0);
-        int err = 0;
+        err = 0;
         char **names = get_dir_list(d.c_str(), &err);
         if (names != nullptr) return (void)free_dir_list(names);
         long k = yqtest::AllocFailer::calls();

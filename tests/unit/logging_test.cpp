@@ -142,12 +142,9 @@ TEST_F(Logging, WritesAreCompletedOrFailWithTheirStatus) {
     EXPECT_EQ(yqtest::read_file(file()), "09:05:03 (id) piecewise\n");
     yq::sys::table.write = [](int, const void *, size_t) -> ssize_t { return errno = EIO, -1; };
     EXPECT_EQ(logmsg(2, "x", "f"), EIO);
-}
 
-// The budget of retries after writes of nothing belongs to the process and
-// is never refilled: five in all, then every writer gives up with 27.
-TEST_F(Logging, ZeroWriteBudgetOfFiveThen27) {
-    int fd = open_debug();
+    // The budget of retries after writes of nothing belongs to the process
+    // and is never refilled: five in all, then every writer gives up with 27.
     static int zero_writes;
     yq::sys::table.write = [](int f, const void *b, size_t n) -> ssize_t {
         return zero_writes > 0 ? (--zero_writes, 0) : ::write(f, b, n);

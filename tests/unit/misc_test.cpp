@@ -14,20 +14,18 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-TEST(Misc, NumbersLeftAndRightJustified) {
-    const struct { int n; const char *left, *right; } rows[] = {
+TEST(Misc, NumbersAndOptions) {
+    const struct { int n; const char *left, *right; } numbers[] = {
         {42, "42", "         42"}, {-1, "-1", "         -1"}, {INT_MIN, "-2147483648", "-2147483648"},
         {INT_MAX, "2147483647", " 2147483647"}};
-    for (const auto &row : rows) {
+    for (const auto &row : numbers) {
         EXPECT_STREQ(itoaLJ(row.n), row.left);
         EXPECT_STREQ(itoaRJ(row.n), row.right);
     }
     char *right = itoaRJ(2);
     EXPECT_STREQ(itoaLJ(3), "3");
     EXPECT_STREQ(right, "          2") << "each function has its own buffer";
-}
 
-TEST(Misc, OptionsAndTheirValues) {
     const std::string opt32 = "-" + std::string(31, 'a'), opt33 = opt32 + "a";
     std::vector<std::string> args = {"prog", "-Xa", "a", "b", "-y", "-xa", "c", opt32, "v", opt33, "w"};
     std::vector<char *> argv;
