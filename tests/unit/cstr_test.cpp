@@ -52,7 +52,6 @@ TEST(Cstr, QuotesTokensTrimsAndFields) {
         {"quote inside a token", [] { return cstrTokenGET("ab\"c d\"", 1, " "); }, "ab\"c"},
         {"empty field", [] { return cstrTokenOBTAIN("a::::c", 2, "::"); }, std::nullopt},
         {"whole delimiter only", [] { return cstrTokenOBTAIN("a:b::c", 1, "::"); }, "a:b"},
-        {"empty delimiter", [] { return cstrTokenOBTAIN("a b", 1, ""); }, std::nullopt},
         {"trim leading", [&] { return cstrTRIM(trim, CSTR_TRIM_LEADING, " \t"); }, "a b\t \t"},
         {"trim trailing", [&] { return cstrTRIM(trim, CSTR_TRIM_TRAILING, " \t"); }, " \t a b"},
         {"trim all", [&] { return cstrTRIM(trim, CSTR_TRIM_ALL, " \t"); }, "ab"},
