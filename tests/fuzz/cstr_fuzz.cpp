@@ -1,6 +1,5 @@
-// Feeds arbitrary text and delimiter sets through the tokenizers and trims,
-// and checks that the token functions agree with one another. Input: one
-// byte n, then n % 8 delimiter bytes, then the string (both end at a 0 byte).
+// Token functions agree with one another and trims keep their promises on
+// any input: one byte n, n % 8 delimiter bytes, the string (each ends at 0).
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>

@@ -134,9 +134,7 @@ TEST_F(Cmnutils, NameTranscoding) {
     name[70] = '\0';
     EXPECT_EQ(std::string(colonize_by_mode(name, out, 1)).substr(54), ":abcd:abcd") << "64 characters, colons";
     EXPECT_EQ(std::string(decolonize_by_mode(out, nullptr, 2)), std::string(name, 64));
-    char *c1 = colonize_by_mode("one 1", nullptr, 1), *c3 = colonize_by_mode("three 3", nullptr, 3);
-    EXPECT_EQ(colonize_by_mode("x y", nullptr, -7), c3) << "modes other than 1 and 2 share one buffer";
-    EXPECT_STREQ(c1, "one:1");
+    EXPECT_EQ(colonize_by_mode("x y", nullptr, -7), colonize_by_mode("z", nullptr, 3)) << "one buffer for other modes";
 
     ucs1_to_utf8("Az09/\\:_.-+ \xE9*", out);
     EXPECT_STREQ(out, "Az09/\\:_.-+\xC0\xA0\xC3\xA9\xC0\xAA") << "blanks and punctuation are encoded too";

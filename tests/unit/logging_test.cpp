@@ -63,12 +63,9 @@ TEST_F(Logging, DayFilesAndTheirFailures) {
     EXPECT_EQ(file_mode(dir), 0655) << "missing directories are created";
     EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
 
-    for (auto [when, name] : {std::pair{yqtest::local_time_at(1999, 12, 31, 23, 0, 0), "log.123199"},
-                              std::pair{yqtest::local_time_at(2010, 1, 2, 0, 0, 0), "log.010210"}}) {
-        clock_.set(when);
-        close(open_log(dir_.c_str(), 0600, nullptr));
-        EXPECT_EQ(file_mode(dir_ + "/" + name), 0600) << name;
-    }
+    clock_.set(yqtest::local_time_at(1999, 12, 31, 23, 0, 0));
+    close(open_log(dir_.c_str(), 0600, nullptr));
+    EXPECT_EQ(file_mode(dir_ + "/log.123199"), 0600) << "two digits of the year, before 2000 too";
     EXPECT_EQ(open_debug_file(std::string(1100, 'n').c_str(), 0644, &err), -1);
     EXPECT_EQ(err, ENAMETOOLONG) << "a name too long is refused, not cut";
     EXPECT_EQ(open_log(nullptr, 0644, &err), -1);
