@@ -12,7 +12,9 @@
 
 #include "cstra.h"
 #include "logging.h"
+#include "logging_private.h"
 #include "misc.h"
+#include "yq_memory.h"
 #include "yq_sys.h"
 #include "ystrings.h"
 
@@ -51,8 +53,9 @@ int cmnlogOPEN(const char *dir, const char *name, int mode) noexcept {
 
 int cmnlogCLOSE(void) noexcept {
     if (debugFD != -1) {
-        ::close(debugFD);
-        debugFD = -1;
+        int fd = debugFD;
+        yq::logging::forget_descriptor(fd);
+        ::close(fd);
     }
     return 0;
 }
@@ -83,11 +86,9 @@ int cmnlogMSGS(int severity, char **messages, const char *function) noexcept {
 }
 
 int cmnlogPARAMS(char **array) noexcept {
-    char *text = cstraTOcstr(array, " ");
-    if (text == nullptr) return -1;
-    int result = cmnlogMSG(kParamsSeverity, text, "cmnlogPARAMS");
-    std::free(text);
-    return result;
+    yq::unique_malloc<char> text(cstraTOcstr(array, " "));
+    if (!text) return -1;
+    return cmnlogMSG(kParamsSeverity, text.get(), "cmnlogPARAMS");
 }
 
 const char *cmnlogASSERT(const char *text, const char *where) noexcept {
@@ -99,19 +100,19 @@ const char *cmnlogASSERT(const char *text, const char *where) noexcept {
     time_t now = yq::sys::time(nullptr);
     struct tm local{};
     localtime_r(&now, &local);
-    int prefix = Y_snprintf(cmnlogBUF, sizeof cmnlogBUF, "%02d:%02d:%02d [%d] <%d> %s: ", local.tm_hour,
-                            local.tm_min, local.tm_sec, static_cast<int>(::getpid()), kAssertSeverity, where);
-    (void)prefix;
-    // The prefix as kept; a huge `where` is cut so a newline still fits.
+    Y_snprintf(cmnlogBUF, sizeof cmnlogBUF, "%02d:%02d:%02d [%d] <%d> %s: ", local.tm_hour,
+               local.tm_min, local.tm_sec, static_cast<int>(::getpid()), kAssertSeverity, where);
+    // The prefix as kept (a huge `where` is cut so that a newline still
+    // fits), then as much of the text as leaves room for the newline and
+    // the terminator.
     size_t used = std::min(std::strlen(cmnlogBUF), sizeof cmnlogBUF - 2);
-    // Cut the text so the newline and the terminator still fit in the line.
-    size_t room = sizeof cmnlogBUF - 1 - used;  // characters left before the terminator
-    size_t keep = std::min(std::strlen(text), room > 0 ? room - 1 : 0);
+    size_t keep = std::min(std::strlen(text), sizeof cmnlogBUF - 2 - used);
     std::memcpy(cmnlogBUF + used, text, keep);
     cmnlogBUF[used + keep] = '\n';
     cmnlogBUF[used + keep + 1] = '\0';
-    ssize_t ignored = yq::sys::write(debugFD, cmnlogBUF, used + keep + 1);
-    (void)ignored;
+    // One write call, whatever it manages: an assertion line must never
+    // block or fail its caller.
+    (void)yq::sys::write(debugFD, cmnlogBUF, used + keep + 1);
     return text;
 }
 

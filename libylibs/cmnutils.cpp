@@ -15,8 +15,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "cmnutils_private.h"
 #include "logging.h"
 #include "ynet.h"
+#include "yq_memory.h"
 #include "yq_sys.h"
 #include "ystrings.h"
 
@@ -30,35 +32,30 @@ constexpr size_t kColonizeMax = 64;
 
 constexpr size_t kLineChunk = 1024;
 
-// Logs "<what>: <error text> (<errno>)" under `function`, keeping errno.
-void log_errno(const char *function, const char *what, int error) {
-    int saved = errno;
+// A failed listing: stores `error` in *err and logs "<what>: <error text>
+// (<error>)" under get_dir_list, keeping errno; evaluates to the listing's
+// failure result.
+char **listing_failed(int *err, const char *what, int error) {
+    yq::ErrnoGuard keep;
+    *err = error;
     char text[1025];
     if (Y_snprintf(text, sizeof text, "%s: %s (%d)", what, std::strerror(error), error) >= 0)
-        logmsg(2, text, function);
-    errno = saved;
+        logmsg(2, text, "get_dir_list");
+    return nullptr;
 }
 
-// Restores the process umask when it leaves scope.
-class UmaskGuard {
-public:
-    explicit UmaskGuard(mode_t mask) : old_(::umask(mask)) {}
-    ~UmaskGuard() { ::umask(old_); }
-    UmaskGuard(const UmaskGuard &) = delete;
-    UmaskGuard &operator=(const UmaskGuard &) = delete;
-
-private:
-    mode_t old_;
-};
-
-void free_nodes(dlist_entry *list) {
-    while (list != nullptr) {
-        dlist_entry *next = list->next;
-        std::free(list->name);
-        std::free(list);
-        list = next;
+struct NodesDeleter {
+    void operator()(dlist_entry *list) const noexcept {
+        while (list != nullptr) {
+            dlist_entry *next = list->next;
+            std::free(list->name);
+            std::free(list);
+            list = next;
+        }
     }
-}
+};
+// Owns a list of nodes and their names.
+using unique_nodes = std::unique_ptr<dlist_entry, NodesDeleter>;
 
 dlist_entry *prepend(dlist_entry *node, dlist_entry *list) {
     node->next = list;
@@ -97,19 +94,19 @@ int mkdirpath(const char *path, int mode, int *err) noexcept {
         *err = EINVAL;
         return -1;
     }
-    UmaskGuard mask(0);
+    yq::cmnutils::UmaskGuard mask(0);
 
     // Components are walked from the root whether or not the path starts
     // with '/'; a prefix is at most the path plus one leading '/'.
     size_t size = std::strlen(path) + 2;
-    auto *prefix = static_cast<char *>(yq::sys::malloc(size));
-    if (prefix == nullptr) {
+    yq::unique_malloc<char> owned(static_cast<char *>(yq::sys::malloc(size)));
+    if (!owned) {
         *err = ENOMEM;
         return -1;
     }
+    char *prefix = owned.get();
     prefix[0] = '\0';
 
-    int result = 0;
     std::string_view rest(path);
     while (!rest.empty()) {
         size_t start = rest.find_first_not_of('/');
@@ -123,12 +120,10 @@ int mkdirpath(const char *path, int mode, int *err) noexcept {
         if (::access(prefix, F_OK) == 0) continue;
         if (::mkdir(prefix, static_cast<mode_t>(mode)) != 0 && errno != EEXIST) {
             *err = errno;
-            result = -1;
-            break;
+            return -1;
         }
     }
-    std::free(prefix);
-    return result;
+    return 0;
 }
 
 int free_char_array(char **array) noexcept {
@@ -148,19 +143,13 @@ dlist_entry *create_dlist_entry(const char *name) noexcept {
         errno = EINVAL;
         return nullptr;
     }
-    auto *node = static_cast<dlist_entry *>(yq::sys::malloc(sizeof(dlist_entry)));
-    if (node == nullptr) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    node->name = yq::sys::strdup(name);
-    if (node->name == nullptr) {
-        std::free(node);
+    yq::unique_malloc<dlist_entry> node(static_cast<dlist_entry *>(yq::sys::malloc(sizeof(dlist_entry))));
+    if (!node || (node->name = yq::sys::strdup(name)) == nullptr) {
         errno = ENOMEM;
         return nullptr;
     }
     node->next = nullptr;
-    return node;
+    return node.release();
 }
 
 dlist_entry *insertion_sort_dlist(dlist_entry *list) noexcept {
@@ -216,47 +205,41 @@ char **get_dir_list(const char *dir, int *err) noexcept {
     if (err == nullptr) err = &scratch_err;
     *err = 0;
 
-    DIR *d = dir != nullptr ? ::opendir(dir) : nullptr;
-    if (d == nullptr) {
-        *err = dir != nullptr ? errno : EINVAL;
-        // A missing directory or a plain file is an ordinary answer, not a fault.
-        if (*err != ENOENT && *err != ENOTDIR) log_errno("get_dir_list", "opendir() failed", *err);
+    if (dir == nullptr) {
+        *err = EINVAL;
         return nullptr;
     }
+    yq::unique_dir d(::opendir(dir));
+    if (!d) {
+        *err = errno;
+        // A missing directory or a plain file is an ordinary answer, not a fault.
+        if (*err == ENOENT || *err == ENOTDIR) return nullptr;
+        return listing_failed(err, "opendir() failed", *err);
+    }
 
-    dlist_entry *list = nullptr;
+    unique_nodes list;
     size_t count = 0;
-    while (struct dirent *entry = ::readdir(d)) {
+    while (struct dirent *entry = ::readdir(d.get())) {
         if (entry->d_name[0] == '.') continue;
         dlist_entry *node = create_dlist_entry(entry->d_name);
-        if (node == nullptr) {
-            *err = errno;
-            log_errno("get_dir_list", "create_dlist_entry() failed", *err);
-            free_nodes(list);
-            ::closedir(d);
-            return nullptr;
-        }
-        list = prepend(node, list);
+        if (node == nullptr) return listing_failed(err, "create_dlist_entry() failed", errno);
+        list.reset(prepend(node, list.release()));
         ++count;
     }
-    ::closedir(d);
+    d.reset();
     if (count == 0) return nullptr;
 
-    list = count > kInsertionSortMax ? merge_sort_dlist(list, 0) : insertion_sort_dlist(list);
+    list.reset(count > kInsertionSortMax ? merge_sort_dlist(list.release(), 0)
+                                         : insertion_sort_dlist(list.release()));
 
     auto **names = static_cast<char **>(yq::sys::malloc((count + 1) * sizeof(char *)));
-    if (names == nullptr) {
-        *err = ENOMEM;
-        log_errno("get_dir_list", "malloc() contents failed", *err);
-        free_nodes(list);
-        return nullptr;
-    }
+    if (names == nullptr) return listing_failed(err, "malloc() contents failed", ENOMEM);
+    // The names move into the array; only the nodes are released.
     size_t i = 0;
-    while (list != nullptr) {
-        dlist_entry *next = list->next;
-        names[i++] = list->name;
-        std::free(list);
-        list = next;
+    for (dlist_entry *node = list.release(), *next; node != nullptr; node = next) {
+        next = node->next;
+        names[i++] = node->name;
+        std::free(node);
     }
     names[i] = nullptr;
     return names;

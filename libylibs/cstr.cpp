@@ -12,6 +12,7 @@
 #include "cstrvsa.h"
 #include "cstrvsa_private.h"
 #include "ystrings.h"
+#include "yq_memory.h"
 #include "yq_sys.h"
 
 namespace {
@@ -266,13 +267,9 @@ char *cstrDQuotesUNCHECK(const char *s) noexcept {
 char *cstrDQuotesENCLOSE(const char *s) noexcept {
     if (s == nullptr || !needs_enclosing(s)) return nullptr;
     size_t size = std::strlen(s) + 3;
-    auto *out = static_cast<char *>(yq::sys::malloc(size));
-    if (out == nullptr) return nullptr;
-    if (Y_snprintf(out, size, "\"%s\"", s) < 0) {
-        std::free(out);
-        return nullptr;
-    }
-    return out;
+    yq::unique_malloc<char> out(static_cast<char *>(yq::sys::malloc(size)));
+    if (!out || Y_snprintf(out.get(), size, "\"%s\"", s) < 0) return nullptr;
+    return out.release();
 }
 
 char *cstrDQuotesCHECK(const char *s) noexcept {

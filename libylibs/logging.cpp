@@ -14,6 +14,9 @@
 #include <ctime>
 
 #include "cmnutils.h"
+#include "cmnutils_private.h"
+#include "logging_private.h"
+#include "yq_memory.h"
 #include "yq_paths.h"
 #include "yq_sys.h"
 #include "ystrings.h"
@@ -75,30 +78,11 @@ Clock now_precise() {
 
 struct tm now_seconds() { return local(yq::sys::time(nullptr)); }
 
-// Writes all of buf. A write of nothing is retried after a second, but only
-// as often as the process-wide budget allows: a log on a full or stuck
-// device must not hang its program forever.
-int write_all(int fd, const char *buf, size_t len) {
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = yq::sys::write(fd, buf + done, len - done);
-        if (n < 0) return errno;
-        if (n == 0) {
-            if (zero_write_tries <= 0) return kZeroWritesExhausted;
-            --zero_write_tries;
-            yq::sys::sleep(1);
-            continue;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // Writes a line formatted by the bounded formatter; n is its result. The
 // formatter needs a scratch buffer, and without one there is no line.
 int write_line(int fd, const char *line, int n) {
     if (n < 0) return ENOMEM;
-    return write_all(fd, line, std::strlen(line));
+    return yq::logging::write_all(fd, line, std::strlen(line));
 }
 
 // Remembers dir in the first free slot. A slot is free only when empty, so
@@ -130,22 +114,57 @@ int reopen_slot(const char *slot_dir, int mode, int &slot_fd) {
 }
 
 // Joins "logparams: " (when given) and every argument followed by a space
-// into a new string, or nullptr when memory runs out.
-char *join_params(const char *head, int argc, char **argv) {
+// into a new string, or null when memory runs out.
+yq::unique_malloc<char> join_params(const char *head, int argc, char **argv) {
     size_t size = std::strlen(head) + 1;
     for (int i = 0; argv != nullptr && i < argc; ++i)
         size += (argv[i] != nullptr ? std::strlen(argv[i]) : 0) + 1;
-    auto *text = static_cast<char *>(yq::sys::malloc(size));
-    if (text == nullptr) return nullptr;
-    Y_strlcpy(text, head, size);
+    yq::unique_malloc<char> text(static_cast<char *>(yq::sys::malloc(size)));
+    if (!text) return text;
+    Y_strlcpy(text.get(), head, size);
     for (int i = 0; argv != nullptr && i < argc; ++i) {
-        if (argv[i] != nullptr) Y_strlcat(text, argv[i], size);
-        Y_strlcat(text, " ", size);
+        if (argv[i] != nullptr) Y_strlcat(text.get(), argv[i], size);
+        Y_strlcat(text.get(), " ", size);
     }
     return text;
 }
 
 }  // namespace
+
+namespace yq::logging {
+
+// A write of nothing is retried after a second, but only as often as the
+// process-wide budget allows: a log on a full or stuck device must not hang
+// its program forever.
+int write_all(int fd, const char *buf, size_t len) noexcept {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = yq::sys::write(fd, buf + done, len - done);
+        if (n < 0) return errno;
+        if (n == 0) {
+            if (zero_write_tries <= 0) return kZeroWritesExhausted;
+            --zero_write_tries;
+            yq::sys::sleep(1);
+            continue;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+void forget_descriptor(int fd) noexcept {
+    if (fd < 0) return;
+    if (fd == logfd2) {
+        logfd2 = -1;
+        logdir2[0] = '\0';
+    } else if (fd == logfd1) {
+        logfd1 = -1;
+        logdir1[0] = '\0';
+    }
+    if (fd == debugFD) debugFD = -1;
+}
+
+}  // namespace yq::logging
 
 extern "C" {
 
@@ -176,12 +195,13 @@ int open_log(const char *dir, int mode, int *err) noexcept {
     // The caller's mode is the file's mode, whatever the process umask says.
     // Close-on-exec is set by the open itself, so no child started in between
     // can inherit the log.
-    mode_t old_mask = ::umask(0);
-    int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, static_cast<mode_t>(mode));
-    int open_errno = errno;
-    ::umask(old_mask);
+    int fd;
+    {
+        yq::cmnutils::UmaskGuard mask(0);
+        fd = yq::sys::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, static_cast<mode_t>(mode));
+    }
     if (fd < 0) {
-        *err = open_errno;
+        *err = errno;
         return -1;
     }
 
@@ -221,20 +241,20 @@ FILE *open_logging_file(const char *dir) noexcept {
         return nullptr;
     }
     debugFD = fd;
-    return ::fdopen(fd, "a");
+    yq::unique_fd owned(fd);
+    yq::unique_file stream = yq::take_fdopen(owned, "a");
+    if (!stream) {
+        // No stream, no log: nothing may keep pointing at the descriptor.
+        yq::ErrnoGuard keep;
+        yq::logging::forget_descriptor(fd);
+        owned.reset();
+    }
+    return stream.release();
 }
 
 void close_logging_file(FILE **stream) noexcept {
     if (stream == nullptr || *stream == nullptr) return;
-    int fd = ::fileno(*stream);
-    if (fd == logfd2) {
-        logfd2 = -1;
-        logdir2[0] = '\0';
-    } else if (fd == logfd1) {
-        logfd1 = -1;
-        logdir1[0] = '\0';
-    }
-    if (fd == debugFD) debugFD = -1;
+    yq::logging::forget_descriptor(::fileno(*stream));
     std::fclose(*stream);
     *stream = nullptr;
 }
@@ -298,7 +318,7 @@ int logwithtime_and_id(int fd, const char *id, const char *text) noexcept {
 int logwithoutdate(int fd, const char *text) noexcept {
     if (fd < 0) return -1;
     text = or_blank(text);
-    return write_all(fd, text, std::strlen(text));
+    return yq::logging::write_all(fd, text, std::strlen(text));
 }
 
 int logmsg(int level, const char *message, const char *function) noexcept {
@@ -316,18 +336,16 @@ int logmsg(int level, const char *message, const char *function) noexcept {
 }
 
 int logparams(int argc, char **argv) noexcept {
-    char *text = join_params("", argc, argv);
-    if (text == nullptr) return -1;
-    logmsg(2, text, "logparams");
-    std::free(text);
+    yq::unique_malloc<char> text = join_params("", argc, argv);
+    if (!text) return -1;
+    logmsg(2, text.get(), "logparams");
     return 0;
 }
 
 int logparamswithdate(int argc, char **argv) noexcept {
-    char *text = join_params("logparams: ", argc, argv);
-    if (text == nullptr) return -1;
-    logwithdate(debugFD, text);
-    std::free(text);
+    yq::unique_malloc<char> text = join_params("logparams: ", argc, argv);
+    if (!text) return -1;
+    logwithdate(debugFD, text.get());
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <cwchar>
 #include <iterator>
 
+#include "yq_memory.h"
 #include "yq_sys.h"
 
 namespace {
@@ -54,7 +55,8 @@ size_t copy_at_most(Ch *dst, const Ch *src, size_t n, size_t size) {
     if (size == 0 || dst == nullptr || src == nullptr) return 0;
     size_t pos = 0;
     size_t len = verify(src, n, &pos) == 0 ? pos : n;
-    size_t copied = copy(dst, src, std::min(n + 1, size));
+    // n + 1 without overflow: n may be "no limit" (SIZE_MAX).
+    size_t copied = copy(dst, src, n < size ? n + 1 : size);
     // Pad with zeros up to n characters, as the standard bounded copy does,
     // but never beyond the buffer.
     if (n > 0 && len < n - 1) {
@@ -91,15 +93,16 @@ int format_bounded(Ch *dst, size_t size, const Ch *format, va_list args) {
     if (size == 0 || dst == nullptr || format == nullptr) return -1;
     if (size > SIZE_MAX / sizeof(Ch)) return -1;
     Ch stack_scratch[kStackScratchBytes / sizeof(Ch)];
+    yq::unique_malloc<Ch> heap_scratch;
     Ch *scratch = stack_scratch;
     if (size > std::size(stack_scratch)) {
-        scratch = static_cast<Ch *>(yq::sys::malloc(size * sizeof(Ch)));
-        if (scratch == nullptr) return -1;
+        heap_scratch.reset(static_cast<Ch *>(yq::sys::malloc(size * sizeof(Ch))));
+        if (!heap_scratch) return -1;
+        scratch = heap_scratch.get();
     }
     scratch[0] = Ch{};  // a failed platform format leaves an empty text
     int result = platform_format(scratch, size, format, args);
     copy(dst, scratch, size);
-    if (scratch != stack_scratch) std::free(scratch);
     return result;
 }
 

@@ -1,6 +1,6 @@
-// Feeds arbitrary text and delimiter sets through the tokenizers and trims,
-// and checks that the token functions agree with one another. Input: one
-// byte n, then n % 8 delimiter bytes, then the string (both end at a 0 byte).
+// Token functions agree with one another and trims keep their promises on
+// any input: one byte n, n % 8 delimiter bytes, the string (each ends at 0).
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +8,7 @@
 
 #include "cstr.h"
 #include "cstra.h"
+#include "yq_memory.h"
 
 namespace {
 
@@ -17,77 +18,55 @@ void check(bool ok) {
 
 bool in_set(char c, const std::string &set) { return c != '\0' && set.find(c) != std::string::npos; }
 
-void tokens(const char *s, const std::string &delims) {
-    const char *d = delims.c_str();
-    char **all = cstrTOcstra(s, d);
-    check(all != nullptr);
-    int n = cstraCOUNT(all);
-    for (int i = 0; i < n; ++i) {
-        std::string t = all[i];
-        check(!t.empty());
-        if (t[0] == '"') {
-            // A literal runs through its closing quote, or to the end.
-            size_t close = t.find('"', 1);
-            check(close == std::string::npos || close == t.size() - 1);
-            check(static_cast<int>(t.size()) == cstrLiteralSIZE(t.c_str()));
-        } else {
-            for (char c : t) check(!in_set(c, delims));
-        }
-        char *got = cstrTokenGET(s, i + 1, d);
-        check(got != nullptr && t == got);
-        std::free(got);
-    }
-    char *past = cstrTokenGET(s, n + 1, d);
-    check(past == nullptr);
-    char *last = cstrTokenGET(s, 0, d);
-    check(n == 0 ? last == nullptr : (last != nullptr && std::strcmp(last, all[n - 1]) == 0));
-    std::free(last);
+std::string take(char *s) { return s != nullptr ? yq::unique_malloc<char>(s).get() : "(null)"; }
 
-    // NEXT walks the same tokens; FIND from the start finds each of them.
+// The split, GET, NEXT and FIND see the same tokens; a literal runs through
+// its closing quote or to the end, anything else holds no delimiter.
+void tokens(const std::string &s, const std::string &delims) {
+    const char *d = delims.c_str();
+    char **all = cstrTOcstra(s.c_str(), d);
+    const int n = cstraCOUNT(all);
     std::string copy = s;
     char *cursor = copy.data();
     for (int i = 0; i < n; ++i) {
-        char *next = cstrTokenNEXT(&cursor, d);
-        check(next != nullptr && std::strcmp(next, all[i]) == 0);
-        std::free(next);
+        const std::string t = all[i];
+        if (t[0] == '"') {
+            check(t.find('"', 1) >= t.size() - 1 && static_cast<int>(t.size()) == cstrLiteralSIZE(t.c_str()));
+        } else {
+            for (char c : t) check(!in_set(c, delims));
+        }
+        check(take(cstrTokenGET(s.c_str(), i + 1, d)) == t && take(cstrTokenNEXT(&cursor, d)) == t);
+        check(std::strncmp(cursor - t.size(), all[i], t.size()) == 0);  // just after the token
         char *at = copy.data();
-        int len = cstrTokenFIND(&at, i + 1, d);
-        check(len == static_cast<int>(std::strlen(all[i])) && std::strncmp(at, all[i], len) == 0);
+        check(cstrTokenFIND(&at, i + 1, d) == static_cast<int>(t.size()) && std::strncmp(at, all[i], t.size()) == 0);
     }
-    check(cstrTokenNEXT(&cursor, d) == nullptr);
-    check(*cursor == '\0');
+    char *at = copy.data();
+    check(cstrTokenFIND(&at, n + 1, d) == 0 && at == copy.data());
+    check(take(cstrTokenGET(s.c_str(), n + 1, d)) == "(null)");
+    check(take(cstrTokenGET(s.c_str(), 0, d)) == (n == 0 ? "(null)" : all[n - 1]));
+    check(take(cstrTokenNEXT(&cursor, d)) == "(null)" && *cursor == '\0');
     cstraFREE(all);
-
-    for (int i = 0; i <= 3; ++i) std::free(cstrTokenOBTAIN(s, i, d));
+    for (int i = 0; i <= 3; ++i) take(cstrTokenOBTAIN(s.c_str(), i, d));
 }
 
-void trims(const char *s, const std::string &delims) {
-    const char *d = delims.c_str();
-    std::string in = s;
-    for (int mode = 0; mode <= 4; ++mode) {
-        char *out = cstrTRIM(s, mode, d);
-        check(out != nullptr);
-        std::string r = out;
-        std::free(out);
-        check(r.size() <= in.size());
-        if (mode == 2)
-            for (char c : r) check(!in_set(c, delims));
-        if ((mode == 0 || mode == 3) && !r.empty()) check(!in_set(r.front(), delims));
-        if ((mode == 1 || mode == 3) && !r.empty()) check(!in_set(r.back(), delims));
-        if (mode == 0 || mode == 4) check(in.ends_with(r));
-        if (mode == 1) check(in.starts_with(r));
-    }
-    std::free(cstrTRIMcstr(s, 1, d));
-    std::free(cstrDQuotesCHECK(s));
-    std::free(cstrDQuotesUNCHECK(s));
-}
-
-void strtok_walk(const char *s, char delim) {
-    std::string buf = s;
-    const char *begin = buf.data();
-    const char *end = begin + buf.size();
+void trims(const std::string &in, const std::string &delims) {
+    // Leading and trailing trims leave a suffix and a prefix that do not
+    // start or end with a delimiter; removing all leaves none.
+    const std::string lead = take(cstrTRIM(in.c_str(), 0, delims.c_str()));
+    const std::string tail = take(cstrTRIM(in.c_str(), 1, delims.c_str()));
+    const std::string all = take(cstrTRIM(in.c_str(), 2, delims.c_str()));
+    check(in.ends_with(lead) && (lead.empty() || !in_set(lead.front(), delims)));
+    check(in.starts_with(tail) && (tail.empty() || !in_set(tail.back(), delims)));
+    check(std::none_of(all.begin(), all.end(), [&](char c) { return in_set(c, delims); }));
+    check(take(cstrTRIM(in.c_str(), 3, delims.c_str())) == take(cstrTRIM(lead.c_str(), 1, delims.c_str())));
+    check(in.ends_with(take(cstrTRIM(in.c_str(), 4, nullptr))));
+    take(cstrTRIMcstr(in.c_str(), 1, delims.c_str()));
+    take(cstrDQuotesCHECK(in.c_str()));
+    take(cstrDQuotesUNCHECK(in.c_str()));
+    std::string buf = in;
+    const char delim = delims.empty() ? ' ' : delims[0];
     for (char *t = strtokwdelim(buf.data(), delim, '"'); t != nullptr; t = strtokwdelim(nullptr, delim, '"'))
-        check(t >= begin && t <= end);
+        check(t >= buf.data() && t <= buf.data() + buf.size());
 }
 
 }  // namespace
@@ -96,13 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0) return 0;
     size_t n = data[0] % 8;
     if (n > size - 1) n = size - 1;
-    std::string delims(reinterpret_cast<const char *>(data + 1), n);
-    std::string text(reinterpret_cast<const char *>(data + 1 + n), size - 1 - n);
-    delims = delims.c_str();  // each ends at its first 0 byte
-    text = text.c_str();
-
-    tokens(text.c_str(), delims);
-    trims(text.c_str(), delims);
-    strtok_walk(text.c_str(), delims.empty() ? ' ' : delims[0]);
+    const char *bytes = reinterpret_cast<const char *>(data + 1);
+    const std::string delims = std::string(bytes, n).c_str(), text = std::string(bytes + n, size - 1 - n).c_str();
+    tokens(text, delims);
+    trims(text, delims);
     return 0;
 }
