@@ -24,7 +24,7 @@ set(YQ_WARNINGS -Wall -Wextra -Werror)
 #                        or not; the sanitized suite's alignment check catches
 #                        the misaligned ones (plain -Wcast-align is silent on
 #                        x86)
-option(YQ_MORE_WARNINGS "Also build the project's own code with the wider warning set" OFF)
+option(YQ_MORE_WARNINGS "Also build the project's own code with the wider warning set" ON)
 set(YQ_MORE_WARNING_FLAGS
   -Wshadow -Wconversion -Wcast-qual -Wformat=2 -Wno-format-nonliteral
   -Wnull-dereference -Wimplicit-fallthrough -Wundef
