@@ -64,8 +64,11 @@ TEST_F(Logging, DayFilesAndTheirFailures) {
     EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
 
     clock_.set(yqtest::local_time_at(1999, 12, 31, 23, 0, 0));
-    close(open_log(dir_.c_str(), 0600, nullptr));
-    EXPECT_EQ(file_mode(dir_ + "/log.123199"), 0600) << "two digits of the year, before 2000 too";
+    const mode_t umask_before = umask(022);
+    close(open_log(dir_.c_str(), 0666, nullptr));
+    umask(umask_before);
+    EXPECT_EQ(file_mode(dir_ + "/log.123199"), 0666)
+        << "two digits of the year, before 2000 too; the caller's mode, whatever the umask";
     EXPECT_EQ(open_debug_file(std::string(1100, 'n').c_str(), 0644, &err), -1);
     EXPECT_EQ(err, ENAMETOOLONG) << "a name too long is refused, not cut";
     EXPECT_EQ(open_log(nullptr, 0644, &err), -1);
