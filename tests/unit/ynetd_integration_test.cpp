@@ -361,7 +361,8 @@ TEST_F(YnetdTest, ManyClientsAtOnceWhileOthersStallOrSendGarbage) {
 // Settings from a file, the command line winning; detached, with a pid file;
 // SIGTERM ends the conversations still running.
 TEST_F(YnetdTest, DetachesWithFileSettingsAndOnTermEndsConversations) {
-    EXPECT_EQ(Process({YNETD_BIN, "--max-protocol=4"}).finish(), 2);
+    for (const char *bad : {"--max-protocol=4", "--port=65536", "--port=0"})
+        EXPECT_EQ(Process({YNETD_BIN, bad}).finish(), 2) << bad;
     const std::string pid_file = yqtest::scratch_dir() + "/ynetd.pid", conf = yqtest::scratch_dir() + "/conf";
     yqtest::write_file(conf, "# test settings\nPORT = 13999\nversion_text = \"9.9 from file\"\n"
                              "MAX-PROTOCOL = 2\npid_file = " + pid_file + "\n");
