@@ -106,6 +106,14 @@ TEST_F(TextFile, RecordsSkipCommentsUnlessAParserTakesEveryLine) {
     ytext_handle *h = open(YTEXT_MODE_READ);
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(items_of(h), (Items{"alpha", "beta   gamma", "bad", "delta"}));
+    const struct { int index; const char *want; } by_index[] = {
+        {1, "beta   gamma"}, {1, "beta   gamma"}, {0, "alpha"}, {3, "delta"}, {4, ""}};
+    for (const auto &row : by_index) {  // forwards, the same again, back, past the end
+        void *item = nullptr;
+        EXPECT_EQ(ytext_get_item(h, row.index, &item), 0);
+        EXPECT_STREQ(item != nullptr ? static_cast<char *>(item) : "", row.want) << row.index;
+        std::free(item);
+    }
     EXPECT_EQ(ytext_close(&h, 1), 0);
     EXPECT_EQ(ytext_append_item(h, "x"), YTEXT_NO_HANDLE);
 
