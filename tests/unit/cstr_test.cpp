@@ -63,6 +63,7 @@ TEST(Cstr, QuotesTokensTrimsAndFields) {
         {"suffix repeated", [] { return cstrTRIMcstr("file.bak.bak", 1, ".bak"); }, "file"},
         {"suffix never all", [] { return cstrTRIMcstr(".bak.bak.bak", 1, ".bak"); }, ".bak"},
         {"strip", [] { return cstrDQuotesSTRIP("\"a b\""); }, "a b"},
+        {"a lone quote is no quoted text", [] { return cstrDQuotesSTRIP("\""); }, std::nullopt},
         {"enclose", [] { return cstrDQuotesENCLOSE("a b"); }, "\"a b\""},
         {"enclose without blank", [] { return cstrDQuotesENCLOSE("ab"); }, std::nullopt},
         {"check", [] { return cstrDQuotesCHECK("a b"); }, "\"a b\""},
