@@ -293,7 +293,11 @@ TEST_F(YnetdTest, EachHashedHandOverHasAFreshPairAndRequestTwoNone) {
         std::string one = code[0] == '3' ? wire::read_item(c.sock) : "";
         yq::unique_fd conn(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
         std::string two = wire::read_item(conn.get());
-        EXPECT_TRUE(wire::recv_fd(conn.get())) << code;
+        wire::Fd client = wire::recv_fd(conn.get());
+        int nodelay = 0;
+        socklen_t size = sizeof nodelay;
+        EXPECT_EQ(::getsockopt(client.get(), IPPROTO_TCP, TCP_NODELAY, &nodelay, &size), 0) << code;
+        EXPECT_NE(nodelay, 0) << "accepted without TCP_NODELAY";
         wire::write_raw(conn.get(), items({"0"}));
         return std::pair{one, two};
     };
