@@ -362,6 +362,27 @@ TEST_F(YnetdTest, ManyClientsAtOnceWhileOthersStallOrSendGarbage) {
     EXPECT_EQ(ynetd.finish(20, SIGTERM), 0);
 }
 
+// At the limit further clients wait in the backlog, however many are there
+// when the daemon looks: two connect while it is stopped, and the second is
+// served only once the first has gone.
+TEST_F(YnetdTest, ClientsBeyondTheLimitWaitInTheBacklog) {
+    Process ynetd = daemon({"--max-conversations=1"});
+    ASSERT_TRUE(ynetd.ready);
+    const sockaddr_in addr = wire::loopback(YNETD_DEFAULT_PORT);
+    yq::unique_fd first(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    yq::unique_fd second(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ::kill(ynetd.pid, SIGSTOP);
+    for (const yq::unique_fd *fd : {&first, &second})
+        ASSERT_EQ(::connect(fd->get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
+    ::kill(ynetd.pid, SIGCONT);
+    wire::write_raw(first.get(), items({"3"}));
+    wire::write_raw(second.get(), items({"3"}));
+    EXPECT_EQ(wire::read_item(first.get()), "3");
+    EXPECT_FALSE(wire::readable(second.get(), 500)) << "served beyond the limit";
+    first.reset();
+    EXPECT_EQ(wire::read_item(second.get()), "3");
+}
+
 // Settings from a file, the command line winning; detached, with a pid file;
 // SIGTERM ends the conversations still running.
 TEST_F(YnetdTest, DetachesWithFileSettingsAndOnTermEndsConversations) {
