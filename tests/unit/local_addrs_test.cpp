@@ -38,10 +38,7 @@ std::string gather() {
     return text;
 }
 
-struct LocalAddrs : yqtest::ResolverTest {
-    void SetUp() override { yq::local_addrs::reset_cache(); }
-    void TearDown() override { yq::local_addrs::reset_cache(); }
-};
+struct LocalAddrs : yqtest::ResolverTest { void SetUp() override { yq::local_addrs::reset_cache(); } };
 
 TEST_F(LocalAddrs, RetryingResolver) {
     const std::pair<int, const char *> names[] = {{HOST_NOT_FOUND, "HOST_NOT_FOUND"}, {TRY_AGAIN, "TRY_AGAIN"},
@@ -99,8 +96,7 @@ TEST_F(LocalAddrs, ExhaustedMemoryFailsTheGatheringAndLeaksNothing) {
         counted = counted || got.find(": malloc failed for *count = 1 0x00000001\n") != std::string::npos;
         EXPECT_TRUE(list == "-1:" ? got.find(" failed for *count = ") != std::string::npos
                                   : list.starts_with("0:192.0.2.1,127.0.0.1")) << got;
-        // The cache could not be filled: the caller's list is still whole.
-        uncached = uncached || (list != "-1:" && yq::local_addrs::cached_count() == -1);
+        uncached = uncached || (list != "-1:" && yq::local_addrs::cached_count() == -1);  // yet the list is whole
     });
     EXPECT_GE(points, 3);
     EXPECT_TRUE(failed && uncached && counted);  // a failed addition reports the count it had

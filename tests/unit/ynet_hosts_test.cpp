@@ -33,7 +33,6 @@ const std::string kData = YQ_TEST_DATA "/ynet_hosts.txt", kHosts = yqtest::read_
 
 struct Hosts : yqtest::ResolverTest {
     void SetUp() override { yq::ynet_hosts::reset_state(), yqtest::write_hosts(kHosts); }
-    void TearDown() override { yq::ynet_hosts::reset_state(); }
 
     // "status:entry" of a cached lookup by name, or by address for a dotted text.
     static std::string lookup(const char *what) {
@@ -134,8 +133,7 @@ TEST_F(Hosts, AliasCompletion) {
 }
 
 TEST_F(Hosts, CopiesAreDeepAndExhaustedMemoryLeavesNothingBehind) {
-    // Every allocation of a copy fails in the lookups below, which copy twice.
-    struct hostent *source = resolved("node41.elsewhere.example"), *copy = nullptr;
+    struct hostent *source = resolved("node41.elsewhere.example"), *copy = nullptr;  // the lookups below copy twice
     ASSERT_EQ(ynet_copy_hostent(source, &copy), 0);
     EXPECT_TRUE(text_of(copy) == text_of(source) && copy->h_name != source->h_name &&
                 copy->h_aliases[0] != source->h_aliases[0] && copy->h_addr_list[0] != source->h_addr_list[0]);

@@ -20,7 +20,6 @@ bool is_port(const std::string &what) { return std::isdigit(static_cast<unsigned
 
 struct Services : yqtest::ResolverTest {
     void SetUp() override { yq::ynet_servs::reset_state(), yqtest::write_services(kServices); }
-    void TearDown() override { yq::ynet_servs::reset_state(); }
 
     // "status:name port/proto" of a cached lookup by name, or by port for a number.
     static std::string lookup(const std::string &what, const char *proto) {
