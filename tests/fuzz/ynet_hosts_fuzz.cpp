@@ -15,9 +15,7 @@
 
 namespace {
 
-void check(bool ok) {
-    if (!ok) std::abort();
-}
+void check(bool ok) { if (!ok) std::abort(); }
 
 char g_name[] = "host.fuzz.example", g_alias[] = "host", *g_aliases[] = {g_alias, nullptr};
 unsigned char g_address[4] = {192, 0, 2, 1};

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "ynet.h"
 #include "yqtest.h"
+#include "yqtest_clock.h"
 
 namespace yqtest {
 
@@ -33,45 +35,59 @@ inline std::vector<std::vector<std::string>> data_rows(const std::string &path, 
     EXPECT_FALSE(rows.empty()) << path << " [" << name << "]";
     return rows;
 }
+// A field of a row: "-" is no text at all, "''" the empty one.
+inline const char *field(const std::string &text) { return text == "-" ? nullptr : text == "''" ? "" : text.c_str(); }
+
+// Every allocation of `lookup(what)` after `reset()` fails in turn: each run
+// gives the whole answer or exhausted memory, and leaks nothing.
+template <typename Reset, typename Lookup>
+void expect_whole_or_no_memory(const char *what, Reset reset, Lookup lookup) {
+    std::string whole = (reset(), lookup(what)), no_memory = std::to_string(YN_STATUS_NO_MEMORY);
+    long points = for_each_alloc_failure([&] {
+        std::string got = (reset(), lookup(what));
+        EXPECT_TRUE(got == whole || got == no_memory) << what << ": " << got;
+    });
+    EXPECT_GE(points, 3) << what;
+}
 
 // Counting resolver calls in the system-call table for its lifetime. Each host
-// or service lookup first takes the next entry of the script (0: answer,
-// other: fail with that h_errno), then asks the real resolver.
+// or service lookup first takes the next entry of the script, then asks the
+// real resolver. A script is a text of h_errno letters, one a call: '.' answer,
+// T TRY_AGAIN, N HOST_NOT_FOUND, R NO_RECOVERY; "-" is none.
 struct Resolver : SysGuard {
     Resolver() {
-        fail_next({});
+        fail_next("-");
         name_calls = addr_calls = serv_calls = 0;
-        yq::sys::table.gethostbyname = [](const char *name) {
-            return failed(&name_calls) ? nullptr : ::gethostbyname(name);
+        auto &t = yq::sys::table;
+        t.gethostbyname = [](const char *n) { return failed(&name_calls) ? nullptr : ::gethostbyname(n); };
+        t.gethostbyaddr = [](const void *a, socklen_t n, int type) {
+            return (addr_seen = a, length_seen = n, failed(&addr_calls)) ? nullptr : ::gethostbyaddr(a, n, type);
         };
-        yq::sys::table.gethostbyaddr = [](const void *address, socklen_t length, int type) {
-            addr_seen = address;
-            length_seen = length;
-            return failed(&addr_calls) ? nullptr : ::gethostbyaddr(address, length, type);
+        t.getservbyname = [](const char *n, const char *p) {
+            return failed(&serv_calls) ? nullptr : ::getservbyname(n, p);
         };
-        yq::sys::table.getservbyname = [](const char *name, const char *proto) {
-            return failed(&serv_calls) ? nullptr : ::getservbyname(name, proto);
-        };
-        yq::sys::table.getservbyport = [](int port, const char *proto) {
-            return failed(&serv_calls) ? nullptr : ::getservbyport(port, proto);
-        };
+        t.getservbyport = [](int n, const char *p) { return failed(&serv_calls) ? nullptr : ::getservbyport(n, p); };
     }
-    static void fail_next(std::vector<int> errors) {
-        script = std::move(errors);
-        step = 0;
-    }
+    static void fail_next(const std::string &letters) { script = letters == "-" ? "" : letters, step = 0; }
     static bool failed(int *calls) {
         ++*calls;
         if (step >= script.size()) return false;
-        h_errno = script[step++];
+        const char c = script[step++];
+        h_errno = c == 'T' ? TRY_AGAIN : c == 'N' ? HOST_NOT_FOUND : c == 'R' ? NO_RECOVERY : 0;
         return h_errno != 0;
     }
 
-    static inline std::vector<int> script;
+    static inline std::string script;
     static inline size_t step = 0;
     static inline int name_calls = 0, addr_calls = 0, serv_calls = 0;
     static inline const void *addr_seen = nullptr;  // of the last reverse lookup
     static inline socklen_t length_seen = 0;
+};
+
+// A test whose resolver calls are counted and whose clock is fake.
+struct ResolverTest : ::testing::Test {
+    FakeClock clock;
+    Resolver resolver;
 };
 
 }  // namespace yqtest

@@ -5,15 +5,15 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 #include "cmnutils.h"
 #include "logging.h"
-#include "yqtest_clock.h"
 #include "yqtest_resolv.h"
 
 namespace {
 
-struct HostsEqual : ::testing::Test {
+struct HostsEqual : yqtest::ResolverTest {
     void SetUp() override {
         yqtest::write_hosts(yqtest::read_file(YQ_TEST_DATA "/hosts"));
         hosts_equal("localhost", "loop-a");  // gathers the local address list once
@@ -21,37 +21,22 @@ struct HostsEqual : ::testing::Test {
         ASSERT_GE(debugFD, 0);
         resolver.name_calls = 0;
     }
-    void TearDown() override {
-        ::close(debugFD);
-        debugFD = -1;
-        he_verbose = 0;
-    }
+    void TearDown() override { ::close(std::exchange(debugFD, -1)), he_verbose = 0; }
     // The log without the time and process id that open each line.
     std::string log() const {
         std::string text;
         for (const std::string &line : yqtest::read_lines(path)) text += line.substr(line.find("<2>")) + "\n";
         return text;
     }
-
-    yqtest::FakeClock clock;
-    yqtest::Resolver resolver;
     std::string path = yqtest::scratch_dir() + "/hosts_equal.log";
 };
 
 TEST_F(HostsEqual, EachWayToBeTheSameMachineOrNot) {
-    struct Row { const char *a, *b; int equal, lookups; };
-    const Row rows[] = {
-        {"", "", 1, 0}, {nullptr, "", 1, 0}, {"", "alpha", 0, 0}, {"alpha", nullptr, 0, 0},
-        {"Nowhere.Example", "nowhere.EXAMPLE", 1, 0}, {"alpha", "alpha.test.example", 1, 2},
-        {"alpha", "other.example", 1, 2},  // name1's name is an alias of name2
-        {"other.example", "alpha", 1, 3},  // ... and the other way round
-        {"x1.example", "x2.example", 1, 3}, {"loop-a", "loop-b", 1, 2},  // both this machine
-        {"alpha", "gamma", 0, 3}, {"ghost", "alpha", 0, 1}, {"alpha", "ghost", 0, 2},
-    };
-    for (const Row &row : rows) {
+    for (const auto &row : yqtest::data_rows(YQ_TEST_DATA "/ynet_hosts.txt", "hosts_equal")) {
+        SCOPED_TRACE(row[0] + " / " + row[1]);
         resolver.name_calls = 0;
-        EXPECT_EQ(hosts_equal(row.a, row.b), row.equal) << (row.a ? row.a : "null") << " / " << (row.b ? row.b : "null");
-        EXPECT_EQ(resolver.name_calls, row.lookups) << (row.a ? row.a : "null") << " / " << (row.b ? row.b : "null");
+        EXPECT_EQ(hosts_equal(yqtest::field(row[0]), yqtest::field(row[1])), std::stoi(row[2]));
+        EXPECT_EQ(resolver.name_calls, std::stoi(row[3]));
     }
     EXPECT_EQ(clock.sleeps, 0);
     EXPECT_EQ(log(), "<2> hosts_equal: gethostbyname failed for ghost: HOST_NOT_FOUND (1)\n"
@@ -76,9 +61,9 @@ TEST_F(HostsEqual, VerboseLogExplainsADifference) {
 }
 
 TEST_F(HostsEqual, TryAgainIsRetriedAndTheSecondLookAtName1IsASingleTry) {
-    resolver.fail_next({TRY_AGAIN, TRY_AGAIN, TRY_AGAIN});
+    resolver.fail_next("TTT");
     EXPECT_EQ(hosts_equal("alpha", "gamma"), 0);
-    resolver.fail_next({0, 0, NO_RECOVERY});
+    resolver.fail_next("..R");
     EXPECT_EQ(hosts_equal("alpha", "gamma"), 0);
     EXPECT_EQ(resolver.name_calls, 6);  // three tries of alpha; alpha, gamma, alpha once more
     EXPECT_EQ(clock.sleeps, 3);

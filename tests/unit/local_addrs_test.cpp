@@ -10,16 +10,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "local_addrs_private.h"
 #include "ynet.h"
-#include "yqtest_clock.h"
 #include "yqtest_netns.h"
 #include "yqtest_resolv.h"
 
 namespace {
 
 struct in_addr addr(const char *dotted) { return in_addr{inet_addr(dotted)}; }
+const std::string kData = YQ_TEST_DATA "/local_addrs.txt";
 
 // "status:addresses" of a gathering (from the cache when it holds a list),
 // then the debug lines it wrote.
@@ -31,51 +32,35 @@ std::string gather() {
     int count = -5;
     std::string text = std::to_string(get_local_addrs(&list, &count)) + ":";
     for (int i = 0; i < count; ++i) text += (i > 0 ? "," : "") + std::string(inet_ntoa(list[i]));
-    std::fclose(local_addrs_debug_stream);
-    local_addrs_debug_stream = nullptr;
+    std::fclose(std::exchange(local_addrs_debug_stream, nullptr));
     text += "\n" + std::string(buffer, size);
-    std::free(buffer);
-    std::free(list);
+    std::free(buffer), std::free(list);
     return text;
 }
 
-struct LocalAddrs : ::testing::Test {
-    void SetUp() override { yq::local_addrs::reset_cache(); }
-    void TearDown() override { yq::local_addrs::reset_cache(); }
-    yqtest::FakeClock clock;
-    yqtest::Resolver resolver;
-};
+struct LocalAddrs : yqtest::ResolverTest { void SetUp() override { yq::local_addrs::reset_cache(); } };
 
 TEST_F(LocalAddrs, RetryingResolver) {
     const std::pair<int, const char *> names[] = {{HOST_NOT_FOUND, "HOST_NOT_FOUND"}, {TRY_AGAIN, "TRY_AGAIN"},
         {NO_RECOVERY, "NO_RECOVERY"}, {NO_ADDRESS, "NO_ADDRESS"}, {42, "?undefined error?"}};
     for (auto [error, name] : names) EXPECT_STREQ(yq::resolver::h_errno_name(error), name);
     yqtest::write_hosts("127.0.0.1 localhost\n");
-    const int T = TRY_AGAIN;
-    // error: what the buffer holds afterwards; slept: seconds
-    struct Row { std::vector<int> script; int attempts, error_size; const char *error; bool found; int calls, slept; };
-    const Row rows[] = {
-        {{T, T, T, T, T}, 5, 32, "TRY_AGAIN", false, 5, 10},  // the last failure sleeps too
-        {{T}, 3, 32, "TRY_AGAIN", true, 2, 2},       {{HOST_NOT_FOUND}, 5, 32, "HOST_NOT_FOUND", false, 1, 0},
-        {{HOST_NOT_FOUND}, 1, 5, "HOST", false, 1, 0}, {{HOST_NOT_FOUND}, 1, 0, "same", false, 1, 0},
-        {{}, 0, 32, "same", false, 0, 0},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.error + std::string(" ") + std::to_string(row.attempts));
-        resolver.fail_next(row.script);
+    for (const auto &row : yqtest::data_rows(kData, "retry")) {
+        SCOPED_TRACE(row[0] + " " + row[1]);
+        resolver.fail_next(row[0]);
         resolver.name_calls = 0;
         time_t start = clock.seconds;
         char error[32] = "same";
-        struct hostent *entry = retry_gethostbyname("localhost", row.attempts, 2, error, row.error_size);
-        EXPECT_EQ(entry != nullptr, row.found);
-        EXPECT_STREQ(error, row.error);
-        EXPECT_EQ(resolver.name_calls, row.calls);
-        EXPECT_EQ(clock.seconds - start, row.slept);
+        struct hostent *entry = retry_gethostbyname("localhost", std::stoi(row[1]), 2, error, std::stoi(row[2]));
+        EXPECT_EQ(entry != nullptr, row[4] == "1");
+        EXPECT_STREQ(error, row[3].c_str());
+        EXPECT_EQ(resolver.name_calls, std::stoi(row[5]));
+        EXPECT_EQ(clock.seconds - start, std::stoi(row[6]));
     }
     EXPECT_EQ(retry_gethostbyname("localhost", 1, 1, nullptr, 10)->h_name, std::string("localhost"));
     // A reverse lookup gets a private copy of at most 16 bytes.
     unsigned char address[20] = {192, 0, 2, 250};
-    resolver.fail_next({T, NO_RECOVERY});
+    resolver.fail_next("TR");
     char error[32] = "";
     EXPECT_EQ(retry_gethostbyaddr(address, 20, AF_INET6, 3, 1, error, sizeof error), nullptr);
     EXPECT_STREQ(error, "NO_RECOVERY");
@@ -92,11 +77,9 @@ TEST_F(LocalAddrs, TheListHasLoopbackOnceAndLaterCallsCopyTheCache) {
                   static_cast<int>(htonl(INADDR_LOOPBACK)), htonl(INADDR_LOOPBACK));
     EXPECT_NE(first.find(loopback), std::string::npos) << first;
     resolver.name_calls = 0;
-    std::string second = gather();
-    EXPECT_EQ(second.substr(0, second.find('\n')), list);
-    EXPECT_NE(second.find(": got local address *count = "), std::string::npos) << second;
-    EXPECT_EQ(second.find("SIOCGIFCONF"), std::string::npos) << second;
-    EXPECT_EQ(resolver.name_calls, 0);
+    std::string second = gather();  // the cache: no source asked again
+    EXPECT_TRUE(second.starts_with(list + "\n") && second.find(": got local address *count = ") != std::string::npos &&
+                second.find("SIOCGIFCONF") == std::string::npos && resolver.name_calls == 0) << second;
     EXPECT_EQ(get_local_addrs(nullptr, nullptr), -1);
 }
 
@@ -113,8 +96,7 @@ TEST_F(LocalAddrs, ExhaustedMemoryFailsTheGatheringAndLeaksNothing) {
         counted = counted || got.find(": malloc failed for *count = 1 0x00000001\n") != std::string::npos;
         EXPECT_TRUE(list == "-1:" ? got.find(" failed for *count = ") != std::string::npos
                                   : list.starts_with("0:192.0.2.1,127.0.0.1")) << got;
-        // The cache could not be filled: the caller's list is still whole.
-        uncached = uncached || (list != "-1:" && yq::local_addrs::cached_count() == -1);
+        uncached = uncached || (list != "-1:" && yq::local_addrs::cached_count() == -1);  // yet the list is whole
     });
     EXPECT_GE(points, 3);
     EXPECT_TRUE(failed && uncached && counted);  // a failed addition reports the count it had
@@ -123,24 +105,15 @@ TEST_F(LocalAddrs, ExhaustedMemoryFailsTheGatheringAndLeaksNothing) {
 TEST_F(LocalAddrs, SingleAddressesAndNames) {
     yqtest::write_hosts("127.0.0.1 localhost\n127.0.0.5 loopy\n192.0.2.200 faraway\n");
     struct in_addr listed[] = {addr("192.0.2.200")};
-    struct Row { const char *what; struct in_addr *list; int count, local; };  // a name or a dotted address
-    const Row rows[] = {
-        {"127.0.0.2", nullptr, 0, 1},  // not listed: the bind test
-        {"192.0.2.200", nullptr, 0, 0}, {"192.0.2.200", listed, 1, 1}, {"192.0.2.200", listed, 0, 0},
-        {"loopy", nullptr, 0, 1},       {"faraway", nullptr, 0, 0},    {"faraway", listed, 1, 1},
-        {"nowhere.invalid", listed, 1, 0},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.what + std::string(" listed ") + std::to_string(row.count));
-        bool dotted = std::isdigit(static_cast<unsigned char>(row.what[0]));
-        struct in_addr one = addr(row.what);
-        EXPECT_EQ(dotted ? is_local_addr(row.list, row.count, &one) : is_local_host(row.list, row.count, row.what),
-                  row.local);
-        resolver.name_calls = 0;
-        if (row.list == nullptr) {
-            EXPECT_EQ(isLocalHost(row.what) != 0, row.local != 0);
-            EXPECT_EQ(resolver.name_calls, dotted ? 0 : 1);  // a dotted address is not looked up
-        }
+    for (const auto &row : yqtest::data_rows(kData, "single")) {
+        SCOPED_TRACE(row[0] + " listed " + row[2]);
+        const char *what = row[0].c_str();
+        struct in_addr one = addr(what), *list = row[1] == "1" ? listed : nullptr;
+        int count = std::stoi(row[2]), local = std::stoi(row[3]);
+        bool dotted = std::isdigit(static_cast<unsigned char>(what[0]));
+        EXPECT_EQ(dotted ? is_local_addr(list, count, &one) : is_local_host(list, count, what), local);
+        resolver.name_calls = 0;  // and the one-argument test, which looks up names only
+        EXPECT_TRUE(list != nullptr || ((isLocalHost(what) != 0) == (local != 0) && resolver.name_calls == !dotted));
     }
     EXPECT_EQ(is_local_host(listed, 1, "127.0.0.1"), 1);  // not listed: the name test
     EXPECT_EQ(isLocalHost(nullptr) + is_local_addr(listed, 1, nullptr), 0);

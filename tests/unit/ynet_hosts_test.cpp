@@ -4,14 +4,13 @@
 #include <netdb.h>
 
 #include <cctype>
-#include <cstring>
+#include <cstdlib>
 #include <map>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "ynet.h"
 #include "ynet_hosts_private.h"
-#include "yqtest_clock.h"
 #include "yqtest_report.h"
 #include "yqtest_resolv.h"
 
@@ -31,11 +30,9 @@ std::string text_of(const struct hostent *e) {
 }
 
 const std::string kData = YQ_TEST_DATA "/ynet_hosts.txt", kHosts = yqtest::read_file(YQ_TEST_DATA "/hosts");
-const char *arg(const std::string &field) { return field == "-" ? nullptr : field.c_str(); }
 
-struct Hosts : ::testing::Test {
+struct Hosts : yqtest::ResolverTest {
     void SetUp() override { yq::ynet_hosts::reset_state(), yqtest::write_hosts(kHosts); }
-    void TearDown() override { yq::ynet_hosts::reset_state(); }
 
     // "status:entry" of a cached lookup by name, or by address for a dotted text.
     static std::string lookup(const char *what) {
@@ -48,9 +45,6 @@ struct Hosts : ::testing::Test {
         return text;
     }
     int calls() const { return resolver.name_calls + resolver.addr_calls; }
-
-    yqtest::FakeClock clock;
-    yqtest::Resolver resolver;
 };
 
 TEST_F(Hosts, AnswersAreKeptADayWhateverTheFileSays) {
@@ -96,24 +90,17 @@ TEST_F(Hosts, FourthNameEvictsTheLeastRecentlyReturnedOne) {
 }
 
 TEST_F(Hosts, TryAgainIsRetriedAndOnlyFailedNamesAreRemembered) {
-    struct Row { const char *what; std::vector<int> script; const char *first, *second; int calls, sleeps, calls_after; };
-    const int T = TRY_AGAIN;
-    const char *beta = "0:beta.test.example beta = 192.0.2.2";
-    const Row rows[] = {
-        {"beta", {T, T, T}, "6", "5", 3, 3, 3},         {"beta", {T}, beta, beta, 2, 1, 2},
-        {"beta", {HOST_NOT_FOUND}, "6", "5", 1, 0, 1},  {"192.0.2.250", {T, T, T}, "6", "6", 3, 3, 4},
-        {"192.0.2.2", {T}, beta, beta, 2, 1, 2},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.what + std::string(" after ") + std::to_string(row.script.size()));
+    auto status = [](const std::string &text) { return text.substr(0, text.find(':')); };
+    for (const auto &row : yqtest::data_rows(kData, "try again")) {
+        SCOPED_TRACE(row[0] + " after " + row[1]);
         yq::ynet_hosts::reset_state();
-        resolver.fail_next(row.script);
+        resolver.fail_next(row[1]);
         int before = calls(), sleeps = clock.sleeps;
-        EXPECT_EQ(lookup(row.what), row.first);
-        EXPECT_EQ(calls() - before, row.calls);
-        EXPECT_EQ(clock.sleeps - sleeps, row.sleeps);
-        EXPECT_EQ(lookup(row.what), row.second);
-        EXPECT_EQ(calls() - before, row.calls_after);
+        EXPECT_EQ(status(lookup(row[0].c_str())), row[2]);
+        EXPECT_EQ(calls() - before, std::stoi(row[4]));
+        EXPECT_EQ(clock.sleeps - sleeps, std::stoi(row[5]));
+        EXPECT_EQ(status(lookup(row[0].c_str())), row[3]);
+        EXPECT_EQ(calls() - before, std::stoi(row[6]));
     }
 }
 
@@ -131,37 +118,22 @@ TEST_F(Hosts, AliasCompletion) {
     EXPECT_EQ(resolver.name_calls, 2);  // the entry, then its short name once
     EXPECT_EQ(lookup("lone.test.example"), "0:lone.test.example = 192.0.2.7");
     yqtest::write_hosts(kHosts + "127.0.0.5 here.test.example\n127.0.0.4 here\n");
-    struct Row { const char *what, *name, *entry, *alias; int lookups; };
-    const Row rows[] = {
-        {"looked up by another name", "nick", "lone.test.example", "nick", 0},
-        {"aliases are kept", "nick", "beta.test.example", "beta", 0},
-        {"canonical name", "BOX.test.example", "box.test.example", "box", 1},
-        {"by address, no alias list", nullptr, "box.test.example", "box", 1},
-        {"short name elsewhere", nullptr, "lone.test.example", "", 1},
-        {"short name unknown", nullptr, "test.example", "", 1},
-        {"no dot", nullptr, "box", "", 0},
-        {"both local", nullptr, "here.test.example", "here", 1},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.what);
-        struct hostent *copy = resolved(row.entry);
-        if (std::strstr(row.what, "no alias list") != nullptr) {
-            std::free(copy->h_aliases);
-            copy->h_aliases = nullptr;
-        }
+    for (const auto &row : yqtest::data_rows(kData, "alias completion")) {
+        SCOPED_TRACE(row[0] + " " + row[1]);
+        struct hostent *copy = resolved(row[1].c_str());
+        if (row.size() > 4) std::free(std::exchange(copy->h_aliases, nullptr));
         int before = resolver.name_calls;
-        EXPECT_EQ(yq::ynet_hosts::check_for_aix_kludge(row.name, copy), 0);
-        std::string alias = copy->h_aliases != nullptr && copy->h_aliases[0] ? copy->h_aliases[0] : "";
-        EXPECT_EQ(alias, row.alias);
-        EXPECT_TRUE(alias.empty() || copy->h_aliases[1] == nullptr);
-        EXPECT_EQ(resolver.name_calls - before, row.lookups);
+        EXPECT_EQ(yq::ynet_hosts::check_for_aix_kludge(yqtest::field(row[0]), copy), 0);
+        std::string alias = copy->h_aliases != nullptr && copy->h_aliases[0] ? copy->h_aliases[0] : "-";
+        EXPECT_EQ(alias, row[2]);
+        EXPECT_TRUE(alias == "-" || copy->h_aliases[1] == nullptr);
+        EXPECT_EQ(resolver.name_calls - before, std::stoi(row[3]));
         ynet_free_hostent(&copy);
     }
 }
 
 TEST_F(Hosts, CopiesAreDeepAndExhaustedMemoryLeavesNothingBehind) {
-    // Every allocation of a copy fails in the lookups below, which copy twice.
-    struct hostent *source = resolved("node41.elsewhere.example"), *copy = nullptr;
+    struct hostent *source = resolved("node41.elsewhere.example"), *copy = nullptr;  // the lookups below copy twice
     ASSERT_EQ(ynet_copy_hostent(source, &copy), 0);
     EXPECT_TRUE(text_of(copy) == text_of(source) && copy->h_name != source->h_name &&
                 copy->h_aliases[0] != source->h_aliases[0] && copy->h_addr_list[0] != source->h_addr_list[0]);
@@ -169,15 +141,8 @@ TEST_F(Hosts, CopiesAreDeepAndExhaustedMemoryLeavesNothingBehind) {
     EXPECT_EQ(ynet_copy_hostent(nullptr, &source) + ynet_copy_hostent(source, nullptr), 2 * YN_STATUS_NULL_POINTER);
     ynet_free_hostent(&source);
     ynet_free_hostent(nullptr);
-    for (const char *name : {"box.test.example", "alpha", "ghost"}) {
-        std::string whole = (yq::ynet_hosts::reset_state(), lookup(name));
-        long points = yqtest::for_each_alloc_failure([&] {
-            yq::ynet_hosts::reset_state();
-            std::string got = lookup(name);
-            EXPECT_TRUE(got == whole || got == "8") << name << ": " << got;
-        });
-        EXPECT_GE(points, 3) << name;
-    }
+    for (const char *name : {"box.test.example", "alpha", "ghost"})
+        yqtest::expect_whole_or_no_memory(name, yq::ynet_hosts::reset_state, lookup);
 }
 
 TEST_F(Hosts, SameHostRules) {
@@ -185,7 +150,7 @@ TEST_F(Hosts, SameHostRules) {
     EXPECT_EQ(ynet_same_hostbyaddr("\300\0\2\372", "\300\0\2\372"), 1);
     EXPECT_EQ(calls(), 0);
     for (const auto &row : yqtest::data_rows(kData, "same host")) {
-        const char *x = arg(row[0]), *y = arg(row[1]);
+        const char *x = yqtest::field(row[0]), *y = yqtest::field(row[1]);
         in_addr_t a = ip(x), b = is_dotted(y) ? ip(y) : 0;
         int local = std::stoi(row[2]);
         int same = is_dotted(x) ? ynet_same_hostbyaddr_local(&a, y != nullptr ? &b : nullptr, local)
@@ -209,8 +174,7 @@ TEST_F(Hosts, AddressAndMaskNotations) {
         in_addr_t address = 1, mask = 2, plain = 3;
         int status = std::stoi(row[1]);
         EXPECT_EQ(ynet_inet_addrmask(row[0].c_str(), &address, &mask), status);
-        EXPECT_EQ(address, ip(row[2].c_str()));
-        EXPECT_EQ(mask, ip(row[3].c_str()));
+        EXPECT_EQ(std::pair(address, mask), std::pair(ip(row[2].c_str()), ip(row[3].c_str())));
         bool bare = row[0].find_first_of("/:") == std::string::npos;
         EXPECT_EQ(bare ? ynet_inet_addr(row[0].c_str(), &plain) : status, status);
     }

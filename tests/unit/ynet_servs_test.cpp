@@ -7,7 +7,6 @@
 
 #include "ynet.h"
 #include "ynet_servs_private.h"
-#include "yqtest_clock.h"
 #include "yqtest_report.h"
 #include "yqtest_resolv.h"
 
@@ -19,9 +18,8 @@ const std::string kServices = "yqtest 5001/tcp yqalias yqother\nyqtest 5001/udp\
 int port(const std::string &number) { return htons(static_cast<uint16_t>(std::stoi(number))); }
 bool is_port(const std::string &what) { return std::isdigit(static_cast<unsigned char>(what[0])); }
 
-struct Services : ::testing::Test {
+struct Services : yqtest::ResolverTest {
     void SetUp() override { yq::ynet_servs::reset_state(), yqtest::write_services(kServices); }
-    void TearDown() override { yq::ynet_servs::reset_state(); }
 
     // "status:name port/proto" of a cached lookup by name, or by port for a number.
     static std::string lookup(const std::string &what, const char *proto) {
@@ -35,9 +33,6 @@ struct Services : ::testing::Test {
         ynet_free_servent(&entry);
         return text;
     }
-
-    yqtest::FakeClock clock;
-    yqtest::Resolver resolver;
 };
 
 TEST_F(Services, AnswersAreKeptADayAndServeAnyProtocolWhenNoneIsAsked) {
@@ -67,23 +62,16 @@ TEST_F(Services, FailedPairsAreRefusedForTheirProtocolOnlyAndPortsAreAskedAgain)
 }
 
 TEST_F(Services, TryAgainIsRetriedThreeTimesWithASleepAfterEach) {
-    struct Row { std::vector<int> script; const char *name, *first, *second; int calls, sleeps; };
-    const Row rows[] = {
-        {{TRY_AGAIN, TRY_AGAIN, TRY_AGAIN}, "yqtest", "7", "5", 3, 3},
-        {{TRY_AGAIN}, "yqtest", "0:yqtest 5001/tcp", "0:yqtest 5001/tcp", 2, 1},
-        {{HOST_NOT_FOUND}, "yqtest", "7", "5", 1, 0},
-        {{}, "yqmissing", "7", "5", 1, 0},  // a TRY_AGAIN left by a host lookup is no reason
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.first);
+    for (const auto &row : yqtest::data_rows(YQ_TEST_DATA "/ynet_servs.txt", "try again")) {
+        SCOPED_TRACE(row[0] + " " + row[1]);
         yq::ynet_servs::reset_state();
-        resolver.fail_next(row.script);
-        h_errno = TRY_AGAIN;
+        resolver.fail_next(row[1]);
+        h_errno = TRY_AGAIN;  // left by a host lookup: no reason to retry
         int calls = resolver.serv_calls, sleeps = clock.sleeps;
-        EXPECT_EQ(lookup(row.name, "tcp"), row.first);
-        EXPECT_EQ(lookup(row.name, "tcp"), row.second);
-        EXPECT_EQ(resolver.serv_calls - calls, row.calls);
-        EXPECT_EQ(clock.sleeps - sleeps, row.sleeps);
+        std::string first = lookup(row[0], "tcp").substr(0, 1);
+        EXPECT_EQ(first + lookup(row[0], "tcp").substr(0, 1), row[2]);
+        EXPECT_EQ(resolver.serv_calls - calls, std::stoi(row[3]));
+        EXPECT_EQ(clock.sleeps - sleeps, std::stoi(row[4]));
     }
 }
 
@@ -103,25 +91,17 @@ TEST_F(Services, SameServiceRules) {
 }
 
 TEST_F(Services, CopiesAreDeepAndExhaustedMemoryLeavesNothingBehind) {
-    char alias[] = "a", tcp[] = "tcp", name[] = "yqtest";
-    char *aliases[] = {alias, nullptr};
-    struct servent source = {name, aliases, port("5001"), tcp};
-    struct servent *copy = nullptr;  // every allocation of a copy fails in the lookups below
-    ASSERT_EQ(ynet_copy_servent(&source, &copy), 0);
-    EXPECT_TRUE(copy->s_name != name && copy->s_aliases[0] != alias && copy->s_proto != tcp &&
-                std::string(copy->s_aliases[0]) == "a" && copy->s_aliases[1] == nullptr && copy->s_port == port("5001"));
+    struct servent *source = ::getservbyname("yqtest", "tcp"), *copy = nullptr;
+    ASSERT_EQ(ynet_copy_servent(source, &copy), 0);  // every allocation of a copy fails in the lookups below
+    EXPECT_TRUE(copy->s_name != source->s_name && copy->s_aliases[1] != source->s_aliases[1] &&
+                copy->s_proto != source->s_proto && std::string(copy->s_aliases[1]) == "yqother" &&
+                copy->s_aliases[2] == nullptr && copy->s_port == port("5001"));
     ynet_free_servent(&copy);
-    EXPECT_EQ(ynet_copy_servent(nullptr, &copy) + ynet_copy_servent(&source, nullptr), 2 * YN_STATUS_NULL_POINTER);
+    EXPECT_EQ(ynet_copy_servent(nullptr, &copy) + ynet_copy_servent(source, nullptr), 2 * YN_STATUS_NULL_POINTER);
     ynet_free_servent(nullptr);
-    for (const char *what : {"yqtest", "yqmissing", "5001"}) {
-        std::string whole = (yq::ynet_servs::reset_state(), lookup(what, "tcp"));
-        long points = yqtest::for_each_alloc_failure([&] {
-            yq::ynet_servs::reset_state();
-            std::string got = lookup(what, "tcp");
-            EXPECT_TRUE(got == whole || got == "8") << what << ": " << got;
-        });
-        EXPECT_GE(points, 3) << what;
-    }
+    for (const char *what : {"yqtest", "yqmissing", "5001"})
+        yqtest::expect_whole_or_no_memory(what, yq::ynet_servs::reset_state,
+                                          [](const char *w) { return lookup(w, "tcp"); });
 }
 
 }  // namespace
