@@ -1,6 +1,5 @@
-// The security configuration record: constructors and destructors, the loader
-// over stand-in libraries that break one part each and over the real one, the
-// "cw.conf" change detector and the module's debug writer.
+// The security configuration record: constructors, the loader over stand-in
+// libraries and the real one, the "cw.conf" change detector, the debug writer.
 #include "crconf.h"
 
 #include <fcntl.h>
@@ -67,7 +66,6 @@ std::string str(const char *s) { return s != nullptr ? s : "-"; }
 // sanitizer build sees any leak) and both layers report it; otherwise the
 // record holds copies of the texts.
 TEST(CrconfRecords, ConstructorsCopyTextsOrFailWholly) {
-    yqtest::SysGuard guard;
     DebugLog log;
     bool failed = false;
     yqtest::for_each_alloc_failure([&] {
@@ -98,10 +96,8 @@ TEST(CrconfRecords, ConstructorsCopyTextsOrFailWholly) {
     EXPECT_FALSE(log.grep("<2> crconf_create_yqss_network_rec: crconf_private.").empty());
     EXPECT_FALSE(log.grep("<2> crconf_create_yqss_network: crconf_glue.").empty());
     EXPECT_EQ(log.grep(": retval: 36 36 0x00000024").size(), log.grep().size());
-    crconf_free_info(nullptr);  // the destructors take NULL
-    crconf_free_authentication_domain(nullptr);
-    crconf_free_authorization_service(nullptr);
-    crconf_free_yqss_network(nullptr);
+    crconf_free_info(nullptr), crconf_free_authentication_domain(nullptr);  // the destructors take NULL
+    crconf_free_authorization_service(nullptr), crconf_free_yqss_network(nullptr);
 }
 
 class CrconfLoader : public ::testing::Test {
@@ -120,8 +116,12 @@ protected:
 
 TEST_F(CrconfLoader, OnlyAStrictlyNewerFileReloads) {
     install_library(CRCONF_FAKE_OK_LIB);
-    ASSERT_EQ(crconf_get_info(&info_), 0);  // no "cw.conf": time 0
-    EXPECT_EQ(info_->ni_update_time, 0);
+    yqtest::for_each_alloc_failure([&] {  // out of memory: 36 and nothing loaded, until a run succeeds
+        int rc = crconf_get_info(&info_);
+        EXPECT_TRUE(rc == 0 ? info_ != nullptr : rc == 36 && info_ == nullptr) << rc;
+    });
+    ASSERT_NE(info_, nullptr);
+    EXPECT_EQ(info_->ni_update_time, 0);  // no "cw.conf": time 0
     EXPECT_EQ(calls(), "init(1,-1) get cleanup ");
     EXPECT_FALSE(library_mapped());
     struct Step { const char *what; int time; const char *calls; int record_time; };
@@ -179,20 +179,8 @@ TEST_F(CrconfLoader, UnusableLibraryFailsAndDropsTheStaleRecord) {
     }
 }
 
-TEST_F(CrconfLoader, OutOfMemoryBeforeLoadingGives36) {
-    yqtest::SysGuard guard;
-    install_library(CRCONF_FAKE_OK_LIB);
-    yqtest::for_each_alloc_failure([&] {
-        int rc = crconf_get_info(&info_);
-        EXPECT_TRUE(rc == 0 ? info_ != nullptr : rc == 36 && info_ == nullptr) << rc;
-        crconf_free_info(&info_);
-    });
-    EXPECT_EQ(calls(), "init(1,-1) get cleanup ");  // only the run that did not fail
-}
-
-// The real library: its defaults without a "cw.conf", then the kinds of line
-// that the daemon's and the report tests do not read through it; bad lines
-// are reported with their number and change nothing.
+// The real library: its defaults, then the lines no other test reads through
+// it; bad lines are reported with their number and change nothing.
 TEST_F(CrconfLoader, TheRealLibraryReadsCwConf) {
     auto dump = [](const crconf_info_rec *r) {
         std::string out = "S";
@@ -223,12 +211,6 @@ TEST_F(CrconfLoader, TheRealLibraryReadsCwConf) {
 // Lines carry the module, line, label and the text or value. A missing
 // "cw.conf" is time 0 with two lines.
 TEST(CrconfDebug, LinesAndTheChangeDetectorsReports) {
-    yqtest::SysGuard guard;
-    {
-        yqtest::AllocFailer count_only(0);
-        crconf_debug_msg("m", 1, "f", "label", "text", 0);  // no log: nothing allocated
-        EXPECT_EQ(yqtest::AllocFailer::calls(), 0);
-    }
     DebugLog log;
     std::string long_text(600, 'x');  // longer than the fixed part of the buffer
     yqtest::for_each_alloc_failure([&] {
