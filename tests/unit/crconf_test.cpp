@@ -25,15 +25,12 @@ namespace fs = std::filesystem;
 
 constexpr int kTime = 1600000000;  // an arbitrary "cw.conf" time
 
-void set_time(int seconds) {
+// Writes "cw.conf" when given its content, then sets its time.
+void set_cw_conf(int seconds, const char *content = nullptr) {
+    fs::create_directories(fs::path(YQ_PATH_CW_CONF).parent_path());
+    if (content != nullptr) yqtest::write_file(YQ_PATH_CW_CONF, content);
     struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, YQ_PATH_CW_CONF, times, 0), 0);
-}
-
-void write_cw_conf(const std::string &content, int seconds) {
-    fs::create_directories(fs::path(YQ_PATH_CW_CONF).parent_path());
-    yqtest::write_file(YQ_PATH_CW_CONF, content);
-    set_time(seconds);
 }
 
 // By copy and rename: the previous library may still be mapped.
@@ -62,9 +59,8 @@ struct DebugLog {
 
 std::string str(const char *s) { return s != nullptr ? s : "-"; }
 
-// Whichever allocation fails, the result is 36 with nothing built (the
-// sanitizer build sees any leak) and both layers report it; otherwise the
-// record holds copies of the texts.
+// Whichever allocation fails, the result is 36 with nothing built (the sanitizer build sees
+// any leak) and both layers report it; otherwise the record holds copies of the texts.
 TEST(CrconfRecords, ConstructorsCopyTextsOrFailWholly) {
     DebugLog log;
     bool failed = false;
@@ -131,7 +127,7 @@ TEST_F(CrconfLoader, OnlyAStrictlyNewerFileReloads) {
                              Step{"gone: time 0", -1, "", kTime + 1}}) {
         SCOPED_TRACE(step.what);
         if (step.time < 0) ::unlink(YQ_PATH_CW_CONF);
-        else write_cw_conf("", step.time);
+        else set_cw_conf(step.time, "");
         info_->ni_security_info_fetched = 1;
         ASSERT_EQ(crconf_get_info(&info_), 0);
         EXPECT_EQ(calls(), step.calls);
@@ -139,14 +135,13 @@ TEST_F(CrconfLoader, OnlyAStrictlyNewerFileReloads) {
         EXPECT_EQ(info_->ni_security_info_fetched, *step.calls == '\0');  // a kept record keeps its changes
     }
     DebugLog log;  // handed to the library
-    write_cw_conf("", kTime + 2);
+    set_cw_conf(kTime + 2, "");
     ASSERT_EQ(crconf_get_info(&info_), 0);
     EXPECT_EQ(calls(), "init(1," + std::to_string(log.fd) + ") get cleanup ");
 }
 
-// A broken or missing library fails the load as a whole: the stale record is
-// gone, nothing of the library stays mapped, and no later entry point is
-// called once an earlier step failed.
+// A broken or missing library fails the whole load: the stale record goes, nothing stays
+// mapped, and no entry point is called once an earlier step failed.
 TEST_F(CrconfLoader, UnusableLibraryFailsAndDropsTheStaleRecord) {
     struct Row { const char *what, *library; int status; const char *calls; };
     int t = kTime;
@@ -158,12 +153,12 @@ TEST_F(CrconfLoader, UnusableLibraryFailsAndDropsTheStaleRecord) {
                            Row{"success without record", CRCONF_FAKE_GET_NULL_LIB, 12, "init(1,%) get cleanup "}}) {
         SCOPED_TRACE(row.what);
         install_library(CRCONF_FAKE_OK_LIB);
-        write_cw_conf("", ++t);
+        set_cw_conf(++t, "");
         ASSERT_EQ(crconf_get_info(&info_), 0);
         calls();
         if (row.library != nullptr) install_library(row.library);
         else ::unlink(YQ_PATH_CRCONF_LIB);
-        set_time(++t);
+        set_cw_conf(++t);
         DebugLog log;
         EXPECT_EQ(crconf_get_info(&info_), row.status);
         EXPECT_EQ(info_, nullptr);
@@ -195,7 +190,7 @@ TEST_F(CrconfLoader, TheRealLibraryReadsCwConf) {
     ASSERT_EQ(crconf_get_info(&info_), 0);
     EXPECT_EQ(dump(info_), "S; P 0-0; I -; U 0; D; T 300/60");
     DebugLog log;
-    write_cw_conf(yqtest::read_file(CRCONF_SAMPLE), kTime + 1);  // the last three lines are bad
+    set_cw_conf(kTime + 1, yqtest::read_file(CRCONF_SAMPLE).c_str());  // the last three lines are bad
     ASSERT_EQ(crconf_get_info(&info_), 0);
     EXPECT_EQ(dump(info_), "S master.example media1.example; P 1024-5000; I backup-if.example; U 1; "
                            "D CORP/Corporate \"main\" domain/2; T 45/60");
@@ -203,13 +198,12 @@ TEST_F(CrconfLoader, TheRealLibraryReadsCwConf) {
     EXPECT_EQ(log.grep("line 8: unknown key \"COLOR\"").size(), 1u);
     fs::remove(YQ_PATH_CW_CONF);
     fs::create_directories(YQ_PATH_CW_CONF);  // exists, but cannot be read as a file
-    set_time(kTime + 2);
+    set_cw_conf(kTime + 2);
     EXPECT_EQ(crconf_get_info(&info_), 110);
     fs::remove(YQ_PATH_CW_CONF);
 }
 
-// Lines carry the module, line, label and the text or value. A missing
-// "cw.conf" is time 0 with two lines.
+// Lines carry the module, line, label and the text or value. No "cw.conf" is time 0, reported.
 TEST(CrconfDebug, LinesAndTheChangeDetectorsReports) {
     DebugLog log;
     std::string long_text(600, 'x');  // longer than the fixed part of the buffer
