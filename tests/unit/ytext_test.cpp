@@ -142,7 +142,7 @@ TEST_F(TextFile, OpenRefusesWhatItCannotUse) {
                               {nullptr, YTEXT_MODE_MEMORY}, {nowhere.c_str(), YTEXT_MODE_UPDATE},
                               {blocked.c_str(), YTEXT_MODE_UPDATE}}) {
         ytext_handle *h = reinterpret_cast<ytext_handle *>(this);
-        EXPECT_TRUE(ytext_open(path, mode, nullptr, nullptr, nullptr, &h) == YTEXT_OPEN_FAILED && h == nullptr) << mode;
+        EXPECT_TRUE(ytext_open(path, mode, nullptr, nullptr, nullptr, &h) == YTEXT_OPEN_FAILED && h == nullptr) << (path ? path : "") << mode;
     }
     EXPECT_EQ(temp_count(dir_), 0);
 
