@@ -1,7 +1,5 @@
-// Feeds arbitrary text to the service-line parser and to the record reader
-// of in-memory texts. A parsed line written again must read back to the same
-// entry, and the reader must deliver exactly the items that a plain model of
-// its line rules gives.
+// Service lines: a parsed line written again reads back the same. In-memory
+// texts: the record reader delivers exactly the items of a plain model.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +13,6 @@
 
 namespace {
 
-// Names the failed property, so that a crashing input is quick to read.
 #define check(ok) ((ok) ? void() : (std::fprintf(stderr, "ynet_text_fuzz: line %d failed\n", __LINE__), std::abort()))
 
 bool same_text(const char *a, const char *b) { return a == nullptr || b == nullptr ? a == b : std::strcmp(a, b) == 0; }
@@ -47,9 +44,8 @@ void service_line(const std::string &text) {
     ynet_service_free(&first);
 }
 
-// The model: lines end at CR or LF, the unterminated tail is no line, a
-// trailing backslash joins the next line, and comment and blank lines are
-// no items.
+// Lines end at CR or LF, the unterminated tail is none, a trailing backslash
+// joins the next line; comment and blank lines are no items.
 std::vector<std::string> model_items(const std::string &text) {
     std::vector<std::string> physical;
     size_t start = 0;

@@ -1,6 +1,5 @@
-// The security configuration record: constructors and destructors, the loader
-// over stand-in libraries that break one part each and over the real one, the
-// "cw.conf" change detector and the module's debug writer.
+// The security configuration record: constructors, the loader over stand-in
+// libraries and the real one, the "cw.conf" change detector, the debug writer.
 #include "crconf.h"
 
 #include <fcntl.h>
@@ -26,15 +25,12 @@ namespace fs = std::filesystem;
 
 constexpr int kTime = 1600000000;  // an arbitrary "cw.conf" time
 
-void set_time(int seconds) {
+// Writes "cw.conf" when given its content, then sets its time.
+void set_cw_conf(int seconds, const char *content = nullptr) {
+    fs::create_directories(fs::path(YQ_PATH_CW_CONF).parent_path());
+    if (content != nullptr) yqtest::write_file(YQ_PATH_CW_CONF, content);
     struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, YQ_PATH_CW_CONF, times, 0), 0);
-}
-
-void write_cw_conf(const std::string &content, int seconds) {
-    fs::create_directories(fs::path(YQ_PATH_CW_CONF).parent_path());
-    yqtest::write_file(YQ_PATH_CW_CONF, content);
-    set_time(seconds);
 }
 
 // By copy and rename: the previous library may still be mapped.
@@ -63,11 +59,9 @@ struct DebugLog {
 
 std::string str(const char *s) { return s != nullptr ? s : "-"; }
 
-// Whichever allocation fails, the result is 36 with nothing built (the
-// sanitizer build sees any leak) and both layers report it; otherwise the
-// record holds copies of the texts.
+// Whichever allocation fails, the result is 36 with nothing built (the sanitizer build sees
+// any leak) and both layers report it; otherwise the record holds copies of the texts.
 TEST(CrconfRecords, ConstructorsCopyTextsOrFailWholly) {
-    yqtest::SysGuard guard;
     DebugLog log;
     bool failed = false;
     yqtest::for_each_alloc_failure([&] {
@@ -98,10 +92,8 @@ TEST(CrconfRecords, ConstructorsCopyTextsOrFailWholly) {
     EXPECT_FALSE(log.grep("<2> crconf_create_yqss_network_rec: crconf_private.").empty());
     EXPECT_FALSE(log.grep("<2> crconf_create_yqss_network: crconf_glue.").empty());
     EXPECT_EQ(log.grep(": retval: 36 36 0x00000024").size(), log.grep().size());
-    crconf_free_info(nullptr);  // the destructors take NULL
-    crconf_free_authentication_domain(nullptr);
-    crconf_free_authorization_service(nullptr);
-    crconf_free_yqss_network(nullptr);
+    crconf_free_info(nullptr), crconf_free_authentication_domain(nullptr);  // the destructors take NULL
+    crconf_free_authorization_service(nullptr), crconf_free_yqss_network(nullptr);
 }
 
 class CrconfLoader : public ::testing::Test {
@@ -120,8 +112,12 @@ protected:
 
 TEST_F(CrconfLoader, OnlyAStrictlyNewerFileReloads) {
     install_library(CRCONF_FAKE_OK_LIB);
-    ASSERT_EQ(crconf_get_info(&info_), 0);  // no "cw.conf": time 0
-    EXPECT_EQ(info_->ni_update_time, 0);
+    yqtest::for_each_alloc_failure([&] {  // out of memory: 36 and nothing loaded, until a run succeeds
+        int rc = crconf_get_info(&info_);
+        EXPECT_TRUE(rc == 0 ? info_ != nullptr : rc == 36 && info_ == nullptr) << rc;
+    });
+    ASSERT_NE(info_, nullptr);
+    EXPECT_EQ(info_->ni_update_time, 0);  // no "cw.conf": time 0
     EXPECT_EQ(calls(), "init(1,-1) get cleanup ");
     EXPECT_FALSE(library_mapped());
     struct Step { const char *what; int time; const char *calls; int record_time; };
@@ -131,7 +127,7 @@ TEST_F(CrconfLoader, OnlyAStrictlyNewerFileReloads) {
                              Step{"gone: time 0", -1, "", kTime + 1}}) {
         SCOPED_TRACE(step.what);
         if (step.time < 0) ::unlink(YQ_PATH_CW_CONF);
-        else write_cw_conf("", step.time);
+        else set_cw_conf(step.time, "");
         info_->ni_security_info_fetched = 1;
         ASSERT_EQ(crconf_get_info(&info_), 0);
         EXPECT_EQ(calls(), step.calls);
@@ -139,14 +135,13 @@ TEST_F(CrconfLoader, OnlyAStrictlyNewerFileReloads) {
         EXPECT_EQ(info_->ni_security_info_fetched, *step.calls == '\0');  // a kept record keeps its changes
     }
     DebugLog log;  // handed to the library
-    write_cw_conf("", kTime + 2);
+    set_cw_conf(kTime + 2, "");
     ASSERT_EQ(crconf_get_info(&info_), 0);
     EXPECT_EQ(calls(), "init(1," + std::to_string(log.fd) + ") get cleanup ");
 }
 
-// A broken or missing library fails the load as a whole: the stale record is
-// gone, nothing of the library stays mapped, and no later entry point is
-// called once an earlier step failed.
+// A broken or missing library fails the whole load: the stale record goes, nothing stays
+// mapped, and no entry point is called once an earlier step failed.
 TEST_F(CrconfLoader, UnusableLibraryFailsAndDropsTheStaleRecord) {
     struct Row { const char *what, *library; int status; const char *calls; };
     int t = kTime;
@@ -158,12 +153,12 @@ TEST_F(CrconfLoader, UnusableLibraryFailsAndDropsTheStaleRecord) {
                            Row{"success without record", CRCONF_FAKE_GET_NULL_LIB, 12, "init(1,%) get cleanup "}}) {
         SCOPED_TRACE(row.what);
         install_library(CRCONF_FAKE_OK_LIB);
-        write_cw_conf("", ++t);
+        set_cw_conf(++t, "");
         ASSERT_EQ(crconf_get_info(&info_), 0);
         calls();
         if (row.library != nullptr) install_library(row.library);
         else ::unlink(YQ_PATH_CRCONF_LIB);
-        set_time(++t);
+        set_cw_conf(++t);
         DebugLog log;
         EXPECT_EQ(crconf_get_info(&info_), row.status);
         EXPECT_EQ(info_, nullptr);
@@ -179,20 +174,8 @@ TEST_F(CrconfLoader, UnusableLibraryFailsAndDropsTheStaleRecord) {
     }
 }
 
-TEST_F(CrconfLoader, OutOfMemoryBeforeLoadingGives36) {
-    yqtest::SysGuard guard;
-    install_library(CRCONF_FAKE_OK_LIB);
-    yqtest::for_each_alloc_failure([&] {
-        int rc = crconf_get_info(&info_);
-        EXPECT_TRUE(rc == 0 ? info_ != nullptr : rc == 36 && info_ == nullptr) << rc;
-        crconf_free_info(&info_);
-    });
-    EXPECT_EQ(calls(), "init(1,-1) get cleanup ");  // only the run that did not fail
-}
-
-// The real library: its defaults without a "cw.conf", then the kinds of line
-// that the daemon's and the report tests do not read through it; bad lines
-// are reported with their number and change nothing.
+// The real library: its defaults, then the lines no other test reads through
+// it; bad lines are reported with their number and change nothing.
 TEST_F(CrconfLoader, TheRealLibraryReadsCwConf) {
     auto dump = [](const crconf_info_rec *r) {
         std::string out = "S";
@@ -207,7 +190,7 @@ TEST_F(CrconfLoader, TheRealLibraryReadsCwConf) {
     ASSERT_EQ(crconf_get_info(&info_), 0);
     EXPECT_EQ(dump(info_), "S; P 0-0; I -; U 0; D; T 300/60");
     DebugLog log;
-    write_cw_conf(yqtest::read_file(CRCONF_SAMPLE), kTime + 1);  // the last three lines are bad
+    set_cw_conf(kTime + 1, yqtest::read_file(CRCONF_SAMPLE).c_str());  // the last three lines are bad
     ASSERT_EQ(crconf_get_info(&info_), 0);
     EXPECT_EQ(dump(info_), "S master.example media1.example; P 1024-5000; I backup-if.example; U 1; "
                            "D CORP/Corporate \"main\" domain/2; T 45/60");
@@ -215,20 +198,13 @@ TEST_F(CrconfLoader, TheRealLibraryReadsCwConf) {
     EXPECT_EQ(log.grep("line 8: unknown key \"COLOR\"").size(), 1u);
     fs::remove(YQ_PATH_CW_CONF);
     fs::create_directories(YQ_PATH_CW_CONF);  // exists, but cannot be read as a file
-    set_time(kTime + 2);
+    set_cw_conf(kTime + 2);
     EXPECT_EQ(crconf_get_info(&info_), 110);
     fs::remove(YQ_PATH_CW_CONF);
 }
 
-// Lines carry the module, line, label and the text or value. A missing
-// "cw.conf" is time 0 with two lines.
+// Lines carry the module, line, label and the text or value. No "cw.conf" is time 0, reported.
 TEST(CrconfDebug, LinesAndTheChangeDetectorsReports) {
-    yqtest::SysGuard guard;
-    {
-        yqtest::AllocFailer count_only(0);
-        crconf_debug_msg("m", 1, "f", "label", "text", 0);  // no log: nothing allocated
-        EXPECT_EQ(yqtest::AllocFailer::calls(), 0);
-    }
     DebugLog log;
     std::string long_text(600, 'x');  // longer than the fixed part of the buffer
     yqtest::for_each_alloc_failure([&] {

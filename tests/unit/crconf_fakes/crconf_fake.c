@@ -1,7 +1,6 @@
-/* Stand-in configuration libraries for the loader tests. Each build of this
-   file (CRCONF_FAKE_<VARIANT>) leaves out or breaks one part. Every call is
-   appended to the file named by CRCONF_FAKE_TRACE, so a test sees which entry
-   points the loader called, with which arguments, and how often it loaded. */
+/* Stand-in configuration libraries for the loader tests: each build
+   (CRCONF_FAKE_<VARIANT>) leaves out or breaks one part, and every call is
+   appended to the file named by CRCONF_FAKE_TRACE. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,36 +19,29 @@ YQ_API int crconf_init(int interface_version, int debug_fd) {
     trace(text);
 #ifdef CRCONF_FAKE_INIT_FAILS
     return 5;
-#else
-    return 0;
 #endif
+    return 0;
 }
 
 #ifndef CRCONF_FAKE_NO_GET
 YQ_API int crconf_get_cwinfo(crconf_info_rec **info) {
-    crconf_info_rec *rec;
     trace("get ");
 #ifdef CRCONF_FAKE_GET_NULL
-    (void)info, (void)rec;
-    return 0;
-#else
-    if ((rec = calloc(1, sizeof *rec)) == NULL) return 36;
+    return 0; /* success without a record */
+#endif
+    crconf_info_rec *rec = calloc(1, sizeof *rec);
+    if (rec == NULL) return 36;
     rec->ni_update_time = -7; /* the loader, not the library, sets the time */
     rec->ni_reserved_text_1 = strdup("fake");
     if ((rec->ni_servers = calloc(1, sizeof *rec->ni_servers)) != NULL) rec->ni_servers->ns_server = strdup("master");
     *info = rec;
 #ifdef CRCONF_FAKE_GET_FAILS
     return 232; /* and leaves its record behind for the loader to free */
-#else
+#endif
     return 0;
-#endif
-#endif
 }
 #endif
 
 #ifndef CRCONF_FAKE_NO_CLEANUP
-YQ_API int crconf_cleanup(void) {
-    trace("cleanup ");
-    return 0;
-}
+YQ_API int crconf_cleanup(void) { return trace("cleanup "), 0; }
 #endif
