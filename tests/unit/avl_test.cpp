@@ -44,9 +44,8 @@ std::vector<NodeImage> snapshot(const avl_node *node, std::vector<NodeImage> out
 
 int divisible_by(void *item, void *arg) { return value(item) % *static_cast<uintptr_t *>(arg) == 0; }
 
-// Long seeded random runs against std::set, verifying order and balance after
-// every operation. Growth and shrink phases alternate so the tree passes
-// through every size and every rotation case many times.
+// Seeded runs against std::set, order and balance checked after every step;
+// growth and shrink phases alternate, through every size and rotation case.
 TEST(AvlDifferential, RandomOperationsMatchStdSetAndStayBalanced) {
     for (uint32_t seed : {1u, 7u, 20240601u}) {
         SCOPED_TRACE("seed " + std::to_string(seed));
@@ -92,8 +91,7 @@ TEST(AvlDifferential, RandomOperationsMatchStdSetAndStayBalanced) {
     }
 }
 
-// Heap strings whose destroy function counts and frees them: the sanitizer
-// build catches leaks and double releases.
+// Heap strings counted and freed on release: the sanitizers see leaks and double frees.
 int released = 0;
 
 TEST(AvlTree, OnlyDeleteAndCloseReleaseThroughDestroy) {

@@ -1,7 +1,7 @@
 #include "md5.h"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,6 +9,7 @@
 #include <array>
 #include <cstring>
 #include <random>
+#include <regex>
 
 #include "md5c_private.h"
 #include "yq_memory.h"
@@ -43,8 +44,7 @@ Digest our_md5(const std::string &data, std::vector<size_t> cuts = {},
                void (*finish)(unsigned char *, MD5_CTX *) = CR_MD5Final) {
     MD5_CTX ctx;
     CR_MD5Init(&ctx);
-    cuts.push_back(0);
-    cuts.push_back(data.size());
+    cuts.insert(cuts.end(), {0, data.size()});
     std::sort(cuts.begin(), cuts.end());
     for (size_t i = 0; i + 1 < cuts.size(); ++i)
         CR_MD5Update(&ctx, reinterpret_cast<const unsigned char *>(data.data()) + cuts[i],
@@ -54,24 +54,16 @@ Digest our_md5(const std::string &data, std::vector<size_t> cuts = {},
     return d;
 }
 
-// The lines MD5Error writes while it lives (MD5DebugFD on a pipe), each
-// line number shown as "N".
-struct DebugPipe {
-    int fds[2] = {-1, -1};
-    DebugPipe() {
-        EXPECT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
-        MD5DebugFD = fds[1];
-    }
-    ~DebugPipe() { MD5DebugFD = -1, ::close(fds[0]), ::close(fds[1]); }
+// The lines MD5Error writes while it lives, each line number shown as "N".
+struct DebugLines {
+    yq::unique_fd fd{::memfd_create("md5-debug", MFD_CLOEXEC)};
+    DebugLines() { MD5DebugFD = fd.get(); }
+    ~DebugLines() { MD5DebugFD = -1; }
     std::string take() {
-        std::string out;
-        char buf[4096];
-        for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
-        for (size_t at = out.find("md5c."); at != out.npos; at = out.find("md5c.", at + 1)) {
-            const size_t digits = out.find_first_not_of("0123456789", at + 5) - at - 5;
-            if (digits > 0) out.replace(at + 5, digits, "N");
-        }
-        return out;
+        std::string out(static_cast<size_t>(::lseek(fd.get(), 0, SEEK_CUR)), '\0');
+        EXPECT_EQ(::pread(fd.get(), out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
+        EXPECT_EQ(::ftruncate(fd.get(), 0) + ::lseek(fd.get(), 0, SEEK_SET), 0);
+        return std::regex_replace(out, std::regex("md5c\\.[0-9]+:"), "md5c.N:");
     }
 };
 std::string report(const char *function, int value) {
@@ -118,23 +110,20 @@ TEST(DigestLine, FormatsParsesAndRejectsWithAReport) {
 
     const std::string body = kAbcLine.substr(MD5_DIGEST_PREFIX_LEN + 2), unended = kAbcLine.substr(0, 60);
     const auto bad = [](int value) { return report("MD5LineToDigest", value); };
-    const struct {
-        std::string line;
-        std::string digest, report;  // digest "": refused
-    } rows[] = {
+    const struct { std::string line, digest, report; } rows[] = {  // digest "": refused
         {kAbcLine, kAbc, ""}, {"#YMD5_DIGEST=0 1\t2  3 4 5 6 7 8 9 A b C d E FF x", "000102030405060708090a0b0c0d0eff", ""},
         {"just some text\n", "", ""}, {"#ymd5_digest=90" + body, "", ""}, {" " + kAbcLine, "", ""}, {"", "", ""},
         {unended, "", bad(0)}, {"#YMD5_DIGEST=", "", bad(0)}, {"#YMD5_DIGEST=1ff" + body, "", bad(0x1ff)},
         {"#YMD5_DIGEST=-1" + body, "", bad(-1)}, {"#YMD5_DIGEST=9g" + body, "", bad('g')},
         {"#YMD5_DIGEST=90,01" + body.substr(3), "", bad(',')}, {unended + "x\n", "", bad('x')},
     };
-    DebugPipe pipe;
+    DebugLines lines;
     for (const auto &row : rows) {
         Digest d;
         d.fill(0x55);
         EXPECT_EQ(MD5LineToDigest(row.line.c_str(), d.data()), row.digest.empty() ? -1 : 0) << row.line;
         EXPECT_EQ(hex_of(d.data()), row.digest.empty() ? std::string(32, '5') : row.digest) << row.line;
-        EXPECT_EQ(pipe.take(), row.report) << row.line;
+        EXPECT_EQ(lines.take(), row.report) << row.line;
     }
     EXPECT_EQ(MD5LineToDigest(nullptr, nullptr), -1);
 }
@@ -143,11 +132,11 @@ TEST(DigestLine, FormatsParsesAndRejectsWithAReport) {
 // characters, unhex n.
 TEST(Md5Error, KeepsErrnoAndBoundsTheLineAndHexIsStrict) {
     {
-        DebugPipe pipe;
+        DebugLines lines;
         errno = EACCES;
         MD5Error("md5c", 1, std::string(2000, 'f').c_str(), 1);
         EXPECT_EQ(errno, EACCES);
-        const std::string cut = pipe.take();
+        const std::string cut = lines.take();
         EXPECT_LT(cut.size(), 2000u);
         EXPECT_EQ(cut.find('\n'), cut.size() - 1);
     }
@@ -210,9 +199,7 @@ bool verifies(FILE *f, const void *keyed) {
 TEST(TextFile, DigestSkipsOnlyWellFormedDigestLines) {
     const std::string too_big = "#YMD5_DIGEST=1ff" + kAbcLine.substr(15), head(1023, 'h');
     const std::string unended = kAbcLine.substr(0, 60), odd = "\nnul\0in\n#not a digest\n"s;
-    const struct {
-        std::string file, content, stored, report;
-    } rows[] = {
+    const struct { std::string file, content, stored, report; } rows[] = {
         {kAbcLine + "alpha\n" + kAbcLine + "\n" + std::string(3000, 'w') + odd + kAbcLine,
          "alpha\n\n" + std::string(3000, 'w') + odd, kAbc, ""},
         {"", "", "", ""},
@@ -225,11 +212,11 @@ TEST(TextFile, DigestSkipsOnlyWellFormedDigestLines) {
     for (const auto &row : rows) {
         yqtest::write_file(path, row.file);
         yq::unique_file f(std::fopen(path.c_str(), "r"));
-        DebugPipe pipe;
+        DebugLines lines;
         std::string stored;
         EXPECT_EQ(digest_of(f.get(), nullptr, stored), reference_md5(row.content)) << row.file.substr(0, 40);
         EXPECT_EQ(stored, row.stored);
-        EXPECT_EQ(pipe.take(), row.report);
+        EXPECT_EQ(lines.take(), row.report);
         EXPECT_EQ(digest_of(f.get(), &kKeyed, stored), reference_md5(row.content + kKeyA));
     }
 }
@@ -272,25 +259,21 @@ TEST(TextFile, FailedStepsReturnMinusOneAndReport) {
     char mem[16] = "content\n";
     FILE *full = ::fmemopen(mem, sizeof mem, "r+");  // no room for the line: flushing fails
     ASSERT_EQ(std::setvbuf(full, nullptr, _IOFBF, 256), 0);
-    const struct {
-        FILE *stream;
-        bool append;
-        std::string report;
-    } rows[] = {
+    const struct { FILE *stream; bool append; std::string report; } rows[] = {
         {nullptr, false, report("MD5TextFileDigest", EINVAL)},
         {std::fopen(path.c_str(), "a"), false, report("MD5TextFileDigest", EBADF)},
         {std::fopen(path.c_str(), "r"), true, report("MD5AppendDigest", EOF)},
         {::fdopen(sv[0], "r+"), true, report("MD5AppendDigest", -1)},  // a socket cannot seek
         {full, true, report("MD5AppendDigest", EOF)},
     };
-    DebugPipe pipe;
+    DebugLines lines;
     for (const auto &row : rows) {
         Digest d{};
         int found = 1;
         const int rc = row.append ? MD5AppendDigest(row.stream, nullptr)
                                   : MD5TextFileDigest(row.stream, nullptr, d.data(), nullptr, &found);
         EXPECT_EQ(std::pair(rc, found), std::pair(-1, row.append ? 1 : 0)) << row.report;
-        EXPECT_EQ(pipe.take(), row.report);
+        EXPECT_EQ(lines.take(), row.report);
         if (row.stream != nullptr) std::fclose(row.stream);
     }
     ::close(sv[1]);

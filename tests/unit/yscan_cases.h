@@ -1,6 +1,5 @@
-// The cases on which Y_sscanf is compared with the platform's sscanf, read
-// from the case file (its head explains the lines); shared by the unit test
-// and the benchmark.
+// The cases on which Y_sscanf is compared with the platform's sscanf, read from
+// the case file (its head explains the lines); shared with the benchmark.
 #ifndef YSCAN_CASES_H
 #define YSCAN_CASES_H
 
@@ -42,12 +41,8 @@ struct Slots {
     int scan(ScanFn fn, const std::string &input, const std::string &format) {
         return fn(input.c_str(), format.c_str(), &mem[0], &mem[each], &mem[2 * each], &mem[3 * each]);
     }
-    bool same(const Slots &other, size_t i) const {
-        return std::memcmp(&mem[i * each], &other.mem[i * each], each * sizeof mem[0]) == 0;
-    }
 };
 
-// The tab-separated fields of a line, escapes resolved.
 inline std::vector<std::string> fields(const std::string &line) {
     std::vector<std::string> out(1);
     for (size_t i = 0; i < line.size(); ++i) {
