@@ -228,13 +228,9 @@ TEST_F(Catalogs, KdgetlocaleNamesEveryCategoryInCommonNames) {
     const auto unmapped = [](const char *name) {
         return "**LOCALE ERROR** locale <" + std::string(name) + "> not found in file <" + kConf + ">";
     };
-    const struct {
-        std::vector<std::pair<const char *, const char *>> env;
-        int rc;
-        const char *names[5];  // messages, ctype, time, collate, numeric
-        std::string status;
-        const char *what;
-    } rows[] = {
+    using Env = std::vector<std::pair<const char *, const char *>>;
+    // names: messages, ctype, time, collate, numeric
+    const struct { Env env; int rc; const char *names[5]; std::string status; const char *what; } rows[] = {
         {{}, 0, {"C", "C", "C", "C", "C"}, ok, "nothing set"},
         {{{"LC_ALL", "xx_YY.UTF-8"}, {"LC_TIME", "ww_WW"}}, 0, {"xx", "xx", "xx", "xx", "xx"}, ok,
          "LC_ALL the system lacks: every category falls back to it"},
