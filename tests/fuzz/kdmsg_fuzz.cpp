@@ -1,8 +1,7 @@
-// Fuzzes the message catalog parsers; the first byte picks one: locale
-// definition lines, a whole catalog file scanned from memory, text escapes
-// under C and UTF-8, or a catalog text against fixed built-in formats (a text
-// that fits is formatted with the built-in format's arguments, so a wrong
-// "fits" reads what was never passed). No product path is touched.
+// Fuzzes the catalog parsers, picked by the first byte: locale definition
+// lines, a catalog file read from memory, text escapes under C and UTF-8, or a
+// catalog text against fixed built-in formats (formatted with their arguments
+// when it fits, so a wrong "fits" reads what was never passed).
 #include <clocale>
 #include <cstdarg>
 #include <cstdint>
@@ -21,15 +20,12 @@ using namespace yq::kdmsg;
 
 namespace {
 
-void check(bool ok) {
-    if (!ok) std::abort();
-}
+void check(bool ok) { if (!ok) std::abort(); }
 
 void fuzzDefinitions(const char *data, size_t size) {
     std::string_view rest(data, size);
     while (!rest.empty()) {
-        // As the file reader hands them over: the newline included, at most
-        // 99 characters.
+        // As the file reader hands them over: newline included, at most 99.
         const size_t n = std::min(std::min(rest.find('\n'), rest.size() - 1) + 1, kConfLineSize - 1);
         const std::string_view line = rest.substr(0, n);
         rest.remove_prefix(n);
@@ -46,8 +42,7 @@ void fuzzDefinitions(const char *data, size_t size) {
 
 void fuzzCatalog(const char *data, size_t size) {
     if (size == 0) return;
-    // The wanted message: the first 11 bytes when they can be an identifier,
-    // so the input decides which lines belong to the file.
+    // The first 11 bytes, when they can be, are the identifier wanted.
     char msgid[kMsgIdLength + 1] = "Fuz0000001N";
     if (size >= kMsgIdLength && std::memchr(data, '\0', kMsgIdLength) == nullptr &&
         std::memchr(data, '\n', kMsgIdLength) == nullptr)

@@ -11,9 +11,7 @@
 
 namespace {
 
-void check(bool ok) {
-    if (!ok) std::abort();
-}
+void check(bool ok) { if (!ok) std::abort(); }
 
 void parse(const std::string &text) {
     // An accepted digest line means what its canonical form means.

@@ -1,34 +1,18 @@
 // Feeds arbitrary text to Y_sscanf under fixed formats and one format
 // assembled from pieces the input's first bytes choose: every result and
 // every destination byte must equal the C library's sscanf on the same text.
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
+#include "../unit/yscan_cases.h"
 #include "misc.h"
 
 namespace {
 
-using ScanFn = int (*)(const char *, const char *, ...);
-
-// Four destinations, each large enough for the whole input as wide
-// characters, filled with a sentinel; every conversion here writes through a
-// pointer represented as a void *.
-struct Destinations {
-    size_t each;
-    std::vector<std::max_align_t> mem;
-    explicit Destinations(size_t input_len)
-        : each((input_len + 2) * sizeof(wchar_t) / sizeof(std::max_align_t) + 8), mem(each * 4) {
-        std::memset(mem.data(), 0xA5, mem.size() * sizeof mem[0]);
-    }
-    int scan(ScanFn fn, const std::string &input, const char *format) {
-        return fn(input.c_str(), format, &mem[0], &mem[each], &mem[2 * each], &mem[3 * each]);
-    }
-};
+using yscan_cases::Slots;
 
 // Narrow conversions only: for wide ones the C library stores characters it
 // could not decode, so they run below without comparison. Floating ones
@@ -68,7 +52,7 @@ std::string assemble(const uint8_t *data, size_t size) {
 }
 
 void compare(const std::string &input, const char *format) {
-    Destinations ours(input.size()), theirs(input.size());
+    Slots ours(input.size()), theirs(input.size());
     const int a = ours.scan(&Y_sscanf, input, format), b = theirs.scan(&std::sscanf, input, format);
     // After a suppressed conversion the input may still run out: that is no
     // longer "before the first conversion", but the C library says EOF.
@@ -85,6 +69,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string input(reinterpret_cast<const char *>(data), size);  // ends at the first NUL for both
     for (const char *format : kFormats) compare(input, format);
     compare(input, assemble(data, size).c_str());
-    for (const char *format : kWideFormats) Destinations(input.size()).scan(&Y_sscanf, input, format);
+    for (const char *format : kWideFormats) Slots(input.size()).scan(&Y_sscanf, input, format);
     return 0;
 }

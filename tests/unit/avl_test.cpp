@@ -36,23 +36,16 @@ std::vector<uintptr_t> in_order(avl_tree *tree) {
 // Every field of every node in pre-order, with the node addresses: equal
 // snapshots mean the tree was not touched at all.
 using NodeImage = std::tuple<void *, const avl_node *, avl_node *, avl_node *, int32_t, int32_t>;
-void snapshot_into(const avl_node *node, std::vector<NodeImage> &out) {
-    if (node == nullptr) return;
+std::vector<NodeImage> snapshot(const avl_node *node, std::vector<NodeImage> out = {}) {
+    if (node == nullptr) return out;
     out.emplace_back(node->data, node, node->left, node->right, node->balance, node->dir);
-    snapshot_into(node->left, out);
-    snapshot_into(node->right, out);
-}
-std::vector<NodeImage> snapshot(const avl_tree *tree) {
-    std::vector<NodeImage> out;
-    snapshot_into(tree->root, out);
-    return out;
+    return snapshot(node->right, snapshot(node->left, std::move(out)));
 }
 
 int divisible_by(void *item, void *arg) { return value(item) % *static_cast<uintptr_t *>(arg) == 0; }
 
-// Long seeded random runs against std::set, verifying order and balance after
-// every operation. Growth and shrink phases alternate so the tree passes
-// through every size and every rotation case many times.
+// Seeded runs against std::set, order and balance checked after every step;
+// growth and shrink phases alternate, through every size and rotation case.
 TEST(AvlDifferential, RandomOperationsMatchStdSetAndStayBalanced) {
     for (uint32_t seed : {1u, 7u, 20240601u}) {
         SCOPED_TRACE("seed " + std::to_string(seed));
@@ -62,37 +55,33 @@ TEST(AvlDifferential, RandomOperationsMatchStdSetAndStayBalanced) {
         std::set<uintptr_t> model;
         for (int op = 0; op < 25000 && !HasFatalFailure(); ++op) {
             const int pick = static_cast<int>(rng() % 100);
-            const uintptr_t key = rng() % 1500;
+            uintptr_t key = rng() % 1500;
             const bool present = model.count(key) != 0;
-            const auto before = snapshot(tree);
-            std::string what = std::to_string(key);
+            const auto before = snapshot(tree->root);
+            uintptr_t got = 0, expected = present ? key : 0;
+            bool untouched = !present;  // a removal that finds nothing leaves every node as it was
+            std::string what;
             if (pick < ((op / 2500) % 2 == 0 ? 55 : 25)) {
-                what = "insert " + what;
-                ASSERT_EQ(value(AVLinsert(tree, word(key))), key) << what;
+                what = "insert", got = value(AVLinsert(tree, word(key))), expected = key, untouched = false;
                 model.insert(key);
-            } else if (pick < 85) {
-                // AVLremove hands the item back, AVLdelete releases it; an
-                // absent key leaves the tree untouched.
+            } else if (pick < 85) {  // AVLremove hands the item back, AVLdelete releases it
                 const bool remove = pick < 75;
-                what = (remove ? "remove " : "delete ") + what;
-                const uintptr_t got = remove ? value(AVLremove(tree, word(key))) : uintptr_t(AVLdelete(tree, word(key)));
-                ASSERT_EQ(got, present ? (remove ? key : 1u) : 0u) << what;
-                ASSERT_TRUE(present || snapshot(tree) == before) << what << " (absent) changed the tree";
+                what = remove ? "remove" : "delete", expected = remove ? expected : present;
+                got = remove ? value(AVLremove(tree, word(key))) : uintptr_t(AVLdelete(tree, word(key)));
                 model.erase(key);
             } else if (pick < 95) {
-                what = "retrieve " + what;
-                ASSERT_EQ(value(AVLretrieve(tree, word(key))), present ? key : 0u) << what;
-                ASSERT_EQ(snapshot(tree), before) << what;
-            } else {
-                // AVLcull takes the first match in pre-order.
-                uintptr_t d = 2 + rng() % 40;
-                what = "cull multiples of " + std::to_string(d);
+                what = "retrieve", got = value(AVLretrieve(tree, word(key))), untouched = true;
+            } else {  // AVLcull takes the first match in pre-order
+                key = 2 + rng() % 40, what = "cull multiples of", untouched = false;
+                got = value(AVLcull(tree, divisible_by, &key));
                 auto first = std::find_if(before.begin(), before.end(),
-                                          [d](const NodeImage &n) { return value(std::get<0>(n)) % d == 0; });
-                void *r = AVLcull(tree, divisible_by, &d);
-                ASSERT_EQ(r, first == before.end() ? nullptr : std::get<0>(*first)) << what;
-                model.erase(value(r));
+                                          [key](const NodeImage &n) { return value(std::get<0>(n)) % key == 0; });
+                expected = first == before.end() ? 0 : value(std::get<0>(*first));
+                model.erase(got);
             }
+            what += " " + std::to_string(key);
+            ASSERT_EQ(got, expected) << what;
+            ASSERT_TRUE(!untouched || snapshot(tree->root) == before) << what << " changed the tree";
             std::string fault;
             checked_height(tree->root, fault);
             ASSERT_EQ(fault, "") << "after " << what;
@@ -102,8 +91,7 @@ TEST(AvlDifferential, RandomOperationsMatchStdSetAndStayBalanced) {
     }
 }
 
-// Heap strings whose destroy function counts and frees them: the sanitizer
-// build catches leaks and double releases.
+// Heap strings counted and freed on release: the sanitizers see leaks and double frees.
 int released = 0;
 
 TEST(AvlTree, OnlyDeleteAndCloseReleaseThroughDestroy) {
@@ -150,12 +138,12 @@ TEST(AvlTree, FailedAllocationLeavesTheTreeUntouched) {
     ASSERT_NE(tree, nullptr);
     for (uintptr_t k = 1; k <= 100; ++k) AVLinsert(tree, word(k * 2));
     for (uintptr_t k : {0, 201, 99, 57, 143}) {  // left end, right end, middle
-        auto before = snapshot(tree);
+        auto before = snapshot(tree->root);
         {
             yqtest::AllocFailer fail(1);
             EXPECT_EQ(AVLinsert(tree, word(k)), nullptr) << k;
         }
-        EXPECT_EQ(snapshot(tree), before) << k;
+        EXPECT_EQ(snapshot(tree->root), before) << k;
     }
     {
         yqtest::AllocFailer fail(1, true);

@@ -1,9 +1,9 @@
-// The cases on which Y_sscanf is compared with the platform's sscanf, read
-// from the case file (its head explains the lines); shared by the unit test
-// and the benchmark.
+// The cases on which Y_sscanf is compared with the platform's sscanf, read from
+// the case file (its head explains the lines); shared with the benchmark.
 #ifndef YSCAN_CASES_H
 #define YSCAN_CASES_H
 
+#include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -27,30 +27,33 @@ struct CaseFile {
     size_t singles = 0;                // cases of "C" lines
 };
 
-// Four destinations large enough for any case, pre-filled with a sentinel so
-// that a value written where the other implementation writes nothing shows.
-// Every conversion writes through a pointer represented as a void *.
+// Four destinations, each large enough for the input as wide characters (and
+// for any case of the file by default), pre-filled with a sentinel so that a
+// value written where the other implementation writes nothing shows. Every
+// conversion writes through a pointer represented as a void *.
 struct Slots {
-    alignas(16) unsigned char bytes[4][256];
-    Slots() { std::memset(bytes, 0xA5, sizeof bytes); }
+    size_t each;  // elements of mem per destination
+    std::vector<std::max_align_t> mem;
+    explicit Slots(size_t input_len = 60)
+        : each((input_len + 2) * sizeof(wchar_t) / sizeof(std::max_align_t) + 8), mem(each * 4) {
+        std::memset(mem.data(), 0xA5, mem.size() * sizeof mem[0]);
+    }
     int scan(ScanFn fn, const std::string &input, const std::string &format) {
-        return fn(input.c_str(), format.c_str(), bytes[0], bytes[1], bytes[2], bytes[3]);
+        return fn(input.c_str(), format.c_str(), &mem[0], &mem[each], &mem[2 * each], &mem[3 * each]);
     }
 };
 
 inline std::vector<std::string> fields(const std::string &line) {
     std::vector<std::string> out(1);
     for (size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '\t') {
+        if (line[i] == '\t')
             out.emplace_back();
-        } else if (line[i] != '\\' || i + 1 == line.size()) {
+        else if (line[i] != '\\' || i + 1 == line.size())
             out.back() += line[i];
-        } else if (line[++i] == 'x') {
-            out.back() += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
+        else if (line[++i] == 'x')
+            out.back() += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16)), i += 2;
+        else
             out.back() += line[i] == 't' ? '\t' : line[i] == 'n' ? '\n' : line[i];
-        }
     }
     return out;
 }
@@ -60,7 +63,7 @@ inline CaseFile load_cases(const char *path) {
     std::ifstream in(path);
     std::vector<std::string> family;
     std::string locale = "C", last;
-    for (std::string line; std::getline(in, line);) {
+    for (std::string line; std::getline(in, line); last = line.substr(0, 1)) {
         if (line.starts_with('#')) continue;
         const std::vector<std::string> f = fields(line);
         if (f[0] == "C") {
@@ -78,7 +81,6 @@ inline CaseFile load_cases(const char *path) {
         } else if (f[0] == "L") {
             locale = f.at(1);
         }
-        last = f[0];
     }
     return file;
 }
