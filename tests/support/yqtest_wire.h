@@ -146,15 +146,12 @@ inline bool send_fds(int sock, const std::vector<int> &fds) {
 inline Fd recv_fd(int sock) {
     char byte;
     struct iovec iov = {&byte, 1};
-    union {
-        struct cmsghdr h;
-        char space[CMSG_SPACE(sizeof(int))];
-    } control{};
+    alignas(struct cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
     struct msghdr message{};
     message.msg_iov = &iov;
     message.msg_iovlen = 1;
-    message.msg_control = control.space;
-    message.msg_controllen = sizeof control.space;
+    message.msg_control = space;
+    message.msg_controllen = sizeof space;
     if (!readable(sock) || ::recvmsg(sock, &message, MSG_CMSG_CLOEXEC) != 1) return Fd();
     struct cmsghdr *cmsg = CMSG_FIRSTHDR(&message);
     if (cmsg == nullptr || cmsg->cmsg_type != SCM_RIGHTS ||
@@ -177,8 +174,7 @@ inline int count_fds() {
 // {hash_str1 = hex(MD5(A)), hash_str2 = hex(A)}.
 inline std::string md5_hex(const void *data, size_t n, std::string *raw = nullptr) {
     unsigned char digest[16];
-    unsigned int length = 0;
-    EVP_Digest(data, n, digest, &length, EVP_md5(), nullptr);
+    EVP_Digest(data, n, digest, nullptr, EVP_md5(), nullptr);
     if (raw != nullptr) raw->assign(reinterpret_cast<char *>(digest), sizeof digest);
     char hex[2 * sizeof digest + 1];
     for (size_t i = 0; i < sizeof digest; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
@@ -186,8 +182,7 @@ inline std::string md5_hex(const void *data, size_t n, std::string *raw = nullpt
 }
 
 inline std::pair<std::string, std::string> hash_pair(const std::string &seed) {
-    std::string a;
-    std::string a_hex = md5_hex(seed.data(), seed.size(), &a);
+    std::string a, a_hex = md5_hex(seed.data(), seed.size(), &a);
     return {md5_hex(a.data(), a.size()), a_hex};
 }
 

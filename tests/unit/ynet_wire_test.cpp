@@ -222,6 +222,15 @@ TEST(WireAlarm, CallersAlarmSurvivesARepeatedCall) {
     struct sigaction after{};
     ASSERT_EQ(sigaction(SIGALRM, &saved, &after), 0);
     EXPECT_EQ(after.sa_flags & SA_RESTART, SA_RESTART);
+    // Through the exported pair: held back while the call repeats, back after.
+    yqtest::FakeClock clock;
+    ynet_alarm_state state{};
+    alarm(100);
+    ynet_set_alarm(5, &state);
+    EXPECT_EQ(ynet_clear_alarm(-1, EINTR, &state), 1);
+    EXPECT_EQ(alarm(0), 0u) << "the caller's alarm would cut the repeat short";
+    EXPECT_EQ(ynet_clear_alarm(0, 0, &state), 0);
+    EXPECT_GE(alarm(0), 98u);
 }
 
 TEST(WireAlarm, SilentPeerFailsAtTheAlarm) {

@@ -29,10 +29,7 @@ TEST(YnetdHashes, PairIsDigestOfWhoWhenAndWhichConnectionAndVerifiesOnlyItself) 
     Pair c = tcp_pair();
     char hash1[YNETD_HASH_SIZE], hash2[YNETD_HASH_SIZE];
     ynet_generate_hashes(c.peer.get(), hash1, sizeof hash1, hash2, sizeof hash2);
-    struct {
-        int32_t pid, now;
-        struct sockaddr_in local, peer;
-    } material{::getpid(), 1700000000, {}, {}};
+    struct { int32_t pid, now; sockaddr_in local, peer; } material{::getpid(), 1700000000, {}, {}};
     socklen_t length = sizeof material.local;
     ::getsockname(c.peer.get(), reinterpret_cast<sockaddr *>(&material.local), &length);
     ::getpeername(c.peer.get(), reinterpret_cast<sockaddr *>(&material.peer), &length);

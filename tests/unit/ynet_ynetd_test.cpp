@@ -69,8 +69,7 @@ TEST(YnetdRequests, BytesStatusesAndWhoClosesTheSocket) {
 
 TEST(YnetdAddress, PushAndPopOfTheConnectBackAddress) {
     ynet_set_port(13724);
-    struct in_addr a{};
-    a.s_addr = inet_addr("192.0.2.7");
+    struct in_addr a{inet_addr("192.0.2.7")};
     const std::string bytes = item("4") + std::string("\xc0\x00\x02\x07", 4) + item("13724");
     EXPECT_EQ(converse("", [&](int *s) { return ynet_ynetd_push_ipaddr(*s, &a, 5); }),
               "0|" + bytes + "|open");
