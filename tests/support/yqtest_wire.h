@@ -1,9 +1,5 @@
-// The independent peer of the connection tests: socket pairs, bounded raw
-// reads and writes of item bytes, descriptors sent and received with plain
-// system calls, hash pairs made with OpenSSL, and a fake ynetd on a loopback
-// port that runs a script per connection. None of it uses the library, so
-// the library's bytes are checked against the protocol, not against itself.
-// (Programs that use hash_pair link OpenSSL::Crypto.)
+// The independent peer of the connection tests, written with plain system
+// calls and OpenSSL (hash_pair), never with the library under test.
 #ifndef YQTEST_WIRE_H
 #define YQTEST_WIRE_H
 
@@ -20,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -41,8 +38,7 @@ inline bool readable(int fd, int ms = 5000) {
 // An item as it travels: the text and its 0 octet.
 inline std::string item(const std::string &text) { return text + std::string(1, '\0'); }
 
-// Up to n bytes, each wait bounded so that a broken library fails a test
-// instead of hanging it.
+// Up to n bytes; every wait is bounded, so a broken library fails, not hangs.
 inline std::string read_raw(int fd, size_t n) {
     std::string out;
     char buf[65536];
@@ -83,9 +79,7 @@ inline std::string drain(int fd) {
 }
 
 // Both ends of a connection: the library gets `mine`, the test is `peer`.
-struct Pair {
-    Fd mine, peer;
-};
+struct Pair { Fd mine, peer; };
 
 inline Pair unix_pair() {
     int sv[2] = {-1, -1};
@@ -94,11 +88,7 @@ inline Pair unix_pair() {
 }
 
 inline struct sockaddr_in loopback(int port) {
-    struct sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    return addr;
+    return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
 // A listening loopback TCP socket on a port the system picks.
@@ -156,15 +146,12 @@ inline bool send_fds(int sock, const std::vector<int> &fds) {
 inline Fd recv_fd(int sock) {
     char byte;
     struct iovec iov = {&byte, 1};
-    union {
-        struct cmsghdr h;
-        char space[CMSG_SPACE(sizeof(int))];
-    } control{};
+    alignas(struct cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
     struct msghdr message{};
     message.msg_iov = &iov;
     message.msg_iovlen = 1;
-    message.msg_control = control.space;
-    message.msg_controllen = sizeof control.space;
+    message.msg_control = space;
+    message.msg_controllen = sizeof space;
     if (!readable(sock) || ::recvmsg(sock, &message, MSG_CMSG_CLOEXEC) != 1) return Fd();
     struct cmsghdr *cmsg = CMSG_FIRSTHDR(&message);
     if (cmsg == nullptr || cmsg->cmsg_type != SCM_RIGHTS ||
@@ -183,29 +170,23 @@ inline int count_fds() {
     return count - 1;  // the directory's own descriptor
 }
 
-// A hash pair as ynetd makes it from 16 bytes of digest A = MD5(seed):
+// hex(MD5(data)), the raw digest in *raw; a pair from digest A = MD5(seed) is
 // {hash_str1 = hex(MD5(A)), hash_str2 = hex(A)}.
 inline std::string md5_hex(const void *data, size_t n, std::string *raw = nullptr) {
     unsigned char digest[16];
-    unsigned int length = 0;
-    EVP_Digest(data, n, digest, &length, EVP_md5(), nullptr);
+    EVP_Digest(data, n, digest, nullptr, EVP_md5(), nullptr);
     if (raw != nullptr) raw->assign(reinterpret_cast<char *>(digest), sizeof digest);
-    std::string text;
-    for (unsigned char byte : digest) {
-        text += "0123456789abcdef"[byte >> 4];
-        text += "0123456789abcdef"[byte & 15];
-    }
-    return text;
+    char hex[2 * sizeof digest + 1];
+    for (size_t i = 0; i < sizeof digest; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    return hex;
 }
 
 inline std::pair<std::string, std::string> hash_pair(const std::string &seed) {
-    std::string a;
-    std::string a_hex = md5_hex(seed.data(), seed.size(), &a);
+    std::string a, a_hex = md5_hex(seed.data(), seed.size(), &a);
     return {md5_hex(a.data(), a.size()), a_hex};
 }
 
-// Starts a thread that never takes SIGALRM, so alarms and timer signals
-// reach the thread under test.
+// A thread that never takes SIGALRM: alarms reach the thread under test.
 template <typename F>
 std::thread thread_without_sigalrm(F f) {
     sigset_t block, old;
@@ -217,52 +198,36 @@ std::thread thread_without_sigalrm(F f) {
     return t;
 }
 
-// A fake ynetd on a loopback port: accepts connections one after the other
-// and runs the script on each until stopped. Read log() after stop().
+// A fake ynetd on a loopback port: runs the script on each connection in
+// turn until stopped. Read log() after stop().
 class Daemon {
 public:
     using Script = std::function<void(int conn, int index, std::string &log)>;
 
-    explicit Daemon(Script script) : script_(std::move(script)) {
-        listener_ = tcp_listener(&port_);
-        (void)::pipe(stop_);
-        thread_ = std::thread([this] { run(); });
+    explicit Daemon(Script script) : script_(std::move(script)), listener_(tcp_listener(&port_)) {
+        thread_ = std::thread([this] {
+            for (int index = 0; readable(listener_.get(), 20000); ++index) {
+                Fd conn(::accept(listener_.get(), nullptr, nullptr));
+                if (!conn) return;  // stopped
+                int on = 1;
+                ::setsockopt(conn.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                script_(conn.get(), index, log_);
+            }
+        });
     }
-    ~Daemon() {
-        stop();
-        ::close(stop_[0]);
-        ::close(stop_[1]);
-    }
-    Daemon(const Daemon &) = delete;
-    Daemon &operator=(const Daemon &) = delete;
-
+    ~Daemon() { stop(); }
     struct sockaddr_in addr() const { return loopback(port_); }
-    int connections() const { return connections_; }
     const std::string &log() const { return log_; }
     void stop() {
         if (!thread_.joinable()) return;
-        (void)::write(stop_[1], "s", 1);
+        ::shutdown(listener_.get(), SHUT_RDWR);  // the waiting accept fails
         thread_.join();
     }
 
 private:
-    void run() {
-        for (;;) {
-            struct pollfd p[2] = {{listener_.get(), POLLIN, 0}, {stop_[0], POLLIN, 0}};
-            if (::poll(p, 2, 20000) <= 0 || (p[1].revents & POLLIN) != 0) return;
-            Fd conn(::accept(listener_.get(), nullptr, nullptr));
-            if (!conn) return;
-            int on = 1;
-            ::setsockopt(conn.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            script_(conn.get(), connections_++, log_);
-        }
-    }
-
     Script script_;
-    Fd listener_;
     int port_ = 0;
-    int stop_[2] = {-1, -1};
-    std::atomic<int> connections_{0};
+    Fd listener_;
     std::string log_;
     std::thread thread_;
 };

@@ -1,7 +1,5 @@
-// Handing connections over through ynetd: the hash pair and its check, the
-// descriptor hand-over on both ends against raw peers (hostile ones too),
-// connecting to a listener with retries, and a connect-back between two
-// processes' ends and a fake ynetd whose hash pairs come from OpenSSL.
+// Handing connections over through ynetd: hash pairs, descriptor hand-overs
+// against raw (also hostile) peers, listeners, and connect-back.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -31,10 +29,7 @@ TEST(YnetdHashes, PairIsDigestOfWhoWhenAndWhichConnectionAndVerifiesOnlyItself) 
     Pair c = tcp_pair();
     char hash1[YNETD_HASH_SIZE], hash2[YNETD_HASH_SIZE];
     ynet_generate_hashes(c.peer.get(), hash1, sizeof hash1, hash2, sizeof hash2);
-    struct {
-        int32_t pid, now;
-        struct sockaddr_in local, peer;
-    } material{::getpid(), 1700000000, {}, {}};
+    struct { int32_t pid, now; sockaddr_in local, peer; } material{::getpid(), 1700000000, {}, {}};
     socklen_t length = sizeof material.local;
     ::getsockname(c.peer.get(), reinterpret_cast<sockaddr *>(&material.local), &length);
     ::getpeername(c.peer.get(), reinterpret_cast<sockaddr *>(&material.peer), &length);
@@ -46,26 +41,24 @@ TEST(YnetdHashes, PairIsDigestOfWhoWhenAndWhichConnectionAndVerifiesOnlyItself) 
     std::string upper = h2, wrong = h2;
     for (char &ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
     wrong[31] = wrong[31] == 'a' ? 'b' : 'a';
-    struct Row {
-        const char *what, *first;
-        std::string second;
-        int want;
-    } rows[] = {{"the pair", h1.c_str(), h2, 1},  {"upper case", h1.c_str(), upper, 1},
-                {"one digit off", h1.c_str(), wrong, 0}, {"short", h1.c_str(), h2.substr(0, 30), 0},
-                {"long", h1.c_str(), h2 + "00", 0},  {"not hex", h1.c_str(), "zz", 0},
-                {"none asked, none given", nullptr, "", 1}, {"none asked", nullptr, h2, 0}};
+    struct Row { const char *what, *first; std::string second; int want; } rows[] = {
+        {"the pair", h1.c_str(), h2, 1},  {"upper case", h1.c_str(), upper, 1},
+        {"one digit off", h1.c_str(), wrong, 0}, {"short", h1.c_str(), h2.substr(0, 30), 0},
+        {"long", h1.c_str(), h2 + "00", 0},  {"not hex", h1.c_str(), "zz", 0},
+        {"none asked, none given", nullptr, "", 1}, {"none asked", nullptr, h2, 0}};
     for (const Row &row : rows)
         EXPECT_EQ(verify_hashes(row.first, row.second.c_str()), row.want) << row.what;
 }
 
-// One hand-over message from a raw ynetd: an item, then the descriptors.
-struct HandOver {
-    std::string hash;
-    std::vector<int> fds;
-    bool hang_up = false;
-};
+bool g_cut = false;  // the kernel reports the control data cut short
 
 TEST(YnetdReceive, OnlyOneDescriptorWithTheMatchingHashIsTakenAndNothingLeaks) {
+    yqtest::SysGuard guard;
+    yq::sys::table.recvmsg = [](int fd, struct msghdr *m, int flags) -> ssize_t {
+        ssize_t got = ::recvmsg(fd, m, flags);
+        if (g_cut) m->msg_flags |= MSG_CTRUNC;
+        return got;
+    };
     auto [h1, h2] = hash_pair("request one");
     int before = count_fds();
     Fd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
@@ -73,26 +66,27 @@ TEST(YnetdReceive, OnlyOneDescriptorWithTheMatchingHashIsTakenAndNothingLeaks) {
     struct Row {
         const char *what;
         const char *asked;
-        HandOver sent;
+        std::string hash;
+        std::vector<int> fds;  // {-1}: the peer hangs up instead
         int want;
     } rows[] = {
-        {"no hash", nullptr, {"", {n}}, YN_STATUS_SUCCESS},
-        {"matching hash", h1.c_str(), {h2, {n}}, YN_STATUS_SUCCESS},
-        {"forged hash", h1.c_str(), {hash_pair("two").second, {n}}, YN_STATUS_HASH_MISMATCH},
-        {"hash missing", h1.c_str(), {"", {n}}, YN_STATUS_HASH_MISMATCH},
-        {"no descriptor", nullptr, {"", {}}, YN_STATUS_DESCRIPTOR_PASSING_FAILED},
-        {"two descriptors", nullptr, {"", {n, n}}, YN_STATUS_DESCRIPTOR_PASSING_FAILED},
-        {"truncated control", nullptr, {"", {n, n, n}}, YN_STATUS_DESCRIPTOR_PASSING_FAILED},
-        {"hang-up", nullptr, {"", {}, true}, YN_STATUS_DESCRIPTOR_PASSING_FAILED},
+        {"no hash", nullptr, "", {n}, YN_STATUS_SUCCESS},
+        {"matching hash", h1.c_str(), h2, {n}, YN_STATUS_SUCCESS},
+        {"forged hash", h1.c_str(), hash_pair("two").second, {n}, YN_STATUS_HASH_MISMATCH},
+        {"hash missing", h1.c_str(), "", {n}, YN_STATUS_HASH_MISMATCH},
+        {"no descriptor", nullptr, "", {}, YN_STATUS_DESCRIPTOR_PASSING_FAILED},
+        {"two descriptors", nullptr, "", {n, n}, YN_STATUS_DESCRIPTOR_PASSING_FAILED},
+        {"truncated control", nullptr, "", {n, n, n}, YN_STATUS_DESCRIPTOR_PASSING_FAILED},
+        {"cut short by the kernel", nullptr, "", {n}, YN_STATUS_DESCRIPTOR_PASSING_FAILED},
+        {"hang-up", nullptr, "", {-1}, YN_STATUS_DESCRIPTOR_PASSING_FAILED},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
+        g_cut = std::string_view(row.what) == "cut short by the kernel";
         Pair p = unix_pair();
-        write_raw(p.peer.get(), item(row.sent.hash));
-        if (row.sent.hang_up)
-            ::shutdown(p.peer.get(), SHUT_WR);
-        else
-            send_fds(p.peer.get(), row.sent.fds);
+        write_raw(p.peer.get(), item(row.hash));
+        if (row.fds == std::vector<int>{-1}) ::shutdown(p.peer.get(), SHUT_WR);
+        else send_fds(p.peer.get(), row.fds);
         write_raw(p.peer.get(), item("after"));
         int fd = 0;
         EXPECT_EQ(ynet_receive_network_socket(p.mine.get(), row.asked, &fd, 5), row.want);
@@ -113,53 +107,6 @@ TEST(YnetdReceive, OnlyOneDescriptorWithTheMatchingHashIsTakenAndNothingLeaks) {
     EXPECT_EQ(count_fds(), before);
 }
 
-// One recvmsg interrupted inside the hand-over: the call is repeated, and the
-// caller's own pending alarm still has its time afterwards.
-int g_interrupts = 0;
-TEST(YnetdReceive, InterruptedHandOverKeepsTheCallersAlarm) {
-    yqtest::SysGuard guard;
-    ynet_ignore_alarms = 0;
-    struct sigaction own{}, saved{};
-    own.sa_handler = [](int) {};
-    ASSERT_EQ(sigaction(SIGALRM, &own, &saved), 0);
-    yq::sys::table.recvmsg = [](int fd, struct msghdr *m, int flags) -> ssize_t {
-        if (g_interrupts > 0 && g_interrupts--) return errno = EINTR, -1;
-        return ::recvmsg(fd, m, flags);
-    };
-    Pair p = unix_pair();
-    write_raw(p.peer.get(), item(""));
-    send_fds(p.peer.get(), {p.peer.get()});
-    g_interrupts = 1;
-    alarm(100);
-    int fd = -1;
-    EXPECT_EQ(ynet_receive_network_socket(p.mine.get(), nullptr, &fd, 5), 0);
-    Fd got(fd);
-    unsigned left = alarm(0);
-    ynet_ignore_alarms = 1;
-    sigaction(SIGALRM, &saved, nullptr);
-    EXPECT_EQ(g_interrupts, 0);
-    EXPECT_GE(left, 98u) << "the caller's alarm was lost";
-}
-
-// The kernel says it cut the control data short: whatever did arrive is no
-// hand-over, and the descriptor that came is closed, not leaked.
-TEST(YnetdReceive, TruncatedControlDataIsAFailedHandOver) {
-    yqtest::SysGuard guard;
-    yq::sys::table.recvmsg = [](int fd, struct msghdr *m, int flags) -> ssize_t {
-        ssize_t got = ::recvmsg(fd, m, flags);
-        m->msg_flags |= MSG_CTRUNC;
-        return got;
-    };
-    Pair p = unix_pair();
-    write_raw(p.peer.get(), item(""));
-    send_fds(p.peer.get(), {p.peer.get()});
-    int before = count_fds(), fd = 0;
-    EXPECT_EQ(ynet_receive_network_socket(p.mine.get(), nullptr, &fd, 5),
-              YN_STATUS_DESCRIPTOR_PASSING_FAILED);
-    EXPECT_EQ(fd, -1);
-    EXPECT_EQ(count_fds(), before);
-}
-
 TEST(YnetdSend, HashDescriptorThenTheReceiversStatus) {
     Pair p = unix_pair();
     Fd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
@@ -170,9 +117,7 @@ TEST(YnetdSend, HashDescriptorThenTheReceiversStatus) {
     EXPECT_EQ(ynet_send_network_socket(p.mine.get(), null.get(), nullptr, 5), 13)
         << "the receiver's refusal";
     yqtest::SysGuard guard;
-    yq::sys::table.sendmsg = [](int, const struct msghdr *, int) -> ssize_t {
-        return errno = EPIPE, -1;
-    };
+    yq::sys::table.sendmsg = [](int, const msghdr *, int) -> ssize_t { return errno = EPIPE, -1; };
     EXPECT_EQ(ynet_send_network_socket(p.mine.get(), null.get(), "", 5),
               YN_STATUS_DESCRIPTOR_PASSING_FAILED);
 }
@@ -193,11 +138,7 @@ TEST(YnetdConnectByYnetd, RetriesRefusalsAndClashesButNotMissingPaths) {
         // can connect yet.
         yqtest::SysGuard guard;
         yq::sys::table.chmod = [](const char *file, mode_t mode) {
-            Fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-            sockaddr_un addr{};
-            addr.sun_family = AF_UNIX;
-            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", file);
-            g_connects = ::connect(probe.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+            g_connects = unix_connect(file) ? 0 : -1;
             return ::chmod(file, mode);
         };
         char other[YNETD_IPC_PATH_SIZE] = "";
@@ -207,6 +148,9 @@ TEST(YnetdConnectByYnetd, RetriesRefusalsAndClashesButNotMissingPaths) {
         ::unlink(other);
         EXPECT_EQ(g_connects, -1) << "listening before its permissions were set";
     }
+    listener.reset();  // a crashed run leaves its socket file behind
+    ASSERT_EQ(ynet_listen_for_ynetd(path, sizeof path, 1, &raw, 5), 0) << "over a stale file";
+    listener = Fd(raw);
     int sock = -1;
     EXPECT_EQ(ynet_connect_by_ynetd(path, &sock, 5), 0);
     Fd(std::exchange(sock, -1));
@@ -219,13 +163,10 @@ TEST(YnetdConnectByYnetd, RetriesRefusalsAndClashesButNotMissingPaths) {
         return ::connect(fd, a, n);
     };
     int before = count_fds();
-    struct Row {
-        const char *what;
-        std::string path;
-        int err, want, connects, sleeps;
-    } rows[] = {{"refused: a sleep after each", path, 0, YN_STATUS_SOCKET_ERROR, 4, 4},
-                {"missing path", std::string(path) + ".none", 0, YN_STATUS_SOCKET_ERROR, 1, 0},
-                {"clash: at once", path, EADDRINUSE, YN_STATUS_ADDRESS_IN_USE, 4, 0}};
+    struct Row { const char *what; std::string path; int err, want, connects, sleeps; } rows[] = {
+        {"refused: a sleep after each", path, 0, YN_STATUS_SOCKET_ERROR, 4, 4},
+        {"missing path", std::string(path) + ".none", 0, YN_STATUS_SOCKET_ERROR, 1, 0},
+        {"clash: at once", path, EADDRINUSE, YN_STATUS_ADDRESS_IN_USE, 4, 0}};
     for (const Row &row : rows) {
         g_connects = yqtest::FakeClock::sleeps = 0;
         g_connect_errno = row.err;
@@ -238,78 +179,59 @@ TEST(YnetdConnectByYnetd, RetriesRefusalsAndClashesButNotMissingPaths) {
     ::unlink(path);
 }
 
-// A fake ynetd serving requests 2 and 3: hash pairs made with OpenSSL (or a
-// forged hash_str2), the connection handed to the asker's listener.
-Daemon::Script connect_back_ynetd(bool forge) {
-    return [forge](int conn, int index, std::string &log) {
+enum class Back { kByTheBook, kForged, kHangUp };
+
+// A fake ynetd serving request 3 with a hash pair made by OpenSSL (or a forged
+// hash_str2, or a hang-up instead): the connection goes to the asker's
+// listener, whose name is kept in *path.
+Daemon::Script connect_back_ynetd(Back mode, std::string *path) {
+    return [mode, path](int conn, int index, std::string &log) {
         serve_handshake(conn, 3, log);
-        std::string code = read_item(conn);
-        std::string path = read_item(conn);
-        log += "req=" + code + ";";
-        std::string hash2;
-        if (code == "3") {
-            auto [h1, h2] = hash_pair("connection " + std::to_string(index));
-            write_raw(conn, item(h1));
-            hash2 = forge ? hash_pair("another connection").second : h2;
-        }
-        Fd rendezvous = unix_connect(path);
-        if (!rendezvous) return write_raw(conn, item("10"));
-        write_raw(rendezvous.get(), item(hash2));
+        log += "req=" + read_item(conn) + ";";
+        *path = read_item(conn);
+        if (mode == Back::kHangUp) return;
+        auto [h1, h2] = hash_pair("connection " + std::to_string(index));
+        write_raw(conn, item(h1));
+        Fd rendezvous = unix_connect(*path);
+        write_raw(rendezvous.get(), item(mode == Back::kForged ? hash_pair("other").second : h2));
         send_fds(rendezvous.get(), {conn});
         log += "confirm=" + read_item(rendezvous.get()) + ";";
     };
 }
 
-TEST(YnetdConnectBack, HashedConnectBackJoinsBothEndsAndAForgedOneFailsBoth) {
-    for (bool forge : {false, true}) {
-        SCOPED_TRACE(forge ? "forged" : "by the book");
-        Daemon ynetd(connect_back_ynetd(forge));
+TEST(YnetdConnectBack, BothEndsJoinOnlyWithTheRightHashAndTheListenerNameGoes) {
+    struct Row { const char *what; Back mode; int want; const char *log; } rows[] = {
+        {"by the book", Back::kByTheBook, 0, "offer=3;echo=3;req=3;confirm=0;"},
+        {"forged", Back::kForged, YN_STATUS_HASH_MISMATCH, "offer=3;echo=3;req=3;confirm=<eof>;"},
+        {"ynetd hangs up", Back::kHangUp, YN_STATUS_READ_FAILED, "offer=3;echo=3;req=3;"}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string path;
+        Daemon ynetd(connect_back_ynetd(row.mode, &path));
         ynet_set_port(ntohs(ynetd.addr().sin_port));
         int before = count_fds();
         {
             Pair peers = tcp_pair();
             int b_status = -1, daemon_sock = -1;
-            std::thread b([&] {
-                b_status =
-                    ynet_end_connect_back(peers.peer.get(), 0, 0, nullptr, &daemon_sock, 1, 5);
+            std::thread b([&, sock = peers.peer.get()] {
+                b_status = ynet_end_connect_back(sock, 0, 0, nullptr, &daemon_sock, 1, 5);
                 if (b_status == 0) b_status = ynet_push_string(daemon_sock, "from B", 5);
             });
             int newsock = -1;
-            int a_status = ynet_begin_connect_back(peers.mine.get(), 5, &newsock);
+            EXPECT_EQ(ynet_begin_connect_back(peers.mine.get(), 5, &newsock), row.want);
             b.join();
             Fd a_end(newsock), b_end(daemon_sock);
-            EXPECT_EQ(a_status, forge ? YN_STATUS_HASH_MISMATCH : 0);
-            EXPECT_EQ(b_status != 0, forge);
+            EXPECT_EQ(b_status != 0, row.want != 0);
             EXPECT_EQ(drain(peers.mine.get()), "") << "nothing left over on the first connection";
-            char text[16] = "";
-            if (!forge) {
-                EXPECT_EQ(ynet_pop_string(newsock, text, sizeof text, 5), 0);
-                EXPECT_STREQ(text, "from B");
-            }
+            if (row.want == 0) { EXPECT_EQ(read_item(newsock), "from B"); }
         }
         ynetd.stop();
-        EXPECT_EQ(ynetd.log(), forge ? "offer=3;echo=3;req=3;confirm=<eof>;"
-                                     : "offer=3;echo=3;req=3;confirm=0;");
+        EXPECT_EQ(ynetd.log(), row.log);
+        EXPECT_EQ(path.rfind("/tmp/ynet", 0), 0u) << path;
+        EXPECT_FALSE(yqtest::exists(path)) << "the listener's name is removed";
         EXPECT_EQ(count_fds(), before);
     }
     ynet_set_port(-1);
-}
-
-TEST(YnetdConnectBack, AskerSeesTheRefusalAndItsListenerNameIsRemoved) {
-    Pair peers = tcp_pair();
-    std::string path;
-    std::thread b([&] {
-        struct sockaddr_in addr{};
-        ynet_ynetd_pop_ipaddr(peers.peer.get(), &addr, 5);
-        path = read_item(peers.peer.get());
-        write_raw(peers.peer.get(), item("10"));
-    });
-    int newsock = 0;
-    EXPECT_EQ(ynet_begin_connect_back(peers.mine.get(), 5, &newsock), YN_STATUS_SOCKET_ERROR);
-    b.join();
-    EXPECT_EQ(newsock, -1);
-    EXPECT_EQ(path.rfind("/tmp/ynet", 0), 0u) << path;
-    EXPECT_FALSE(yqtest::exists(path));
 }
 
 }  // namespace
