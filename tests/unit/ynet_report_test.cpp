@@ -150,4 +150,26 @@ TEST(TextStatus, Conversion) {
     for (int text = -1; text <= 11; ++text) EXPECT_EQ(ynet_text_to_net_status(text), from_text[text + 1]) << text;
 }
 
+// The numbers are the interface callers compare against: pinned, in order.
+TEST(Statuses, NumbersAreFixed) {
+    const int names[] = {
+        YN_STATUS_SUCCESS, YN_STATUS_BAD_VALUE, YN_STATUS_NULL_POINTER, YN_STATUS_BAD_FORMAT,
+        YN_STATUS_NO_CACHE_SLOT, YN_STATUS_LOOKUP_FAILED_BEFORE, YN_STATUS_HOST_NOT_FOUND,
+        YN_STATUS_SERVICE_NOT_FOUND, YN_STATUS_NO_MEMORY, YN_STATUS_READ_FAILED, YN_STATUS_SOCKET_ERROR,
+        YN_STATUS_TIMEOUT, YN_STATUS_WRITE_FAILED, YN_STATUS_HASH_MISMATCH,
+        YN_STATUS_DESCRIPTOR_PASSING_FAILED, YN_STATUS_UNIX_BIND_FAILED, YN_STATUS_LISTEN_FAILED,
+        YN_STATUS_ACCEPT_FAILED, YN_STATUS_ADDRESS_IN_USE, YN_STATUS_FILE_OPEN_FAILED,
+        YN_STATUS_FORK_FAILED, YN_STATUS_NOT_ADMINISTRATOR, YN_STATUS_INVALID_ARGUMENT,
+        YN_STATUS_VERSION_MISMATCH, YN_STATUS_STAT_FAILED, YN_STATUS_CHMOD_FAILED,
+        YN_STATUS_CHOWN_FAILED, YN_STATUS_RENAME_FAILED, YN_STATUS_TEXT_FILE_ERROR,
+        YN_STATUS_NOT_REGISTERED, YN_STATUS_CHILD_FAILED, YN_STATUS_BAD_DIRECTORY,
+        YN_STATUS_MKDIR_FAILED, YN_STATUS_NO_CREDENTIALS, YN_STATUS_YQSS_FAILED,
+        YN_STATUS_PEER_REQUIRES_YQSS, YN_STATUS_YQSS_REFUSED, YN_STATUS_YQSS_USED,
+        YN_STATUS_YQSS_NOT_USED};
+    const int numbers[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19,
+                           20, 21, 22, 24, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40};
+    static_assert(std::size(names) == std::size(numbers));
+    for (size_t i = 0; i < std::size(names); ++i) EXPECT_EQ(names[i], numbers[i]) << "entry " << i;
+}
+
 }  // namespace
