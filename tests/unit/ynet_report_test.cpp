@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <sstream>
 
 #include "crconf.h"
