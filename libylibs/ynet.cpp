@@ -98,35 +98,74 @@ int fail_if(int status, yq::report::Where where = yq::report::Where::current()) 
 // Result of one step of a string pop.
 enum class Chunk { Item, More };
 
-// Reads the next piece of a string item into buffer[*stored..size): waits for
-// the socket, then takes at most up to the first terminator. On a socket the
-// pending bytes are peeked first so the read can stop exactly after the
-// terminator; on other descriptors (or once a peek says "not a socket") one
-// byte is read. Reports and returns a status on failure.
+// Peeks at what has arrived without waiting: the bytes seen, or -1 with errno
+// (EAGAIN: nothing yet; ENOTSOCK: no socket, and `peekable` is cleared).
+ssize_t peek_now(int fd, char *at, size_t room, bool *peekable) {
+    ssize_t seen = yq::sys::recv(fd, at, room, MSG_PEEK | MSG_DONTWAIT);
+    if (seen < 0 && errno == ENOTSOCK) *peekable = false;
+    return seen;
+}
+
+// Reads the next piece of a string item into buffer[*stored..size), at most
+// up to the first terminator. On a socket the pending bytes are peeked first,
+// so the read stops exactly after the terminator; what has already arrived
+// is taken without a readiness wait (a peek and a read), and only an empty
+// socket waits. Other descriptors (or once a peek says "not a socket") wait
+// and read one byte. Reports and returns a status on failure.
 int pop_chunk(int fd, char *buffer, int size, int *stored, int timeout, bool *peekable,
               Chunk *chunk) {
-    int status = ynet_sock_ready(fd, 1, 0, timeout);
-    if (status != YN_STATUS_SUCCESS) return YN_FAIL(status);
     char *at = buffer + *stored;
     size_t room = static_cast<size_t>(size - *stored);
+    ssize_t seen = *peekable ? peek_now(fd, at, room, peekable) : -1;
+    if (seen < 0) {
+        // Nothing yet, no socket, or a bad descriptor: the wait says which.
+        int status = ynet_sock_ready(fd, 1, 0, timeout);
+        if (status != YN_STATUS_SUCCESS) return YN_FAIL(status);
+        if (*peekable)
+            seen = bracketed(timeout, [&] { return yq::sys::recv(fd, at, room, MSG_PEEK); });
+    }
     size_t take = 1;
     if (*peekable) {
-        ssize_t seen =
-            bracketed(timeout, [&] { return yq::sys::recv(fd, at, room, MSG_PEEK); });
-        if (seen < 0 && errno == ENOTSOCK) {
-            *peekable = false;
-        } else if (seen < 1) {
-            return YN_FAIL(YN_STATUS_READ_FAILED);
-        } else {
-            const void *end = std::memchr(at, '\0', static_cast<size_t>(seen));
-            take = end != nullptr ? static_cast<size_t>(static_cast<const char *>(end) - at) + 1
-                                  : static_cast<size_t>(seen);
-        }
+        if (seen < 1) return YN_FAIL(YN_STATUS_READ_FAILED);
+        const void *end = std::memchr(at, '\0', static_cast<size_t>(seen));
+        take = end != nullptr ? static_cast<size_t>(static_cast<const char *>(end) - at) + 1
+                              : static_cast<size_t>(seen);
     }
     ssize_t got = bracketed(timeout, [&] { return yq::sys::read(fd, at, take); });
     if (got < 1) return YN_FAIL(YN_STATUS_READ_FAILED);
     *stored += static_cast<int>(got);
     *chunk = std::memchr(at, '\0', static_cast<size_t>(got)) != nullptr ? Chunk::Item : Chunk::More;
+    return YN_STATUS_SUCCESS;
+}
+
+// Writes all of data: the one loop behind every push. On a socket a send
+// with MSG_NOSIGNAL goes first without waiting (a peer that has gone makes it
+// fail with EPIPE, never raises SIGPIPE); only a full socket waits for room.
+// Other descriptors wait and write with SIGPIPE ignored around the write.
+// The first wait takes `timeout`, every later one the follow-up time-out.
+int push_all(int fd, const char *data, size_t length, int timeout) {
+    size_t sent = 0;
+    int wait = timeout;
+    bool socket = true;
+    while (sent < length) {
+        ssize_t written = -1;
+        if (socket) {
+            written = yq::sys::send(fd, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (written < 0 && errno == ENOTSOCK) socket = false;
+        }
+        if (written < 0) {
+            // No room yet, no socket, or a bad descriptor: the wait says which.
+            int status = ynet_sock_ready(fd, 0, 1, wait);
+            if (status != YN_STATUS_SUCCESS) return YN_FAIL(status);
+            written = bracketed(timeout, [&] {
+                return socket ? yq::sys::send(fd, data + sent, length - sent, MSG_NOSIGNAL)
+                              : write_without_sigpipe(fd, data + sent, length - sent);
+            });
+        }
+        if (written < 1) return YN_FAIL(YN_STATUS_WRITE_FAILED);
+        wait = kFollowUpTimeout;
+        sent += static_cast<size_t>(written);
+    }
     return YN_STATUS_SUCCESS;
 }
 
@@ -282,12 +321,8 @@ extern "C" int ynet_sock_ready(int fd, int for_read, int for_write, int timeout)
 
 extern "C" int ynet_push_byte(int fd, unsigned int value, int timeout) noexcept {
     if (value > 255) return YN_FAIL(YN_STATUS_BAD_VALUE);
-    int status = ynet_sock_ready(fd, 0, 1, timeout);
-    if (status != YN_STATUS_SUCCESS) return YN_FAIL(status);
-    const unsigned char octet = static_cast<unsigned char>(value);
-    ssize_t written = bracketed(timeout, [&] { return write_without_sigpipe(fd, &octet, 1); });
-    if (written < 1) return YN_FAIL(YN_STATUS_WRITE_FAILED);
-    return YN_STATUS_SUCCESS;
+    const char octet = static_cast<char>(static_cast<unsigned char>(value));
+    return fail_if(push_all(fd, &octet, 1, timeout));
 }
 
 extern "C" int ynet_pop_byte(int fd, int *value, int timeout) noexcept {
@@ -304,19 +339,7 @@ extern "C" int ynet_pop_byte(int fd, int *value, int timeout) noexcept {
 
 extern "C" int ynet_push_string(int fd, const char *text, int timeout) noexcept {
     if (text == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
-    const size_t length = std::strlen(text) + 1;  // the terminator goes too
-    size_t sent = 0;
-    int wait = timeout;
-    while (sent < length) {
-        int status = ynet_sock_ready(fd, 0, 1, wait);
-        if (status != YN_STATUS_SUCCESS) return YN_FAIL(status);
-        wait = kFollowUpTimeout;
-        ssize_t written = bracketed(
-            timeout, [&] { return write_without_sigpipe(fd, text + sent, length - sent); });
-        if (written < 1) return YN_FAIL(YN_STATUS_WRITE_FAILED);
-        sent += static_cast<size_t>(written);
-    }
-    return YN_STATUS_SUCCESS;
+    return fail_if(push_all(fd, text, std::strlen(text) + 1, timeout));  // the terminator too
 }
 
 extern "C" int ynet_pop_string(int fd, char *buffer, int size, int timeout) noexcept {

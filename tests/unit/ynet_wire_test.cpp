@@ -118,6 +118,33 @@ TEST_P(Wire, PeerThatHasGoneFailsPopsAndPushesWithoutSigpipe) {
     EXPECT_EQ(after.sa_flags & SA_RESTART, SA_RESTART);
 }
 
+// A peer that trickles one byte at a time: each pop waits for the rest of its
+// item and takes nothing of the next. A pipe (no socket to peek at or send on)
+// carries pushes and pops all the same.
+TEST_P(Wire, TricklingPeerAndPipes) {
+    std::thread peer([fd = c.peer.get()] {
+        for (char ch : "xy\0n\0"s) write_raw(fd, std::string(1, ch)), ::usleep(2000);
+    });
+    char buf[8];
+    EXPECT_EQ(ynet_pop_string(c.mine.get(), buf, sizeof buf, 5), 0);
+    EXPECT_STREQ(buf, "xy");
+    EXPECT_EQ(ynet_pop_string(c.mine.get(), buf, sizeof buf, 5), 0);
+    EXPECT_STREQ(buf, "n");
+    peer.join();
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    Fd r(p[0]), w(p[1]);
+    EXPECT_EQ(ynet_push_string(w.get(), "pipe", 5), 0);
+    EXPECT_EQ(ynet_push_byte(w.get(), 9, 5), 0);
+    EXPECT_EQ(read_raw(r.get(), 6), "pipe\0\x09"s);
+    r.reset();  // no reader: the push fails, and SIGPIPE (default: the end) stays away
+    struct sigaction dfl{}, before{};
+    dfl.sa_handler = SIG_DFL;
+    ASSERT_EQ(sigaction(SIGPIPE, &dfl, &before), 0);
+    EXPECT_EQ(ynet_push_string(w.get(), "gone", 5), YN_STATUS_WRITE_FAILED);
+    sigaction(SIGPIPE, &before, nullptr);
+}
+
 // A timer signal every millisecond interrupts waits, reads and writes of a
 // long string while the peer takes its time; nothing may be lost.
 TEST_P(Wire, SignalStormLosesNoByte) {
