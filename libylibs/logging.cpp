@@ -3,15 +3,18 @@
 #include "logging.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "cmnutils.h"
 #include "cmnutils_private.h"
@@ -48,6 +51,10 @@ constexpr size_t kMessageCut = 965;
 
 // Line buffers of the writers.
 constexpr size_t kDebugLineSize = 4096;
+// The text of a debug line is cut at this many bytes, and the time and
+// process ids before it need at most this much room.
+constexpr size_t kDebugTextCut = 4072;
+constexpr size_t kLinePrefixRoom = 64;
 constexpr size_t kTimeLineSize = 2671;
 constexpr size_t kTimeIdLineSize = 2735;
 
@@ -63,10 +70,44 @@ struct Clock {
     int millis;
 };
 
+// localtime_r takes a lock and consults the zone rules on every call, and a
+// busy log writes many lines a second: each thread keeps the conversion of
+// the last second it asked for.
 struct tm local(time_t t) {
-    struct tm tm{};
-    if (localtime_r(&t, &tm) == nullptr) std::memset(&tm, 0, sizeof tm);
+    thread_local time_t converted = -1;
+    thread_local struct tm tm{};
+    if (t != converted) {
+        if (localtime_r(&t, &tm) == nullptr) std::memset(&tm, 0, sizeof tm);
+        converted = t;
+    }
     return tm;
+}
+
+// Writes value in decimal with at least `digits` digits ("%0*d" for the
+// non-negative numbers of a time, "%d" with 1); returns the end.
+char *put_decimal(char *at, long value, int digits) {
+    char reversed[24];
+    int n = 0;
+    unsigned long magnitude = value < 0 ? 0UL - static_cast<unsigned long>(value)
+                                        : static_cast<unsigned long>(value);
+    do {
+        reversed[n++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (n < digits) reversed[n++] = '0';
+    if (value < 0) *at++ = '-';
+    while (n > 0) *at++ = reversed[--n];
+    return at;
+}
+
+// getpid is a system call every time: the id is kept, and forgotten in the
+// child of every fork so that a child logs its own.
+int g_pid = 0;
+int process_id() {
+    static std::once_flag registered;
+    std::call_once(registered, [] { ::pthread_atfork(nullptr, nullptr, [] { g_pid = 0; }); });
+    if (g_pid == 0) g_pid = static_cast<int>(::getpid());
+    return g_pid;
 }
 
 // Local time with milliseconds (microseconds / 1000, truncated).
@@ -273,17 +314,34 @@ int debuglog(int fd, const char *text) noexcept {
         fd = debugFD;
     }
 
+    // "%02d:%02d:%02d.%03d [%d] %-.4072s\n" ("[%d.%d]" with g_ppid), cut to
+    // what a buffer of kDebugLineSize holds: assembled by hand, since this is
+    // every line of every debug log and the text is formatted already.
     const struct tm &t = c.tm;
-    const int pid = static_cast<int>(::getpid());
-    char line[kDebugLineSize];
-    int n;
-    if (g_ppid == 0)
-        n = Y_snprintf(line, sizeof line, "%02d:%02d:%02d.%03d [%d] %-.4072s\n", t.tm_hour, t.tm_min,
-                       t.tm_sec, c.millis, pid, or_blank(text));
-    else
-        n = Y_snprintf(line, sizeof line, "%02d:%02d:%02d.%03d [%d.%d] %-.4072s\n", t.tm_hour,
-                       t.tm_min, t.tm_sec, c.millis, g_ppid, pid, or_blank(text));
-    return write_line(fd, line, n);
+    char line[kDebugLineSize + kLinePrefixRoom];
+    char *at = put_decimal(line, t.tm_hour, 2);
+    *at++ = ':';
+    at = put_decimal(at, t.tm_min, 2);
+    *at++ = ':';
+    at = put_decimal(at, t.tm_sec, 2);
+    *at++ = '.';
+    at = put_decimal(at, c.millis, 3);
+    *at++ = ' ';
+    *at++ = '[';
+    if (g_ppid != 0) {
+        at = put_decimal(at, g_ppid, 1);
+        *at++ = '.';
+    }
+    at = put_decimal(at, process_id(), 1);
+    *at++ = ']';
+    *at++ = ' ';
+    const char *body = or_blank(text);
+    const size_t length = ::strnlen(body, kDebugTextCut);
+    std::memcpy(at, body, length);
+    at += length;
+    *at++ = '\n';
+    const size_t size = std::min(static_cast<size_t>(at - line), kDebugLineSize - 1);
+    return yq::logging::write_all(fd, line, size);
 }
 
 int logwithdate(int fd, const char *text) noexcept {
@@ -293,7 +351,7 @@ int logwithdate(int fd, const char *text) noexcept {
     char line[kDebugLineSize];
     int n = Y_snprintf(line, sizeof line, "%04d/%02d/%02d %02d:%02d:%02d.%03d [%d] %-.4062s\n",
                        t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
-                       c.millis, static_cast<int>(::getpid()), or_blank(text));
+                       c.millis, process_id(), or_blank(text));
     return write_line(fd, line, n);
 }
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -116,6 +117,14 @@ TEST_F(Logging, LineFormatsAndBounds) {
         g_ppid = 0;
         EXPECT_EQ(yqtest::read_file(file()), row.line) << row.what;
     }
+    // A child of fork logs its own process id, not the one its parent logged.
+    ASSERT_EQ(ftruncate(fd, 0), 0);
+    pid_t child = fork();
+    if (child == 0) _exit(debuglog(fd, "child"));
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(yqtest::read_file(file()), "09:05:03.042 [" + std::to_string(child) + "] child\n");
 }
 
 TEST_F(Logging, WritesAreCompletedOrFailWithTheirStatus) {
