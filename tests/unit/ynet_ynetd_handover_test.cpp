@@ -1,6 +1,7 @@
 // Handing connections over through ynetd: hash pairs, descriptor hand-overs
 // against raw (also hostile) peers, listeners, and connect-back.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -105,6 +106,31 @@ TEST(YnetdReceive, OnlyOneDescriptorWithTheMatchingHashIsTakenAndNothingLeaks) {
     }
     null.reset();
     EXPECT_EQ(count_fds(), before);
+}
+
+// One recvmsg of a hand-over interrupted: the call is repeated, and the
+// caller's own pending alarm still has its time afterwards.
+TEST(YnetdReceive, InterruptedHandOverKeepsTheCallersAlarm) {
+    yqtest::SysGuard guard;
+    static int interrupts = 1;
+    yq::sys::table.recvmsg = [](int fd, struct msghdr *m, int flags) -> ssize_t {
+        return interrupts > 0 && interrupts-- ? (errno = EINTR, -1) : ::recvmsg(fd, m, flags);
+    };
+    struct sigaction own{}, saved{};
+    own.sa_handler = [](int) {};
+    ASSERT_EQ(sigaction(SIGALRM, &own, &saved), 0);
+    Pair p = unix_pair();
+    write_raw(p.peer.get(), item(""));
+    send_fds(p.peer.get(), {p.peer.get()});
+    ynet_ignore_alarms = 0;
+    alarm(100);
+    int fd = -1;
+    EXPECT_EQ(ynet_receive_network_socket(p.mine.get(), nullptr, &fd, 5), 0);
+    Fd got(fd);
+    EXPECT_GE(alarm(0), 98u) << "the caller's alarm was lost";
+    ynet_ignore_alarms = 1;
+    sigaction(SIGALRM, &saved, nullptr);
+    EXPECT_EQ(interrupts, 0);
 }
 
 TEST(YnetdSend, HashDescriptorThenTheReceiversStatus) {
