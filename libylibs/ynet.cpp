@@ -88,13 +88,6 @@ long monotonic_ms() {
     return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Returns `status`, reported on the caller's behalf when it is a failure.
-int fail_if(int status, yq::report::Where where = yq::report::Where::current()) {
-    return status == YN_STATUS_SUCCESS ? status
-                                       : yq::report::fail(kModule, status,
-                                                          yq::report::kFunctionFailed, where);
-}
-
 // Result of one step of a string pop.
 enum class Chunk { Item, More };
 
@@ -322,7 +315,7 @@ extern "C" int ynet_sock_ready(int fd, int for_read, int for_write, int timeout)
 extern "C" int ynet_push_byte(int fd, unsigned int value, int timeout) noexcept {
     if (value > 255) return YN_FAIL(YN_STATUS_BAD_VALUE);
     const char octet = static_cast<char>(static_cast<unsigned char>(value));
-    return fail_if(push_all(fd, &octet, 1, timeout));
+    return YN_FAIL_IF(push_all(fd, &octet, 1, timeout));
 }
 
 extern "C" int ynet_pop_byte(int fd, int *value, int timeout) noexcept {
@@ -339,7 +332,7 @@ extern "C" int ynet_pop_byte(int fd, int *value, int timeout) noexcept {
 
 extern "C" int ynet_push_string(int fd, const char *text, int timeout) noexcept {
     if (text == nullptr) return YN_FAIL(YN_STATUS_NULL_POINTER);
-    return fail_if(push_all(fd, text, std::strlen(text) + 1, timeout));  // the terminator too
+    return YN_FAIL_IF(push_all(fd, text, std::strlen(text) + 1, timeout));  // the terminator too
 }
 
 extern "C" int ynet_pop_string(int fd, char *buffer, int size, int timeout) noexcept {
@@ -360,23 +353,23 @@ extern "C" int ynet_pop_string(int fd, char *buffer, int size, int timeout) noex
 }
 
 extern "C" int ynet_push_signed(int fd, long value, int timeout) noexcept {
-    return fail_if(push_number(fd, value, timeout));
+    return YN_FAIL_IF(push_number(fd, value, timeout));
 }
 
 extern "C" int ynet_push_unsigned(int fd, unsigned long value, int timeout) noexcept {
-    return fail_if(push_number(fd, value, timeout));
+    return YN_FAIL_IF(push_number(fd, value, timeout));
 }
 
 extern "C" int ynet_pop_signed(int fd, long *value, int timeout) noexcept {
-    return fail_if(pop_number(fd, value, timeout));
+    return YN_FAIL_IF(pop_number(fd, value, timeout));
 }
 
 extern "C" int ynet_pop_unsigned(int fd, unsigned long *value, int timeout) noexcept {
-    return fail_if(pop_number(fd, value, timeout));
+    return YN_FAIL_IF(pop_number(fd, value, timeout));
 }
 
 extern "C" int ynet_push_status(int fd, int status, int timeout) noexcept {
-    return fail_if(ynet_push_signed(fd, status, timeout));
+    return YN_FAIL_IF(ynet_push_signed(fd, status, timeout));
 }
 
 extern "C" int ynet_pop_status(int fd, int *status, int timeout) noexcept {

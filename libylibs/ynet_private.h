@@ -6,6 +6,7 @@
 // A failing step reports and returns in one line:
 //     if (fd < 0) return YN_FAIL(YN_STATUS_SOCKET_ERROR);          // "Function failed"
 //     if (rc != 0) return YN_FAIL_STATUS(rc);                        // label "status"
+//     return YN_FAIL_IF(push(...));              // reported only when it failed
 // Every reporter evaluates to the status it reports. Intermediate values go
 // out with YN_DEBUG_VALUE("label", text, value) (level 4). The line and the
 // function reported are those of the macro's caller. A helper or lambda that
@@ -45,6 +46,11 @@ private:
 // Reports a failing step at level 0 and returns its status.
 int fail(const char *module, int status, const char *label, const Where &where) noexcept;
 
+// Returns `status`, reported as a failing step unless it is success (0).
+inline int fail_if(const char *module, int status, const char *label, const Where &where) noexcept {
+    return status == 0 ? status : fail(module, status, label, where);
+}
+
 // Reports an intermediate value (or a text) at `level`.
 void value(const char *module, const char *label, const char *text, int number, int level,
            const Where &where) noexcept;
@@ -59,6 +65,10 @@ void dump(const char *module, const char *label, const unsigned char *data, int 
     ::yq::report::fail(kModule, (status), ::yq::report::kFunctionFailed, ::yq::report::Where::current())
 #define YN_FAIL_STATUS(status) \
     ::yq::report::fail(kModule, (status), "status", ::yq::report::Where::current())
+#define YN_FAIL_IF(status) \
+    ::yq::report::fail_if(kModule, (status), ::yq::report::kFunctionFailed, ::yq::report::Where::current())
+#define YN_FAIL_STATUS_IF(status) \
+    ::yq::report::fail_if(kModule, (status), "status", ::yq::report::Where::current())
 #define YN_DEBUG_VALUE(label, text, number) \
     ::yq::report::value(kModule, (label), (text), (number), 4, ::yq::report::Where::current())
 #define YN_DEBUG_LEVEL(label, text, number, level) \

@@ -27,7 +27,6 @@
 using yq::ErrnoGuard;
 using yq::ynet_wire::bracketed;
 using yq::ynet_ynetd::drop_and_fail;
-using yq::ynet_ynetd::fail_if;
 using yq::ynet_ynetd::request;
 
 namespace {
@@ -217,7 +216,7 @@ extern "C" int ynet_ynetd_push_ipaddr(int sock, const struct in_addr *addr, int 
     int port = 0;
     ynet_get_port(&port);
     YN_DEBUG_VALUE("port", nullptr, port);
-    return fail_if(ynet_push_signed(sock, port, timeout));
+    return YN_FAIL_STATUS_IF(ynet_push_signed(sock, port, timeout));
 }
 
 extern "C" int ynet_ynetd_pop_ipaddr(int sock, struct sockaddr_in *out, int timeout) noexcept {
@@ -414,7 +413,7 @@ extern "C" int ynet_send_network_socket(int conn, int fd, const char *hash_str2,
     if ((status = ynet_pop_status(conn, &answer, timeout)) != YN_STATUS_SUCCESS) {
         return YN_FAIL_STATUS(status);
     }
-    return fail_if(answer);
+    return YN_FAIL_STATUS_IF(answer);
 }
 
 extern "C" int ynet_connect_by_ynetd(const char *path, int *sock, int max_time) noexcept {
@@ -519,7 +518,7 @@ extern "C" int ynet_ynetd_connect_back_socket(int *daemon_sock, int version, int
     YN_DEBUG_VALUE("ipc_string", path, 0);
     if (!use_hash) {
         // The asker hears nothing more on its connection from us.
-        return fail_if(ynet_ynetd_daemon_socket(daemon_sock, version, path, timeout));
+        return YN_FAIL_STATUS_IF(ynet_ynetd_daemon_socket(daemon_sock, version, path, timeout));
     }
     char hash_str1[YNETD_HASH_SIZE] = "";
     int result = request_hashed_handover(daemon_sock, path, hash_str1, timeout);
@@ -536,7 +535,7 @@ extern "C" int ynet_ynetd_connect_back_socket(int *daemon_sock, int version, int
     if ((status = ynet_pop_status(*daemon_sock, &pstatus, timeout)) != YN_STATUS_SUCCESS)
         return drop_and_fail(daemon_sock, status);
     YN_DEBUG_VALUE("pstatus", nullptr, pstatus);
-    return fail_if(pstatus);
+    return YN_FAIL_STATUS_IF(pstatus);
 }
 
 extern "C" int ynet_end_connect_back_ira(int sock, int port_low, int port_high,

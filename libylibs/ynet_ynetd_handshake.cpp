@@ -12,7 +12,6 @@
 
 using yq::ynet_ynetd::drop;
 using yq::ynet_ynetd::drop_and_fail;
-using yq::ynet_ynetd::fail_if;
 using yq::ynet_ynetd::request;
 
 namespace {
@@ -65,7 +64,7 @@ extern "C" int ynet_connect_to_ynetd(const struct sockaddr_in *daemon, int port_
     if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     // A failed handshake leaves the socket with the caller, to close or
     // disconnect.
-    return fail_if(
+    return YN_FAIL_STATUS_IF(
         version_connect(*sock, YNETD_PROTOCOL_MAX, YNETD_PROTOCOL_MIN, version, timeout));
 }
 
@@ -82,7 +81,7 @@ extern "C" int ynet_ynetd_disconnect(int *sock, int version, int timeout) noexce
     if (status == YN_STATUS_SUCCESS) status = answer;
     // The conversation ends here whatever the daemon answered.
     drop(sock);
-    return fail_if(status);
+    return YN_FAIL_STATUS_IF(status);
 }
 
 extern "C" int ynet_version_get(int port_low, int port_high, const struct sockaddr_in *daemon,

@@ -39,11 +39,6 @@ inline int leading_number(const char *text) {
     return static_cast<int>(std::strtol(text, nullptr, 10));
 }
 
-// Returns `status`, reported on the caller's behalf when it is a failure.
-inline int fail_if(int status, report::Where where = report::Where::current()) {
-    return status == YN_STATUS_SUCCESS ? status : report::fail(kModule, status, "status", where);
-}
-
 // A failed step that ends the conversation: closes the caller's socket,
 // reports on the caller's behalf and returns the status.
 inline int drop_and_fail(int *sock, int status, report::Where where = report::Where::current()) {
@@ -62,7 +57,7 @@ inline int request(int *sock, unsigned long code, const char *text, int timeout,
     int answer = 0;
     if (status == YN_STATUS_SUCCESS) status = ynet_pop_status(*sock, &answer, timeout);
     if (status != YN_STATUS_SUCCESS) return drop_and_fail(sock, status, where);
-    return fail_if(answer, where);
+    return report::fail_if(kModule, answer, "status", where);
 }
 
 }  // namespace yq::ynet_ynetd

@@ -8,7 +8,6 @@
 #include "ynet_ynetd_internal.h"
 
 using yq::ynet_ynetd::drop_and_fail;
-using yq::ynet_ynetd::fail_if;
 
 namespace {
 
@@ -22,7 +21,7 @@ int not_built(int cause, yq::report::Where where = yq::report::Where::current())
 }
 
 int pop_text(int sock, char *text, int timeout) {
-    return fail_if(ynet_pop_string(sock, text, YNETD_TEXT_SIZE, timeout));
+    return YN_FAIL_STATUS_IF(ynet_pop_string(sock, text, YNETD_TEXT_SIZE, timeout));
 }
 
 int pop_int(int sock, int *value, int timeout) {
@@ -134,7 +133,7 @@ int query_security_info(int sock, crconf_info_rec *info, int timeout) {
     if (info->ni_yqss_networks == nullptr &&
         (status = fetch_yqss_networks(sock, info, timeout)) != YN_STATUS_SUCCESS)
         return status;
-    return fail_if(ynet_push_string(sock, "", timeout));
+    return YN_FAIL_STATUS_IF(ynet_push_string(sock, "", timeout));
 }
 
 }  // namespace

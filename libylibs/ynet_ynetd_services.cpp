@@ -15,7 +15,6 @@
 #include "ystrings.h"
 
 using yq::ynet_ynetd::drop_and_fail;
-using yq::ynet_ynetd::fail_if;
 
 namespace {
 
@@ -101,7 +100,7 @@ extern "C" int ynet_ynetd_register_service(const char *name, int pid, int exptim
         // The file then holds this entry alone: the last registration wins.
         status = ynet_update_service_file(path.get(), list);
     }
-    return fail_if(status);
+    return YN_FAIL_STATUS_IF(status);
 }
 
 extern "C" int ynet_ynetd_listen_and_register_service(const char *name, int backlog,
@@ -129,7 +128,7 @@ extern "C" int ynet_ynetd_listen_and_register_service(const char *name, int back
 
 extern "C" int ynet_ynetd_register_daemon_command(const char *name,
                                                   const char *command) noexcept {
-    return fail_if(ynet_ynetd_register_service(name, static_cast<int>(::getpid()), 0, nullptr,
+    return YN_FAIL_STATUS_IF(ynet_ynetd_register_service(name, static_cast<int>(::getpid()), 0, nullptr,
                                                command, nullptr, nullptr));
 }
 
@@ -167,5 +166,5 @@ extern "C" int ynet_ynetd_unregister_service(const char *name) noexcept {
     mine->exptime = 1;
     mine->pid = 0;
     // Written from this entry on: entries before it leave the file.
-    return fail_if(ynet_update_service_file(path.get(), mine));
+    return YN_FAIL_STATUS_IF(ynet_update_service_file(path.get(), mine));
 }

@@ -204,13 +204,6 @@ int next_record(ytext_handle *h, void **item) {
     return ytext_get_record(h->stream, h->parse_fn, item);
 }
 
-// Reports a failing status on behalf of the operation at `where`; success
-// passes through unreported.
-int reported(int status, Where where = Where::current()) {
-    if (status == YTEXT_SUCCESS) return status;
-    return yq::report::fail(kModule, status, yq::report::kFunctionFailed, where);
-}
-
 // Does `name` lie directly in `dir`? The system generator falls back to
 // another directory when `dir` is missing, and a rename from there would be
 // neither atomic nor possible across file systems.
@@ -325,26 +318,26 @@ yq::unique_file open_for_reading(const char *path) {
 extern "C" int ytext_get_line(FILE *stream, char **line) noexcept {
     if (line != nullptr) *line = nullptr;
     if (line == nullptr || stream == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
-    return reported(read_file_line(stream, line));
+    return YN_FAIL_IF(read_file_line(stream, line));
 }
 
 extern "C" int ytext_get_memory_line(char **text, char **line) noexcept {
     if (line != nullptr) *line = nullptr;
     if (line == nullptr || text == nullptr || *text == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
-    return reported(read_memory_line(text, line));
+    return YN_FAIL_IF(read_memory_line(text, line));
 }
 
 extern "C" int ytext_get_logical_line(FILE *stream, char **line) noexcept {
     if (line != nullptr) *line = nullptr;
     if (line == nullptr || stream == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
-    return reported(
+    return YN_FAIL_IF(
         join_logical_line([stream](char **l) { return ytext_get_line(stream, l); }, line));
 }
 
 extern "C" int ytext_get_logical_memory_line(char **text, char **line) noexcept {
     if (line != nullptr) *line = nullptr;
     if (line == nullptr || text == nullptr || *text == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
-    return reported(
+    return YN_FAIL_IF(
         join_logical_line([text](char **l) { return ytext_get_memory_line(text, l); }, line));
 }
 
@@ -353,7 +346,7 @@ extern "C" int ytext_get_logical_memory_line(char **text, char **line) noexcept 
 extern "C" int ytext_get_record(FILE *stream, ytext_parse_fn parse, void **item) noexcept {
     if (item != nullptr) *item = nullptr;
     if (item == nullptr || stream == nullptr) return YN_FAIL(YTEXT_NO_HANDLE);
-    return reported(read_record(
+    return YN_FAIL_IF(read_record(
         [stream](char **l) { return ytext_get_logical_line(stream, l); }, parse, item));
 }
 
@@ -364,7 +357,7 @@ extern "C" int ytext_get_memory_record(ytext_handle *handle, ytext_parse_fn pars
         handle->path == nullptr)
         return YN_FAIL(YTEXT_NO_HANDLE);
     char **cursor = &handle->path;
-    return reported(read_record(
+    return YN_FAIL_IF(read_record(
         [cursor](char **l) { return ytext_get_logical_memory_line(cursor, l); }, parse, item));
 }
 
@@ -583,7 +576,7 @@ extern "C" int ytext_get_item(ytext_handle *handle, int index, void **item) noex
 extern "C" int ytext_get_next_item(ytext_handle *handle, void **item) noexcept {
     if (item != nullptr) *item = nullptr;
     if (item == nullptr || handle == nullptr || !readable(handle)) return YN_FAIL(YTEXT_NO_HANDLE);
-    return reported(next_record(handle, item));
+    return YN_FAIL_IF(next_record(handle, item));
 }
 
 extern "C" int ytext_put_item(ytext_handle *handle, int index, int replace,
