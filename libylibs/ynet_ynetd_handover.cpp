@@ -65,16 +65,11 @@ void md5_of(const unsigned char *data, unsigned length, unsigned char digest[MD5
     CR_MD5Final(digest, &ctx);
 }
 
-// Lower-case "%02x" per byte, written directly: the hash of a hand-over
-// must not depend on memory being available for a formatter.
+// Lower-case hexadecimal digits, cut to `size` (no formatter: the hash of a
+// hand-over must not depend on memory being available).
 void hex_of(const unsigned char digest[MD5_DIGEST_LEN], char *out, int size) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     char text[kHashDigits + 1];
-    for (int i = 0; i < MD5_DIGEST_LEN; ++i) {
-        text[2 * i] = kDigits[digest[i] >> 4];
-        text[2 * i + 1] = kDigits[digest[i] & 0x0f];
-    }
-    text[kHashDigits] = '\0';
+    rehex(digest, MD5_DIGEST_LEN, text);
     if (size > 0) Y_strlcpy(out, text, static_cast<size_t>(size));
 }
 
@@ -207,9 +202,8 @@ extern "C" int ynet_ynetd_push_ipaddr(int sock, const struct in_addr *addr, int 
     const auto *bytes = reinterpret_cast<const unsigned char *>(&name.sin_addr.s_addr);
     int i = 0;
     for (; i < static_cast<int>(sizeof(name.sin_addr.s_addr)); ++i) {
-        if ((status = ynet_push_byte(sock, bytes[i], timeout)) != YN_STATUS_SUCCESS) {
+        if ((status = ynet_push_byte(sock, bytes[i], timeout)) != YN_STATUS_SUCCESS)
             return YN_FAIL_STATUS(status);
-        }
     }
     YN_DEBUG_VALUE("i", nullptr, i);
     // The port of ynetd on this host, through which the peer connects back.
@@ -226,22 +220,19 @@ extern "C" int ynet_ynetd_pop_ipaddr(int sock, struct sockaddr_in *out, int time
     int status = ynet_pop_signed(sock, &length, timeout);
     if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     YN_DEBUG_VALUE("ip_len", nullptr, static_cast<int>(length));
-    if (length != static_cast<long>(sizeof(out->sin_addr.s_addr))) {
+    if (length != static_cast<long>(sizeof(out->sin_addr.s_addr)))
         return YN_FAIL_STATUS(YN_STATUS_READ_FAILED);
-    }
     auto *bytes = reinterpret_cast<unsigned char *>(&out->sin_addr.s_addr);
     for (size_t i = 0; i < sizeof(out->sin_addr.s_addr); ++i) {
         int value = -1;
-        if ((status = ynet_pop_byte(sock, &value, timeout)) != YN_STATUS_SUCCESS) {
+        if ((status = ynet_pop_byte(sock, &value, timeout)) != YN_STATUS_SUCCESS)
             return YN_FAIL_STATUS(status);
-        }
         YN_DEBUG_VALUE("byte", nullptr, value);
         bytes[i] = static_cast<unsigned char>(value);
     }
     long port = 0;
-    if ((status = ynet_pop_signed(sock, &port, timeout)) != YN_STATUS_SUCCESS) {
+    if ((status = ynet_pop_signed(sock, &port, timeout)) != YN_STATUS_SUCCESS)
         return YN_FAIL_STATUS(status);
-    }
     YN_DEBUG_VALUE("port", nullptr, static_cast<int>(port));
     out->sin_port = htons(static_cast<uint16_t>(port));
     return YN_STATUS_SUCCESS;
@@ -370,9 +361,8 @@ extern "C" int ynet_receive_network_socket(int conn, const char *hash_str1, int 
     }
     // Only the hand-over that ynetd made for this very request is taken.
     if (!verify_hashes(hash_str1, hash_str2)) return YN_FAIL_STATUS(YN_STATUS_HASH_MISMATCH);
-    if ((status = receive_descriptor(conn, fd, timeout)) != YN_STATUS_SUCCESS) {
+    if ((status = receive_descriptor(conn, fd, timeout)) != YN_STATUS_SUCCESS)
         return YN_FAIL_STATUS(status);
-    }
     if ((status = ynet_push_status(conn, YN_STATUS_SUCCESS, timeout)) != YN_STATUS_SUCCESS)
         return drop_and_fail(fd, status);
     return YN_STATUS_SUCCESS;
@@ -387,9 +377,8 @@ extern "C" int ynet_ynetd_accept_and_receive(int listen_sock, const char *hash_s
     if (raw < 0) return YN_FAIL_STATUS(YN_STATUS_TIMEOUT);
     UniqueFd conn(raw);
     if ((status = ynet_receive_network_socket(conn.get(), hash_str1, newsock, timeout)) !=
-        YN_STATUS_SUCCESS) {
+        YN_STATUS_SUCCESS)
         return YN_FAIL_STATUS(status);
-    }
     // The peer that asked for this connection waits for this status.
     if (ynet_debug_fd != -1) {
         YN_DEBUG_VALUE("YN_STATUS_SUCCESS", nullptr, YN_STATUS_SUCCESS);
@@ -406,13 +395,11 @@ extern "C" int ynet_send_network_socket(int conn, int fd, const char *hash_str2,
     YN_DEBUG_VALUE("hash_str2", hash, 0);
     int status = ynet_push_string(conn, hash, timeout);
     if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
-    if ((status = send_descriptor(conn, fd, timeout)) != YN_STATUS_SUCCESS) {
+    if ((status = send_descriptor(conn, fd, timeout)) != YN_STATUS_SUCCESS)
         return YN_FAIL_STATUS(status);
-    }
     int answer = 0;
-    if ((status = ynet_pop_status(conn, &answer, timeout)) != YN_STATUS_SUCCESS) {
+    if ((status = ynet_pop_status(conn, &answer, timeout)) != YN_STATUS_SUCCESS)
         return YN_FAIL_STATUS(status);
-    }
     return YN_FAIL_STATUS_IF(answer);
 }
 
@@ -481,22 +468,18 @@ extern "C" int ynet_begin_connect_back(int sock, int timeout, int *newsock) noex
 
     char hash_str1[YNETD_HASH_SIZE] = "";
     int pstatus = 0;
-    if ((status = ynet_ynetd_push_ipaddr(sock, nullptr, timeout)) != YN_STATUS_SUCCESS) {
+    if ((status = ynet_ynetd_push_ipaddr(sock, nullptr, timeout)) != YN_STATUS_SUCCESS)
         return YN_FAIL_STATUS(status);
-    }
     YN_DEBUG_VALUE("ipc_string", path, 0);
-    if ((status = ynet_push_string(sock, path, timeout)) != YN_STATUS_SUCCESS) {
+    if ((status = ynet_push_string(sock, path, timeout)) != YN_STATUS_SUCCESS)
         return YN_FAIL_STATUS(status);
-    }
-    if ((status = ynet_pop_status(sock, &pstatus, timeout)) != YN_STATUS_SUCCESS) {
+    if ((status = ynet_pop_status(sock, &pstatus, timeout)) != YN_STATUS_SUCCESS)
         return YN_FAIL_STATUS(status);
-    }
     YN_DEBUG_VALUE("pstatus", nullptr, pstatus);
     if (pstatus != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(pstatus);
     if ((status = ynet_pop_string(sock, hash_str1, sizeof hash_str1, timeout)) !=
-        YN_STATUS_SUCCESS) {
+        YN_STATUS_SUCCESS)
         return YN_FAIL_STATUS(status);
-    }
     YN_DEBUG_VALUE("popped hash_str1", hash_str1, 0);
     if ((status = ynet_ynetd_accept_and_receive(listener.get(), hash_str1, newsock, timeout)) !=
         YN_STATUS_SUCCESS)
@@ -523,9 +506,8 @@ extern "C" int ynet_ynetd_connect_back_socket(int *daemon_sock, int version, int
     char hash_str1[YNETD_HASH_SIZE] = "";
     int result = request_hashed_handover(daemon_sock, path, hash_str1, timeout);
     // The asker learns whether ynetd took the request, then gets the hash.
-    if ((status = ynet_push_status(sock, result, timeout)) != YN_STATUS_SUCCESS) {
+    if ((status = ynet_push_status(sock, result, timeout)) != YN_STATUS_SUCCESS)
         return YN_FAIL_STATUS(status);
-    }
     if (result != YN_STATUS_SUCCESS) return result;
     YN_DEBUG_VALUE("pushed hash_str1", hash_str1, 0);
     if ((status = ynet_push_string(sock, hash_str1, timeout)) != YN_STATUS_SUCCESS)

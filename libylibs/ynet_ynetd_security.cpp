@@ -120,9 +120,8 @@ int query_security_info(int sock, crconf_info_rec *info, int timeout) {
     int status = ynet_push_unsigned(sock, YNETD_REQUEST_SECURITY_INFO, timeout);
     if (status != YN_STATUS_SUCCESS) return YN_FAIL_STATUS(status);
     int answer = 0;
-    if ((status = ynet_pop_status(sock, &answer, timeout)) != YN_STATUS_SUCCESS) {
+    if ((status = ynet_pop_status(sock, &answer, timeout)) != YN_STATUS_SUCCESS)
         return YN_FAIL_STATUS(status);
-    }
     if (answer != YN_STATUS_SUCCESS) return not_built(answer);
     if (info->ni_authorization_service == nullptr &&
         (status = fetch_authorization_service(sock, info, timeout)) != YN_STATUS_SUCCESS)

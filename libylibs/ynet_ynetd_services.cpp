@@ -117,9 +117,8 @@ extern "C" int ynet_ynetd_listen_and_register_service(const char *name, int back
     }
     Y_strlcpy(buffer, path.get(), sizeof buffer);
     if ((status = ynet_listen_for_ynetd(buffer, sizeof buffer, backlog, listen_sock, timeout)) !=
-        YN_STATUS_SUCCESS) {
+        YN_STATUS_SUCCESS)
         return YN_FAIL_STATUS(status);
-    }
     status = ynet_ynetd_register_service(name, static_cast<int>(::getpid()), 0, path.get(),
                                          nullptr, nullptr, nullptr);
     if (status != YN_STATUS_SUCCESS) return drop_and_fail(listen_sock, status);
