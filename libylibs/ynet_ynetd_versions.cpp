@@ -61,8 +61,7 @@ int cached_version(const char *host) {
     int version = -1;
     for_each_entry_of(host, [&](const char *path) {
         version = 0;
-        yq::unique_fd fd(path[0] != '\0' ? yq::sys::open(path, O_RDONLY | O_CLOEXEC) : -1);
-        yq::unique_file file = fd ? yq::take_fdopen(fd, "r") : yq::unique_file();
+        yq::unique_file file = path[0] != '\0' ? yq::open_for_reading(path) : yq::unique_file();
         char line[kCacheLineSize] = "";
         if (file && std::fgets(line, sizeof line, file.get()) != nullptr)
             version = leading_number(line);

@@ -5,6 +5,7 @@
 #define YQ_MEMORY_H
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,8 @@
 #include <cstdlib>
 #include <memory>
 #include <utility>
+
+#include "yq_sys.h"
 
 namespace yq {
 
@@ -72,6 +75,13 @@ inline unique_file take_fdopen(unique_fd &fd, const char *mode) noexcept {
     FILE *stream = ::fdopen(fd.get(), mode);
     if (stream != nullptr) fd.release();
     return unique_file(stream);
+}
+
+// Opens `path` read-only as a stream, through the system-call table so that
+// a test can make the open fail.
+inline unique_file open_for_reading(const char *path) noexcept {
+    unique_fd fd(sys::open(path, O_RDONLY | O_CLOEXEC));
+    return fd ? take_fdopen(fd, "r") : unique_file();
 }
 
 // Keeps errno across a scope, so that reporting a failure or cleaning up

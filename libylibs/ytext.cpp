@@ -304,13 +304,6 @@ int copy_records(FILE *from, const ytext_handle *h, FILE *to) {
     }
 }
 
-// Opens `path` for reading through the system-call table.
-yq::unique_file open_for_reading(const char *path) {
-    yq::unique_fd fd(yq::sys::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd) return nullptr;
-    return yq::take_fdopen(fd, "r");
-}
-
 }  // namespace
 
 // ------------------------------------------------------------------ lines
@@ -487,12 +480,12 @@ extern "C" int ytext_open(const char *path, int mode, ytext_parse_fn parse,
     if (mode == YTEXT_MODE_MEMORY) {
         h->text_start = h->path;
     } else if (mode == YTEXT_MODE_READ) {
-        h->stream = open_for_reading(path).release();
+        h->stream = yq::open_for_reading(path).release();
         if (h->stream == nullptr) return YN_FAIL(YTEXT_OPEN_FAILED);
     } else {
         yq::unique_file target;
         if (mode == YTEXT_MODE_UPDATE) {
-            target = open_for_reading(path);
+            target = yq::open_for_reading(path);
             // Only a missing file counts as empty: one we may not read would
             // be wiped out by the commit.
             if (!target && errno != ENOENT) return YN_FAIL(YTEXT_OPEN_FAILED);
