@@ -109,22 +109,19 @@ int crconf_create_authentication_domain(const char *domain, const char *comment,
                                         crconf_authentication_domain_rec **out) noexcept {
     const int status =
         crconf_create_authentication_domain_rec(domain, comment, auth_type, broker, port, out);
-    if (status != crconf::kStatusOk) return retval(kModule, status);
-    return status;
+    return status == crconf::kStatusOk ? status : retval(kModule, status);
 }
 
 int crconf_create_authorization_service(const char *host, int port,
                                         crconf_authorization_service_rec **out) noexcept {
     const int status = crconf_create_authorization_service_rec(host, port, out);
-    if (status != crconf::kStatusOk) return retval(kModule, status);
-    return status;
+    return status == crconf::kStatusOk ? status : retval(kModule, status);
 }
 
 int crconf_create_yqss_network(const char *network, int use_yqss,
                                crconf_yqss_network_rec **out) noexcept {
     const int status = crconf_create_yqss_network_rec(network, use_yqss, out);
-    if (status != crconf::kStatusOk) return retval(kModule, status);
-    return status;
+    return status == crconf::kStatusOk ? status : retval(kModule, status);
 }
 
 void crconf_free_authentication_domain(crconf_authentication_domain_rec **rec) noexcept {
