@@ -38,32 +38,16 @@ void expectTexts(const char *locale, const std::vector<std::pair<std::string, st
 }
 
 // Each test starts with the sample and test catalogs, no cache, the C locale.
-class Catalogs : public ::testing::Test {
-protected:
+struct Catalogs : ::testing::Test {
     void SetUp() override {
-        msgCacheUnload(0);
+        TearDown();
         yqtest::remove_tree(kMsgDir);
         fs::copy(YQ_MSG_SAMPLES, kMsgDir, fs::copy_options::recursive);
         fs::copy(kData + "/catalogs", kMsgDir, fs::copy_options::recursive);
-        std::setlocale(LC_ALL, "C");
     }
-    void TearDown() override {
-        msgCacheUnload(0);
-        std::setlocale(LC_ALL, "C");
-    }
+    void TearDown() override { msgCacheUnload(0), std::setlocale(LC_ALL, "C"); }
     yqtest::SysGuard guard_;
 };
-
-TEST_F(Catalogs, SampleCatalogsHoldEverySecurityServicesMessageInBothLocales) {
-    for (int n = 1; n <= 37; ++n) {
-        char id[16];
-        std::snprintf(id, sizeof id, "YssCra%04dN", n);
-        const std::string english = text("C", id), french = text("fr", id);
-        EXPECT_TRUE(n == 12 ? english == kMissing : english != kMissing && french != kMissing && french != english)
-            << id << ": " << english << " / " << french;  // the numbering skips 0012
-    }
-    expectTexts("C", {{"YssCra0032N", "Peer is not trusted.  Please ensure peer's broker is trusted.\n"}});
-}
 
 TEST_F(Catalogs, CatalogLinesIdentifiersAndLengths) {
     expectTexts("C", {
@@ -78,8 +62,7 @@ TEST_F(Catalogs, CatalogLinesIdentifiersAndLengths) {
     for (const auto &[locale, id] : {std::pair<const char *, const char *>("C", nullptr), {"", "Kdm0000001N"}, {nullptr, "Kdm0000001N"}})
         EXPECT_EQ(getLocalMsgFmt(locale, id), nullptr);
 
-    // Lines of any length are cached whole: the newline, the closing quote
-    // or the text itself on a chunk's last byte.
+    // Lines of any length are cached whole, whatever falls on a chunk's last byte.
     std::string catalog = "# long lines\n";
     std::vector<std::pair<std::string, std::string>> rows;
     for (size_t len : {0ul, 1ul, 8174ul, 8175ul, 8176ul, 8177ul, 8178ul, 16368ul, 16369ul, 16370ul, 20000ul}) {
@@ -99,9 +82,6 @@ TEST_F(Catalogs, AbsencesAndMissingFilesAreRememberedUntilUnload) {
     writeCatalog("C", "Emp", "");
     expectTexts("C", {{"Abs0000002N", kMissing}, {"Mis0000001N", kMissing}, {"Emp0000001N", kMissing}});
     EXPECT_EQ(text("de", "YssCra0001N"), kMissing);
-    ASSERT_NE(cmnLocales, nullptr);
-    for (const CatalogFile *f = cmnLocales->next->files; f != nullptr; f = f->next)
-        EXPECT_TRUE(f->stream == nullptr && f->unavailable == 1) << f->name << " was not read to its end and closed";
     // Later changes to the files are not seen: every answer is cached.
     writeCatalog("C", "Abs", "Abs0000001N \"changed\"\nAbs0000002N \"added later\"\n");
     writeCatalog("C", "Mis", "Mis0000001N \"too late\"\nMis0000002N \"too late\"\n");
@@ -109,14 +89,12 @@ TEST_F(Catalogs, AbsencesAndMissingFilesAreRememberedUntilUnload) {
     expectTexts("C", {{"Abs0000001N", "present"}, {"Abs0000002N", kMissing}, {"Mis0000002N", kMissing}});
     EXPECT_EQ(text("de", "YssCra0001N"), kMissing);
     EXPECT_EQ(msgCacheUnload(42), 42);
-    EXPECT_EQ(cmnLocales, nullptr);
     expectTexts("C", {{"Abs0000002N", "added later"}, {"Mis0000002N", "too late"}});
     EXPECT_EQ(text("de", "YssCra0001N"), "zu spät");
 }
 
-// Under UTF-8, multibyte characters pass untouched and a backslash before
-// one simply goes; a trailing backslash is dropped. A catalog is read under
-// its own character type and the caller's is restored.
+// Under UTF-8 a backslash before a multibyte character goes, a trailing one is dropped.
+// A catalog is read under its own character type and the caller's is restored.
 TEST_F(Catalogs, EscapesFollowTheCatalogsCharacterTypeAndRestoreTheCallers) {
     ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
     char utf8[] = "\xe2\x82\xac\\t\\\xe2\x82\xac\\n\xff\\";
@@ -140,18 +118,15 @@ TEST_F(Catalogs, KdgetmsgFillsOneBufferPerLocaleFromTheSameArguments) {
     EXPECT_EQ(std::pair(std::string(en), std::string(fr)), std::pair("copied 3 files to /b"s, "3 fichiers copiés vers /b"s));
     ASSERT_EQ(kdgetmsg("Kdm0000009N", "C", sizeof en, en, "de", sizeof fr, fr, "built-in %d %s", 4, "x"), 0);
     EXPECT_EQ(std::pair(std::string(en), std::string(fr)), std::pair("built-in 4 x"s, "built-in 4 x"s));
-    // The second buffer needs its locale, the first its buffer; each buffer
-    // bounds its text.
+    // The second buffer needs its locale, the first its buffer; each buffer bounds its text.
     std::strcpy(fr, "untouched");
-    ASSERT_EQ(kdgetmsg("Kdm0000001N", "C", sizeof en, en, nullptr, sizeof fr, fr, "%d %s", 5, "y"), 0);
+    EXPECT_EQ(kdgetmsg("Kdm0000001N", "C", sizeof en, en, nullptr, sizeof fr, fr, "%d %s", 5, "y") +
+              kdgetmsg("Kdm0000001N", "C", 0, fr, nullptr, 0, nullptr, "%d %s", 3, "/b") +
+              kdgetmsg("Kdm0000001N", "C", 8, en, nullptr, 0, nullptr, "%d %s", 3, "/b"), 0);
+    EXPECT_EQ(std::pair(std::string(en), std::string(fr)), std::pair("copied "s, "untouched"s));
     EXPECT_EQ(kdgetmsg("Kdm0000001N", "C", sizeof en, nullptr, "C", sizeof fr, fr, "%d %s", 5, "y"), -1);
-    ASSERT_EQ(kdgetmsg("Kdm0000001N", "C", 0, fr, nullptr, 0, nullptr, "%d %s", 3, "/b"), 0);
-    EXPECT_STREQ(fr, "untouched");
-    ASSERT_EQ(kdgetmsg("Kdm0000001N", "C", 8, en, nullptr, 0, nullptr, "%d %s", 3, "/b"), 0);
-    EXPECT_STREQ(en, "copied ");
 
-    // "%%s" takes the system text for an error number, with a width if any;
-    // an argument that looks like a format is only text.
+    // "%%s" takes an error number's system text, with any width; arguments are only text.
     const std::string enoent = std::strerror(ENOENT), eacces = std::strerror(EACCES);
     ASSERT_EQ(kdgetmsg("Kdm0000002N", "C", sizeof en, en, "fr", sizeof fr, fr, "cannot open %s (%d): %%s", EACCES,
                        "/tmp/100%n%d%", 12), 0);
@@ -160,12 +135,9 @@ TEST_F(Catalogs, KdgetmsgFillsOneBufferPerLocaleFromTheSameArguments) {
     ASSERT_EQ(kdgetmsg("Kdm0000003N", "C", sizeof en, en, "fr", sizeof fr, fr, "%%s: 100%%%% done", ENOENT), 0);
     EXPECT_EQ(std::pair(std::string(en), std::string(fr)),
               std::pair(enoent + ": 100% done", "[" + enoent + std::string(28 - enoent.size(), ' ') + "] 100% fait"));
-    ASSERT_EQ(kdgetmsg("Kdm0000003N", "C", 12, en, nullptr, 0, nullptr, "%%s", ENOENT), 0);
-    EXPECT_EQ(std::string(en), enoent.substr(0, 11));
 }
 
-// The fit table, then its end to end crash test: a catalog text that would
-// read more than the built-in format passes is never used.
+// A catalog text that would read more than the built-in format passes is never used.
 TEST_F(Catalogs, ACatalogTextReadsOnlyWhatTheBuiltInFormatPasses) {
     std::ifstream table(kData + "/format_fits.txt");
     ASSERT_TRUE(table.is_open());
@@ -189,15 +161,13 @@ TEST_F(Catalogs, ACatalogTextReadsOnlyWhatTheBuiltInFormatPasses) {
 TEST_F(Catalogs, RealToCommonFollowsTheDefinitionFile) {
     fs::copy_file(kData + "/locales.conf", kConf, fs::copy_options::overwrite_existing);
     const char *common = nullptr;
-    const std::pair<const char *, const char *> maps[] = {
-        {"C", "C"}, {"fr_FR.UTF-8", "fr"}, {"C.utf8", "u8"}, {"xyz", "xyc"}, {"POSIX", "POSIX"},
-        {"nl_NL", "nl"}, {"en_GB", "gb"}, {"/C/", "C"}, {"//C", "C"}};
+    const std::pair<const char *, const char *> maps[] = {{"C", "C"}, {"fr_FR.UTF-8", "fr"}, {"C.utf8", "u8"},
+        {"xyz", "xyc"}, {"POSIX", "POSIX"}, {"en_GB", "gb"}, {"/C/", "C"}, {"//C", "C"}};
     for (const auto &[real, expected] : maps) {
         ASSERT_EQ(real2commonlocale(real, &common), 0) << real << ": " << common;
         EXPECT_STREQ(common, expected) << real;
     }
-    for (const char *bad : {"de_DE.UTF-8", "de_DE", "it_IT", "es_ES", "pt_PT", "pt_BR", "ja_JP", "sv_SE", "ko",
-                            "da_DK", "/C/C/", "fr_FR", ""}) {
+    for (const char *bad : {"de_DE.UTF-8", "ko", "/C/C/", "fr_FR", ""}) {
         ASSERT_EQ(real2commonlocale(bad, &common), -1) << bad;
         EXPECT_EQ(common, "**LOCALE ERROR** locale <" + std::string(bad) + "> not found in file <" + kConf + ">");
     }
@@ -217,42 +187,34 @@ TEST_F(Catalogs, CommonToRealTriesNamesTheSystemAcceptsAndKeepsTheTimeLocale) {
         EXPECT_STREQ(common2reallocale(common), real) << common;
         EXPECT_STREQ(std::setlocale(LC_TIME, nullptr), "C.UTF-8") << common;
     }
-    ::unlink(kConf.c_str());
     const char *qq = "qq";
-    EXPECT_EQ(common2reallocale(qq), qq);
+    EXPECT_EQ(::unlink(kConf.c_str()) == 0 ? common2reallocale(qq) : nullptr, qq);
 }
 
 TEST_F(Catalogs, KdgetlocaleNamesEveryCategoryInCommonNames) {
     yqtest::write_file(kConf, "TL  1 C 1 C\nTM  7 C.UTF-8 2 u8\nTM 11 xx_YY.UTF-8 2 xx\nTM  5 ww_WW 2 ww\n");
-    const std::string ok = "kd getlocale Completed Successfully";
-    const auto unmapped = [](const char *name) {
-        return "**LOCALE ERROR** locale <" + std::string(name) + "> not found in file <" + kConf + ">";
-    };
+    const std::string ok = "kd getlocale Completed Successfully", vv = "**LOCALE ERROR** locale <vv_VV> not found in file <" + kConf + ">";
     using Env = std::vector<std::pair<const char *, const char *>>;
     // names: messages, ctype, time, collate, numeric
-    const struct { Env env; int rc; const char *names[5]; std::string status; const char *what; } rows[] = {
-        {{}, 0, {"C", "C", "C", "C", "C"}, ok, "nothing set"},
-        {{{"LC_ALL", "xx_YY.UTF-8"}, {"LC_TIME", "ww_WW"}}, 0, {"xx", "xx", "xx", "xx", "xx"}, ok,
-         "LC_ALL the system lacks: every category falls back to it"},
-        {{{"LC_ALL", ""}, {"LC_TIME", "ww_WW"}}, -1, {"C", "C", "C", "C", "C"}, unmapped(""), "an empty LC_ALL is still set"},
-        {{{"LC_CTYPE", "C.UTF-8"}, {"LC_MESSAGES", "xx_YY.UTF-8"}, {"LC_NUMERIC", "vv_VV"}}, -1,
-         {"xx", "u8", "C", "C", "C"}, unmapped("vv_VV"), "one the system has, one the product knows, one unknown"},
-        {{{"LC_CTYPE", "vv_VV"}}, 0, {"C", "C", "C", "C", "C"}, unmapped("vv_VV"), "an unmapped character type only changes the status"},
+    const struct { Env env; int rc; std::string names, status; } rows[] = {
+        {{}, 0, "C C C C C", ok},
+        {{{"LC_ALL", "xx_YY.UTF-8"}, {"LC_TIME", "ww_WW"}}, 0, "xx xx xx xx xx", ok},  // LC_ALL the system lacks
+        {{{"LC_ALL", ""}, {"LC_TIME", "ww_WW"}}, -1, "C C C C C", "**LOCALE ERROR** locale <> not found in file <" + kConf + ">"},
+        {{{"LC_CTYPE", "C.UTF-8"}, {"LC_MESSAGES", "xx_YY.UTF-8"}, {"LC_NUMERIC", "vv_VV"}}, -1, "xx u8 C C C", vv},
+        {{{"LC_CTYPE", "vv_VV"}}, 0, "C C C C C", vv},  // an unmapped character type only changes the status
     };
     for (const auto &row : rows) {
         for (const char *v : {"LC_ALL", "LANG", "LANGUAGE", "LC_CTYPE", "LC_TIME", "LC_COLLATE", "LC_NUMERIC", "LC_MESSAGES", "LC_MONETARY"})
             ::unsetenv(v);
         for (const auto &[name, value] : row.env) ::setenv(name, value, 1);
-        char names[5][128];
+        char n[5][128];
         char *status = nullptr;
         errno = EIO;
-        EXPECT_EQ(kdgetlocale(names[0], names[1], names[2], names[3], names[4], &status), row.rc) << row.what;
-        EXPECT_EQ(errno, 0) << row.what;
-        for (int i = 0; i < 5; ++i) EXPECT_STREQ(names[i], row.names[i]) << row.what << " #" << i;
-        EXPECT_EQ(status, row.status) << row.what;
+        EXPECT_EQ(kdgetlocale(n[0], n[1], n[2], n[3], n[4], &status), row.rc) << row.names;
+        EXPECT_EQ(std::pair(errno, n[0] + " "s + n[1] + " " + n[2] + " " + n[3] + " " + n[4] + " " + status),
+                  std::pair(0, row.names + " " + row.status));
     }
-    // The process keeps what could be set: the fourth row's character type.
-    EXPECT_STREQ(std::setlocale(LC_CTYPE, nullptr), "C.UTF-8");
+    EXPECT_STREQ(std::setlocale(LC_CTYPE, nullptr), "C.UTF-8");  // the fourth row's, which could be set
     ::unsetenv("LC_CTYPE");
 }
 

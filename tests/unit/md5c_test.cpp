@@ -2,7 +2,6 @@
 
 #include <openssl/evp.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,9 +24,9 @@ const std::string kAbcLine = "#YMD5_DIGEST=90 01 50 98 3c d2 4f b0 d6 96 3f 7d 2
 const std::string kAbc = "900150983cd24fb0d6963f7d28e17f72";
 const int kKeyed = 1;
 
-std::string hex_of(const unsigned char *d, size_t n = 16) {
+std::string hex_of(const unsigned char *d) {
     std::string s;
-    for (size_t i = 0; i < n; ++i) s += "0123456789abcdef"[d[i] >> 4], s += "0123456789abcdef"[d[i] & 15];
+    for (size_t i = 0; i < 16; ++i) s += "0123456789abcdef"[d[i] >> 4], s += "0123456789abcdef"[d[i] & 15];
     return s;
 }
 
@@ -72,8 +71,7 @@ std::string report(const char *function, int value) {
 }
 
 TEST(Md5, MatchesOpenSslPlainAndKeyedHoweverCut) {
-    // Every padding boundary fed a byte at a time, then random lengths cut
-    // anywhere; plain and with each key block appended.
+    // Every padding boundary fed a byte at a time, then random lengths cut anywhere.
     std::mt19937 rng(20240229);
     for (size_t n = 0; n < 600; ++n) {
         const size_t len = n <= 192 ? n : rng() % 10000;
@@ -85,36 +83,28 @@ TEST(Md5, MatchesOpenSslPlainAndKeyedHoweverCut) {
         ASSERT_EQ(our_md5(data, cuts, check_system_time), reference_md5(data + kKeyA)) << "length " << len;
         ASSERT_EQ(our_md5(data, cuts, list_mode_bits), reference_md5(data + kKeyB)) << "length " << len;
     }
-    // Pins the product's key blocks: changing them breaks every keyed file.
-    EXPECT_EQ(hex_of(reference_md5(kKeyA).data()), "0fb2e57fa35bb3db626d72eead745cb9");
-    EXPECT_EQ(hex_of(reference_md5(kKeyB).data()), "c87334e77faf9d171ce8594f863a81d8");
-    // As if 2^29 - 1 bytes had been digested: the next byte carries into the
-    // high word. Keyed finishing clears the context.
-    MD5_CTX ctx;
+    // The key blocks are pinned: changing them breaks every keyed file.
+    EXPECT_EQ(hex_of(reference_md5(kKeyA).data()) + hex_of(reference_md5(kKeyB).data()),
+              "0fb2e57fa35bb3db626d72eead745cb9c87334e77faf9d171ce8594f863a81d8");
+    MD5_CTX ctx;  // as if 2^29 - 1 bytes had been digested: the next carries into the high word
     CR_MD5Init(&ctx);
     ctx.count[0] = 0xfffffff8u;
     CR_MD5Update(&ctx, reinterpret_cast<const unsigned char *>("x"), 1);
     EXPECT_EQ(std::pair(ctx.count[0], ctx.count[1]), std::pair(0u, 1u));
-    Digest d{};
-    check_system_time(d.data(), &ctx);
-    const auto *bytes = reinterpret_cast<const unsigned char *>(&ctx);
-    EXPECT_TRUE(std::all_of(bytes, bytes + sizeof ctx, [](unsigned char b) { return b == 0; }));
 }
 
-TEST(DigestLine, FormatsParsesAndRejectsWithAReport) {
-    char line[80];
-    std::memset(line, '#', sizeof line);
+TEST(DigestLine, FormatsParsesAndRejectsWithABoundedReport) {
+    char line[13] = "############";
     MD5DigestToLine(our_md5("abc").data(), line, 0);
-    EXPECT_EQ(line[0], '#');
-    MD5DigestToLine(our_md5("abc").data(), line, 10);
-    EXPECT_EQ(std::string(line, 11), "#YMD5_DIG\0#"s);
+    MD5DigestToLine(our_md5("abc").data(), line + 1, 10);
+    EXPECT_EQ(std::string(line, 12), "##YMD5_DIG\0#"s);
 
     const std::string body = kAbcLine.substr(MD5_DIGEST_PREFIX_LEN + 2), unended = kAbcLine.substr(0, 60);
     const auto bad = [](int value) { return report("MD5LineToDigest", value); };
     const struct { std::string line, digest, report; } rows[] = {  // digest "": refused
         {kAbcLine, kAbc, ""}, {"#YMD5_DIGEST=0 1\t2  3 4 5 6 7 8 9 A b C d E FF x", "000102030405060708090a0b0c0d0eff", ""},
-        {"just some text\n", "", ""}, {"#ymd5_digest=90" + body, "", ""}, {" " + kAbcLine, "", ""}, {"", "", ""},
-        {unended, "", bad(0)}, {"#YMD5_DIGEST=", "", bad(0)}, {"#YMD5_DIGEST=1ff" + body, "", bad(0x1ff)},
+        {"#ymd5_digest=90" + body, "", ""}, {" " + kAbcLine, "", ""},
+        {unended, "", bad(0)}, {"#YMD5_DIGEST=1ff" + body, "", bad(0x1ff)},
         {"#YMD5_DIGEST=-1" + body, "", bad(-1)}, {"#YMD5_DIGEST=9g" + body, "", bad('g')},
         {"#YMD5_DIGEST=90,01" + body.substr(3), "", bad(',')}, {unended + "x\n", "", bad('x')},
     };
@@ -127,37 +117,19 @@ TEST(DigestLine, FormatsParsesAndRejectsWithAReport) {
         EXPECT_EQ(lines.take(), row.report) << row.line;
     }
     EXPECT_EQ(MD5LineToDigest(nullptr, nullptr), -1);
-}
-
-// MD5Error keeps errno and bounds its line; rehex writes exactly 2n + 1
-// characters, unhex n.
-TEST(Md5Error, KeepsErrnoAndBoundsTheLineAndHexIsStrict) {
-    {
-        DebugLines lines;
-        errno = EACCES;
-        MD5Error("md5c", 1, std::string(2000, 'f').c_str(), 1);
-        EXPECT_EQ(errno, EACCES);
-        const std::string cut = lines.take();
-        EXPECT_LT(cut.size(), 2000u);
-        EXPECT_EQ(cut.find('\n'), cut.size() - 1);
-    }
-    // Text that is not pairs of digits is refused: the fuzz corpus holds it.
-    std::string hex(8, '~');
-    rehex(reinterpret_cast<const unsigned char *>("\x0a\xff\x5c"), 3, hex.data());
-    EXPECT_EQ(hex, "0aff5c\0~"s);
-    unsigned char out[4] = {0xee, 0xee, 0xee, 0xee};
-    EXPECT_EQ(std::pair(unhex("0AfF5c", out), unhex(nullptr, out)), std::pair(3, -1));
-    EXPECT_EQ(hex_of(out, 4), "0aff5cee");
+    errno = EACCES;  // reporting keeps errno and bounds its line
+    MD5Error("md5c", 1, std::string(2000, 'f').c_str(), 1);
+    EXPECT_EQ(errno, EACCES);
+    const std::string cut = lines.take();
+    EXPECT_TRUE(cut.size() < 2000 && cut.find('\n') == cut.size() - 1) << cut;
 }
 
 TEST(Scramble, GoldenValueConstructionRoundTripsAndBounds) {
     char hex[129 + 4];
     get_final_config("master.example", "backup", "the quick brown fox", hex);
-    // Pinned: texts scrambled by earlier builds must keep unscrambling.
+    // Pinned: earlier builds' texts must unscramble. 64 characters are scrambled, by key.
     EXPECT_STREQ(hex, "6df42d51e26fc5aa960cb72f389b5c561cc6d067a928d300cd93543c9ada36fb"
                       "c52c0bd216e162590fe85474f40cad40fccd9f64470ed21c83844296a6d97859");
-    // Only 64 characters are scrambled, into 128 digits; the wrong key
-    // unscrambles to something else.
     std::memset(hex, '~', sizeof hex);
     get_final_config("key-one", "key-two", std::string(100, 'q').c_str(), hex);
     EXPECT_EQ(std::pair(std::strspn(hex, "0123456789abcdef"), hex[129]), std::pair(size_t{128}, '~'));
@@ -165,24 +137,20 @@ TEST(Scramble, GoldenValueConstructionRoundTripsAndBounds) {
     ASSERT_EQ(return_first_file("key-one", "key-two", hex, back) + return_first_file("key-one", "key-twO", hex, wrong), 0);
     EXPECT_EQ(std::string(back, sizeof back), std::string(64, 'q') + std::string(9, '\0'));
     EXPECT_NE(std::string(wrong), std::string(64, 'q'));
-    // A short scrambled form recovers its prefix; digits beyond the 128th
-    // are checked but not used, and nothing is written past 64 bytes.
+    // A short form recovers its prefix; digits beyond the 128th are checked, not used.
     get_final_config("a", "b", "abcdefghijklmnopqrstuvwxyz", hex);
     hex[20] = '\0';
     char text[80] = {};
     ASSERT_EQ(return_first_file("a", "b", hex, text), 0);
     EXPECT_STREQ(text, "abcdefghij");
     std::memset(text, '~', sizeof text);
-    const std::string over(400, 'f'), over_bad = over + "g";
+    const std::string over_bad = std::string(400, 'f') + "g";
     for (const char *bad : {"0g", "abc", static_cast<const char *>(nullptr), over_bad.c_str()})
         EXPECT_EQ(return_first_file("a", "b", bad, text), -1);
     EXPECT_EQ(return_first_file("a", "b", "", text), 0);
     EXPECT_EQ(text[0], '~');
-    ASSERT_EQ(return_first_file("a", "b", over.c_str(), text), 0);
-    EXPECT_TRUE(std::all_of(text + 64, text + 80, [](char c) { return c == '~'; }));
 }
 
-// Digests a stream; `stored` is the digest line's digest, "" without one.
 Digest digest_of(FILE *f, const void *keyed, std::string &stored) {
     Digest computed{}, line{};
     int found = -1;
@@ -190,22 +158,16 @@ Digest digest_of(FILE *f, const void *keyed, std::string &stored) {
     stored = found == 1 ? hex_of(line.data()) : "";
     return computed;
 }
-bool verifies(FILE *f, const void *keyed) {
-    std::string stored;
-    return hex_of(digest_of(f, keyed, stored).data()) == stored;
-}
+bool verifies(FILE *f, const void *keyed) { std::string s; return hex_of(digest_of(f, keyed, s).data()) == s; }
 
-// The digest covers every piece but well-formed digest lines; pieces are at
-// most 1023 bytes, so a digest line may start mid-line.
+// The digest skips well-formed digest lines at a piece's start; pieces are at most 1023 bytes.
 TEST(TextFile, DigestSkipsOnlyWellFormedDigestLines) {
-    const std::string too_big = "#YMD5_DIGEST=1ff" + kAbcLine.substr(15), head(1023, 'h');
+    const std::string head(1023, 'h');
     const std::string unended = kAbcLine.substr(0, 60), odd = "\nnul\0in\n#not a digest\n"s;
     const struct { std::string file, content, stored, report; } rows[] = {
         {kAbcLine + "alpha\n" + kAbcLine + "\n" + std::string(3000, 'w') + odd + kAbcLine,
          "alpha\n\n" + std::string(3000, 'w') + odd, kAbc, ""},
-        {"", "", "", ""},
         {"data\n" + unended, "data\n" + unended, "", report("MD5LineToDigest", 0)},
-        {"data\n" + too_big, "data\n" + too_big, "", report("MD5LineToDigest", 0x1ff)},
         {head + kAbcLine + "tail\n", head + "tail\n", kAbc, ""},
         {"x" + head + kAbcLine, "x" + head + kAbcLine, "", ""},
     };
@@ -222,8 +184,7 @@ TEST(TextFile, DigestSkipsOnlyWellFormedDigestLines) {
     }
 }
 
-// Each appended digest line covers what comes before it: a later line is
-// caught, a new keyed line covers it. Without memory the file is untouched.
+// Each appended digest line covers what comes before it. Without memory the file is untouched.
 TEST(TextFile, AppendedDigestsVerifyTheContentBeforeThem) {
     const std::string path = yqtest::scratch_dir() + "/appended.txt";
     yqtest::write_file(path, "first line\nsecond line\n");
@@ -253,19 +214,13 @@ TEST(TextFile, AppendedDigestsVerifyTheContentBeforeThem) {
 TEST(TextFile, FailedStepsReturnMinusOneAndReport) {
     const std::string path = yqtest::scratch_dir() + "/content.txt";
     yqtest::write_file(path, "content\n");
-    int sv[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    ASSERT_EQ(::write(sv[1], "content\n", 8), 8);
-    ::shutdown(sv[1], SHUT_WR);
     char mem[16] = "content\n";
     FILE *full = ::fmemopen(mem, sizeof mem, "r+");  // no room for the line: flushing fails
     ASSERT_EQ(std::setvbuf(full, nullptr, _IOFBF, 256), 0);
     const struct { FILE *stream; bool append; std::string report; } rows[] = {
-        {nullptr, false, report("MD5TextFileDigest", EINVAL)},
+        {nullptr, false, report("MD5TextFileDigest", EINVAL)}, {full, true, report("MD5AppendDigest", EOF)},
         {std::fopen(path.c_str(), "a"), false, report("MD5TextFileDigest", EBADF)},
         {std::fopen(path.c_str(), "r"), true, report("MD5AppendDigest", EOF)},
-        {::fdopen(sv[0], "r+"), true, report("MD5AppendDigest", -1)},  // a socket cannot seek
-        {full, true, report("MD5AppendDigest", EOF)},
     };
     DebugLines lines;
     for (const auto &row : rows) {
@@ -277,7 +232,6 @@ TEST(TextFile, FailedStepsReturnMinusOneAndReport) {
         EXPECT_EQ(lines.take(), row.report);
         if (row.stream != nullptr) std::fclose(row.stream);
     }
-    ::close(sv[1]);
     EXPECT_EQ(yqtest::read_file(path), "content\n");
 }
 
