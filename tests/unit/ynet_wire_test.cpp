@@ -1,9 +1,12 @@
 // Wire items against a raw peer over a Unix-domain pair and loopback TCP, and
 // the deadline and alarm bracket around every blocking call.
 #include <signal.h>
+#include <sys/time.h>
 
 #include <cerrno>
 #include <climits>
+#include <thread>
+#include <vector>
 
 #include "ynet.h"
 #include "ynet_private.h"
@@ -115,6 +118,49 @@ TEST(WirePipe, CarriesPushesAndFailsWithoutSigpipe) {
     ASSERT_EQ(sigaction(SIGPIPE, &dfl, &before), 0);
     EXPECT_EQ(ynet_push_string(w.get(), "gone", 5), YN_STATUS_WRITE_FAILED);
     sigaction(SIGPIPE, &before, nullptr);
+}
+
+// A peer that trickles one byte at a time: each pop waits for the rest of its
+// item and takes nothing of the next.
+TEST_P(Wire, TricklingPeer) {
+    std::thread peer([fd = c.peer.get()] {
+        for (char ch : "xy\0n\0"s) write_raw(fd, std::string(1, ch)), ::usleep(2000);
+    });
+    char buf[8];
+    EXPECT_EQ(ynet_pop_string(c.mine.get(), buf, sizeof buf, 5), 0);
+    EXPECT_STREQ(buf, "xy");
+    EXPECT_EQ(ynet_pop_string(c.mine.get(), buf, sizeof buf, 5), 0);
+    EXPECT_STREQ(buf, "n");
+    peer.join();
+}
+
+// A timer signal every millisecond interrupts waits, reads and writes of a
+// long string while the peer takes its time; nothing may be lost.
+TEST_P(Wire, SignalStormLosesNoByte) {
+    const size_t n = 1 << 20;
+    std::string sent(n, '\0');
+    for (size_t i = 0; i < n; ++i) sent[i] = static_cast<char>(1 + (i * 7 + i / 251) % 255);
+    struct sigaction tick{}, saved{};
+    tick.sa_handler = [](int) {};
+    ASSERT_EQ(sigaction(SIGALRM, &tick, &saved), 0);  // no SA_RESTART
+    std::string received;
+    std::thread other = thread_without_sigalrm([&, peer = c.peer.get()] {
+        for (std::string got = "-"; received.size() < n + 1 && !got.empty(); ::usleep(100))
+            received += got = read_raw(peer, std::min<size_t>(4096, n + 1 - received.size()));
+        for (size_t at = 0; at < received.size(); at += 4096) {
+            write_raw(peer, received.substr(at, 4096));
+            ::usleep(100);
+        }
+    });
+    itimerval every_ms{{0, 1000}, {0, 1000}}, off{};
+    ASSERT_EQ(setitimer(ITIMER_REAL, &every_ms, nullptr), 0);
+    EXPECT_EQ(ynet_push_string(c.mine.get(), sent.c_str(), 30), 0);
+    std::vector<char> buf(n + 1);
+    EXPECT_EQ(ynet_pop_string(c.mine.get(), buf.data(), static_cast<int>(buf.size()), 30), 0);
+    setitimer(ITIMER_REAL, &off, nullptr);
+    other.join();
+    sigaction(SIGALRM, &saved, nullptr);
+    EXPECT_TRUE(std::string(buf.data()) == sent);
 }
 
 TEST(WireReady, PollsWaitsAndBadDescriptors) {
