@@ -187,6 +187,7 @@ TEST_F(Logging, LoggingFileStreamSharesTheDebugLog) {
     EXPECT_TRUE(open_logging_file((dir_ + "/missing").c_str()) == nullptr && !yqtest::exists(dir_ + "/missing"));
     EXPECT_EQ(Auto_Recycle_Logs, 1);
     FILE *stream = open_logging_file(dir_.c_str());
+    EXPECT_EQ(file_mode(dir_ + "/log.031704"), 0655);
     ASSERT_EQ(logmsg(2, "via debugFD", "f"), 0);
     std::fputs("via stream\n", stream);
     std::fflush(stream);

@@ -288,8 +288,7 @@ int good_client(int index) {
 
 TEST_F(YnetdTest, ManyClientsAtOnceWhileOthersStallOrSendGarbage) {
     Process ynetd = daemon({"--item-timeout=60"}), echo = service("loadecho", nullptr, {"--quiet"});
-    ASSERT_TRUE(ynetd.ready && echo.ready);
-    ASSERT_TRUE(eventually([&] { return children(ynetd.pid).empty(); }));
+    ASSERT_TRUE(ynetd.ready && echo.ready && eventually([&] { return children(ynetd.pid).empty(); }));
     const std::string fd_dir = "/proc/" + std::to_string(ynetd.pid) + "/fd";
     auto open_fds = [&] { return std::distance(std::filesystem::directory_iterator(fd_dir), {}); };
     const auto baseline = open_fds();
