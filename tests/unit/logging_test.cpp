@@ -54,8 +54,7 @@ protected:
 };
 
 TEST_F(Logging, DayFilesAndTheirFailures) {
-    int err = -1;
-    int fd = debugFD = open_debug_file("cwrd", 0644, &err);
+    int err = -1, fd = debugFD = open_debug_file("cwrd", 0644, &err);
     EXPECT_EQ(err, 0);
     const std::string dir = std::string(YQ_PATH_LOG_DIR) + "/cwrd";
     EXPECT_EQ(file_mode(dir + "/log.031704"), 0644);

@@ -254,7 +254,6 @@ TEST_F(YnetdTest, HandOversHaveNoDelayAndAHashPairOnlyForRequestThree) {
     yq::unique_fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
     ASSERT_EQ(::listen(listener.get(), 4), 0);
-    // The client's hash_str1 (request 3), the listener's hash_str2; the listener confirms.
     auto hand_over = [&](const char *code) {
         Conversation c;
         wire::write_raw(c.sock, wire::item(code) + wire::item(path));
@@ -322,30 +321,32 @@ TEST_F(YnetdTest, ManyClientsAtOnceWhileOthersStallOrSendGarbage) {
     EXPECT_EQ(ynetd.finish(20, SIGTERM), 0);
 }
 
-// Settings from a file, the command line winning; detached, with a pid file; at the limit further
-// clients wait in the backlog; SIGTERM ends the conversations still running.
+// Settings from a file, the command line winning; detached once listening, with a pid file; at the
+// limit, clients in the backlog when the daemon looks wait; SIGTERM ends the conversations running.
 TEST_F(YnetdTest, DetachesWithFileSettingsAndOnTermEndsConversations) {
     for (const char *bad : {"--max-protocol=4", "--port=65536", "--port=0"})
         EXPECT_EQ(Process({YNETD_BIN, bad}).finish(), 2) << bad;
     const std::string pid_file = yqtest::scratch_dir() + "/ynetd.pid", conf = pid_file + ".conf";
     yqtest::write_file(conf, "# test settings\nPORT = 13999\nversion_text = \"9.9 from file\"\n"
                              "MAX-PROTOCOL = 2\npid_file = " + pid_file + "\n");
-    // The starting process returns once the daemon listens.
     Process starter({YNETD_BIN, "--port", std::to_string(YNETD_DEFAULT_PORT), "--max-conversations=1", "-c", conf});
     ASSERT_EQ(starter.finish(), 0);
     pid_t pid = static_cast<pid_t>(std::atoi(yqtest::read_file(pid_file).c_str()));
     ASSERT_GT(pid, 0);
     std::unique_ptr<pid_t, void (*)(pid_t *)> guard(&pid, [](pid_t *p) { ::kill(*p, SIGKILL); });
-    Conversation idle;
-    ASSERT_TRUE(idle.status == 0 && idle.version == 2) << idle.status << " " << idle.version;
-    yq::unique_fd waiting = raw_connect();
-    wire::write_raw(waiting.get(), wire::item("3"));
+    ::kill(pid, SIGSTOP);
+    yq::unique_fd idle = raw_connect(), waiting = raw_connect();
+    ::kill(pid, SIGCONT);
+    for (const yq::unique_fd *fd : {&idle, &waiting}) wire::write_raw(fd->get(), wire::item("3"));
+    EXPECT_EQ(wire::read_item(idle.get()), "2");
+    wire::write_raw(idle.get(), wire::item("2"));
     EXPECT_FALSE(wire::readable(waiting.get(), 500)) << "served beyond the limit";
     char text[64];
-    ASSERT_EQ(ynet_version_get(0, 0, nullptr, nullptr, &idle.sock, kTimeout, text, sizeof text), 0);
+    int sock = idle.get();
+    ASSERT_EQ(ynet_version_get(0, 0, nullptr, nullptr, &sock, kTimeout, text, sizeof text), 0);
     EXPECT_STREQ(text, "9.9 from file");
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
-    EXPECT_EQ(wire::read_raw(idle.sock, SIZE_MAX), "");
+    EXPECT_EQ(wire::read_raw(idle.get(), SIZE_MAX), "");
     EXPECT_TRUE(logged(kLogDir, "stopping: 1 conversation(s) still running") && logged(kLogDir, "main: stopped"));
     EXPECT_TRUE(eventually([&] { return !yqtest::exists(pid_file); }, 10s));
 }
