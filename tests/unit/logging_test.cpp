@@ -84,6 +84,7 @@ TEST_F(Logging, LineFormatsAndBounds) {
         {"logwithdate", [&] { return logwithdate(fd, "dated"); }, dated + "dated\n"},
         {"logwithtime_and_id", [&] { return logwithtime_and_id(fd, "job42", "x"); }, "09:05:03 (job42) x\n"},
         {"logwithoutdate", [&] { return logwithoutdate(fd, "raw"); }, "raw"},
+        {"debuglog cut", [&] { return debuglog(fd, t.c_str()); }, at + t.substr(0, 4072) + "\n"},
         {"debuglog cut to the buffer", [&] { g_ppid = 1234567; return debuglog(fd, t.c_str()); },
          ("09:05:03.042 [1234567." + kPid + "] " + t.substr(0, 4072) + "\n").substr(0, 4095)},
         {"logwithtime_and_id cut", [&] { return logwithtime_and_id(fd, id.c_str(), t.c_str()); },
