@@ -44,8 +44,8 @@ enum yorbat_result {
     YORBAT_CREDENTIAL_EXPIRED = 0x600c,
     YORBAT_CREDENTIAL_MALFORMED = 0x600d,   /* not a certificate with its key */
     YORBAT_CONFIGURATION_DAMAGED = 0x600e,  /* install directory or broker files unusable */
-    YORBAT_EXPORT_FAILED = 0x600f,
-    YORBAT_NO_PRIVATE_KEY = 0x6010,         /* export of a peer's (key-less) credential */
+    YORBAT_CREDENTIAL_UNREADABLE = 0x600f,  /* bytes to import are not a credential */
+    YORBAT_NO_PRIVATE_KEY = 0x6010,         /* a credential without its key where one is needed */
     YORBAT_REGISTRY_DAMAGED = 0x6011,
     YORBAT_DOMAIN_CREATE_FAILED = 0x6012,
     YORBAT_PRINCIPAL_CREATE_FAILED = 0x6013,

@@ -227,6 +227,35 @@ std::string trust_dir() { return home() + "/trust"; }
 std::string registry_file() { return home() + "/registry/pdr.db"; }
 std::string broker_dir() { return home() + "/broker"; }
 
+// ---- The own-credential store.
+
+namespace store {
+namespace {
+StateMutex store_mutex;
+std::vector<std::string> *credentials;  // never destroyed, as the object table
+}  // namespace
+
+void remember(const std::string &credential_pem) {
+    StateLock lock(store_mutex);
+    if (!credentials)
+        credentials = new std::vector<std::string>;
+    std::erase(*credentials, credential_pem);
+    credentials->push_back(credential_pem);
+}
+
+std::vector<std::string> snapshot() {
+    StateLock lock(store_mutex);
+    return credentials ? *credentials : std::vector<std::string>{};
+}
+
+void replace(std::vector<std::string> kept) {
+    StateLock lock(store_mutex);
+    if (!credentials)
+        credentials = new std::vector<std::string>;
+    *credentials = std::move(kept);
+}
+}  // namespace store
+
 // ---- Contexts.
 
 Context *context_of(void *context) noexcept {

@@ -98,14 +98,16 @@ void set_home(std::string dir);
 // ---- The library context written by yorbAtInit.
 struct Context {
     std::string home;
-    StateMutex mutex;
-    // Credentials obtained through this context, kept until removed from
-    // the store: mechanism, domain, name and the credential text.
-    struct Stored {
-        std::string mechanism, domain, name, credential;
-    };
-    std::vector<Stored> store;
 };
+
+// ---- The process's own credentials (PEM), obtained through authenticate,
+// import or renew, newest last: what the library presents to a broker that
+// asks who is calling. Under the state lock in the threaded build.
+namespace store {
+void remember(const std::string &credential_pem);
+std::vector<std::string> snapshot();
+void replace(std::vector<std::string> credentials);
+}  // namespace store
 
 // The context behind a pointer from yorbAtInit; null for anything else.
 Context *context_of(void *context) noexcept;

@@ -18,9 +18,11 @@ enum class Role { client, server };
 
 struct Options {
     const x509::Credential *own = nullptr;  // presented; required for the server role
-    // Trust anchors for the peer's certificate. Empty: the peer is not
-    // verified (only for fetching a broker's root on first contact).
+    // The peer's certificate must chain to one of these trust anchors (none:
+    // every peer is refused), unless verify_peer is false, which only the
+    // first contact with a broker, to fetch its root, may use.
     std::vector<std::string> roots_pem;
+    bool verify_peer = true;
     bool require_peer_certificate = true;   // false: a client certificate is optional
     int timeout_ms = 30000;                 // bound on the handshake and on each wait
 };

@@ -48,7 +48,8 @@ TestHost::TestHost(const std::string &hostname, std::function<std::string()> bod
         const char *failed =  // in this order: the mounts once the namespace is the host's own
             ::getppid() != parent ? "parent gone" : ::unshare(flags) != 0 ? "unshare"
             : private_mounts && (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                                 ::mount("yqhost", YQ_PATH_KELDA, "tmpfs", 0, "mode=0755") != 0) ? "mount"
+                                 ::mount("yqhost", YQ_PATH_KELDA, "tmpfs", 0, "mode=0755") != 0 ||
+                                 ::mount("yqhost", YQ_PATH_YORBAT_HOME, "tmpfs", 0, "mode=0755") != 0) ? "mount"
             : ::sethostname(hostname.data(), hostname.size()) != 0 ? "sethostname" : nullptr;
         char byte = 0;
         wire::write_raw(theirs.get(), failed ? std::string("E") + failed + ": " + std::strerror(errno) : "R");

@@ -1,6 +1,6 @@
 // Test hosts: each a child process in network and UTS namespaces of its own
-// (with `private_mounts`, a mount namespace too, the product root a fresh
-// tmpfs). The test configures it from outside (sh, link, `nsenter -t pid()`);
+// (with `private_mounts`, a mount namespace too, the product trees fresh
+// tmpfs mounts). The test configures it from outside (sh, link, `nsenter -t pid()`);
 // finish() then runs its body and returns the body's text, or one starting
 // with "host died". An unfinished host is killed, its interfaces with it.
 #ifndef YQTEST_NETNS_H
