@@ -22,10 +22,11 @@ namespace {
 struct Entry {
     void *owner;
     Releaser release;
+    void *handle;  // the name it was handed out under (differs for an alias)
 };
 
-// Every handle handed out and not yet released, with the aliases that name
-// the same owner. Under the state lock in the threaded build.
+// Every name of an object handed out and not yet released: handles and
+// their aliases. Under the state lock in the threaded build.
 struct ObjectTable {
     StateMutex mutex;
     std::unordered_map<void *, Entry> entries;
@@ -45,7 +46,7 @@ bool hand_out(void *handle, void *owner, Releaser release_owner) noexcept {
     ObjectTable &table = objects();
     try {
         StateLock lock(table.mutex);
-        table.entries.emplace(handle, Entry{owner, release_owner});
+        table.entries.emplace(handle, Entry{owner, release_owner, handle});
         return true;
     } catch (const std::bad_alloc &) {
         release_owner(owner);
@@ -61,7 +62,7 @@ bool add_alias(void *alias, void *handle) noexcept {
         if (found == table.entries.end())
             return false;
         table.entries.emplace(alias, found->second);
-        table.aliases.emplace(handle, alias);
+        table.aliases.emplace(found->second.handle, alias);
         return true;
     } catch (const std::bad_alloc &) {
         return false;
@@ -77,12 +78,12 @@ bool release(void *handle) noexcept {
         if (found == table.entries.end())
             return false;
         entry = found->second;
-        // Forget every name of this owner: the handle and its aliases, or,
-        // when an alias is released, the handle and its other aliases.
-        for (auto it = table.entries.begin(); it != table.entries.end();)
-            it = it->second.owner == entry.owner ? table.entries.erase(it) : std::next(it);
-        for (auto it = table.aliases.begin(); it != table.aliases.end();)
-            it = table.entries.count(it->first) ? std::next(it) : table.aliases.erase(it);
+        // Forget every name of the owner: its handle and the handle's aliases.
+        auto [first, last] = table.aliases.equal_range(entry.handle);
+        for (auto alias = first; alias != last; ++alias)
+            table.entries.erase(alias->second);
+        table.aliases.erase(first, last);
+        table.entries.erase(entry.handle);
     }
     entry.release(entry.owner);
     return true;
