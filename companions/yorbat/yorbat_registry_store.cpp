@@ -136,17 +136,18 @@ private:
         made.kind = static_cast<int>(kind);
         database_.registries.push_back(std::move(made));
         numbers_.clear();
+        domain_names_.clear();
+        principal_names_.clear();
         return true;
     }
 
     bool domain(std::string_view name) {
         if (database_.registries.empty() || !valid_domain_name(name) || name.find('@') != name.npos)
             return false;
-        Registry &owner = database_.registries.back();
-        for (const Domain &existing : owner.domains)
-            if (existing.name == name)
-                return false;
-        owner.domains.push_back(Domain{std::string(name), {}});
+        if (!domain_names_.insert(name).second)
+            return false;
+        database_.registries.back().domains.push_back(Domain{std::string(name), {}});
+        principal_names_.clear();
         return true;
     }
 
@@ -157,7 +158,7 @@ private:
         Domain &owner = registry.domains.back();
         Principal made;
         made.name = fields[1];
-        if (!valid_principal_name(made.name) || principal_by_name(owner, made.name) ||
+        if (!valid_principal_name(fields[1]) || !principal_names_.insert(fields[1]).second ||
             !parse_number(fields[2], LONG_MIN, LONG_MAX, made.flag) ||
             !parse_number(fields[3], kFirstNumber, registry.next_number - 1, made.number) ||
             !parse_number(fields[4], 1, kMaxIterations, made.iterations) ||
@@ -170,7 +171,9 @@ private:
 
     Database &database_;
     std::set<long> registry_ids_;
-    std::set<long> numbers_;  // of the current registry
+    std::set<long> numbers_;                      // of the current registry
+    std::set<std::string_view> domain_names_;     // of the current registry
+    std::set<std::string_view> principal_names_;  // of the current domain
 };
 
 int parse_lines(std::string_view text, Database &out) {
