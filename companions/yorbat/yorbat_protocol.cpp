@@ -100,14 +100,16 @@ std::optional<Number> whole_number(std::string_view text, int base) noexcept {
 
 std::string_view field_name(Field field) noexcept { return field_names[static_cast<size_t>(field)]; }
 
-void Message::set_result(int result) {
+std::string result_text(int result) {
     char text[16];
     if (result < 0)
         std::snprintf(text, sizeof text, "%d", result);
     else
         std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(result));
-    set(Field::result, text);
+    return text;
 }
+
+void Message::set_result(int result) { set(Field::result, result_text(result)); }
 
 void Message::set_number(long number) { set(Field::number, std::to_string(number)); }
 

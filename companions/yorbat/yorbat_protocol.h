@@ -48,6 +48,9 @@ inline constexpr std::string_view op_validate_group = "validate-group";
 
 std::string_view field_name(Field field) noexcept;
 
+// A result as it travels: "0x600b", "0x0", "-1".
+std::string result_text(int result);
+
 class Message {
 public:
     bool has(Field field) const noexcept { return slot(field).has_value(); }
