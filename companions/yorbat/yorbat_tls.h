@@ -20,7 +20,9 @@ struct Options {
     const x509::Credential *own = nullptr;  // presented; required for the server role
     // The peer's certificate must chain to one of these trust anchors (none:
     // every peer is refused), unless verify_peer is false, which only the
-    // first contact with a broker, to fetch its root, may use.
+    // first contact with a broker, to fetch its root, may use. A server with
+    // verify_peer false still asks for a certificate and accepts any, so that
+    // its caller can judge it (x509::verify_issued_by; an expired one to renew).
     std::vector<std::string> roots_pem;
     bool verify_peer = true;
     bool require_peer_certificate = true;   // false: a client certificate is optional
@@ -35,7 +37,8 @@ using SessionPtr = std::unique_ptr<Session, SessionFree>;
 
 // Handshake on the connected socket `fd`. 0; YORBAT_CONNECTION_BROKEN (peer
 // gone, time-out, protocol failure); YORBAT_PEER_NOT_TRUSTED (the peer's
-// certificate failed verification or is missing where required);
+// certificate failed verification or is missing where required, or the peer
+// refused ours);
 // YORBAT_CONN_LIBRARY_FAILURE (this side's credential or set-up unusable).
 int start(int fd, Role role, const Options &options, SessionPtr &out) noexcept;
 
@@ -50,7 +53,9 @@ std::string peer_certificate_pem(const Session &session);
 // A client conversation with a broker: TCP connection to address (bounded
 // by options.timeout_ms) and handshake. YORBAT_BROKER_UNREACHABLE when no
 // TCP connection, YORBAT_BROKER_NOT_TRUSTED when the broker's certificate is
-// not verified by options.roots_pem, else as start().
+// not verified by options.roots_pem, YORBAT_BROKER_REFUSED when the broker
+// refused our certificate in the handshake, else as start(). The socket
+// (blocking, TCP_NODELAY) is the caller's to close after the session.
 int connect_to(const yorbat_broker_address &address, const Options &options, int &socket_out,
                SessionPtr &out) noexcept;
 

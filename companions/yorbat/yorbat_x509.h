@@ -31,6 +31,15 @@ struct Info {
     time_t not_before = 0, not_after = 0;
 };
 
+// An owner for any OpenSSL object: Owned<SSL, SSL_free>.
+template <auto Free>
+struct FreeWith {
+    template <typename T>
+    void operator()(T *object) const noexcept { Free(object); }
+};
+template <typename T, auto Free>
+using Owned = std::unique_ptr<T, FreeWith<Free>>;
+
 struct X509Free {
     void operator()(X509 *cert) const noexcept { X509_free(cert); }
 };
@@ -44,6 +53,8 @@ public:
     // must match it). YORBAT_NOT_A_CERTIFICATE when there is no certificate,
     // YORBAT_CREDENTIAL_MALFORMED for a key that is broken or does not match.
     static int parse(std::string_view pem, Credential &out) noexcept;
+    // The certificate alone; whatever follows it is ignored.
+    static int parse_certificate(std::string_view pem, Credential &out) noexcept;
 
     X509 *certificate() const noexcept { return cert_.get(); }
     EVP_PKEY *key() const noexcept { return key_.get(); }  // null for a peer's credential
@@ -64,6 +75,9 @@ int make_root(std::string_view broker_host, long lifetime_seconds, std::string &
 
 // A new credential for `principal`: a fresh key and a certificate signed by
 // `authority` (which must hold its key), valid from now for `lifetime_seconds`.
+// A negative lifetime gives a credential that expired that long ago (what a
+// renewal sees). 0, YORBAT_NO_PRIVATE_KEY, YORBAT_INVALID_ARGUMENT (a name
+// with a NUL), YORBAT_INTERNAL_FAILURE, YORBAT_NO_MEMORY.
 int issue(const Credential &authority, const Principal &principal, long lifetime_seconds,
           std::string &credential_pem) noexcept;
 
