@@ -3,7 +3,6 @@
 // one that forgets the process's own credentials. Each conversation is one
 // TLS connection carrying one request and one answer.
 #include <openssl/x509v3.h>
-#include <unistd.h>
 
 #include <array>
 #include <ctime>
@@ -11,6 +10,7 @@
 
 #include "yorbat_core.h"
 #include "yorbat_protocol.h"
+#include "yorbat_registry.h"
 #include "yorbat_tls.h"
 #include "yorbat_x509.h"
 
@@ -20,25 +20,9 @@ namespace {
 using protocol::Field;
 using protocol::Message;
 
-// The socket of one broker conversation; closed when the conversation ends.
-class Socket {
-public:
-    Socket() = default;
-    Socket(const Socket &) = delete;
-    Socket &operator=(const Socket &) = delete;
-    ~Socket() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int &fd() noexcept { return fd_; }
-
-private:
-    int fd_ = -1;
-};
-
 // One conversation. The socket outlives the session (declared first).
 struct Conversation {
-    Socket socket;
+    files::Descriptor socket;
     tls::SessionPtr session;
 };
 
@@ -51,11 +35,15 @@ bool broker_given(const yorbat_broker_address *broker) noexcept {
 // Connects and shakes hands; the result as this library reports it.
 int open_conversation(const yorbat_broker_address &broker, const tls::Options &options,
                       Conversation &conversation) noexcept {
-    int result = tls::connect_to(broker, options, conversation.socket.fd(), conversation.session);
+    int fd = -1;
+    int result = tls::connect_to(broker, options, fd, conversation.session);
+    conversation.socket = files::Descriptor(fd);
     switch (result) {
     case YORBAT_OK:
     case YORBAT_BROKER_UNREACHABLE:
     case YORBAT_BROKER_NOT_TRUSTED:
+    case YORBAT_BROKER_REFUSED:
+    case YORBAT_INVALID_ARGUMENT:
     case YORBAT_CONN_LIBRARY_FAILURE:
     case YORBAT_NO_MEMORY:
         return result;

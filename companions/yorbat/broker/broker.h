@@ -36,12 +36,12 @@ struct Authority {
     x509::Credential root;  // with its key: signs what is issued
     x509::Credential own;   // the broker's credential, shown to clients
     std::string root_certificate_pem;
-    std::string host;       // the name in "unixpwd@HOST" and "localhost@HOST"
+    std::string host;       // "unixpwd@HOST", "localhost@HOST": the registry's qualified host
     long lifetime_seconds = 0;
     std::string pam_service;
 };
 
-// Loads HOME/broker/root.pem, broker.pem and host: 0, or a message in `why`.
+// Loads HOME/broker/root.pem and broker.pem: 0, or a message in `why`.
 int load_authority(const Settings &settings, Authority &authority, std::string &why);
 
 // The far end of a conversation.

@@ -10,10 +10,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "broker.h"
+#include "yorbat_registry.h"
 
 namespace yorbat::broker {
 namespace {
@@ -37,36 +36,13 @@ std::string absolute(const std::string &path) {
     return path.empty() ? path : std::filesystem::absolute(path).lexically_normal().string();
 }
 
-bool read_whole(const std::string &path, std::string &text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream whole;
-    whole << in.rdbuf();
-    text = whole.str();
-    return !in.bad();
-}
-
 int load_credential(const std::string &path, x509::Credential &credential, std::string &why) {
     std::string pem;
-    if (!read_whole(path, pem))
-        return why = path + ": " + std::strerror(errno), 1;
+    if (int error = files::read_whole(path, pem); error != 0)
+        return why = path + ": " + std::strerror(error), 1;
     if (x509::Credential::parse(pem, credential) != YORBAT_OK || !credential.key())
         return why = path + ": not a certificate with its key", 1;
     return 0;
-}
-
-std::string broker_host_name() {
-    std::string text;
-    if (read_whole(broker_dir() + "/host", text)) {
-        text.erase(text.find_last_not_of(" \t\r\n") + 1);
-        if (!text.empty())
-            return text;
-    }
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0)
-        return "localhost";
-    return name;
 }
 
 // ---- Signals: the handler only writes to a pipe that the accept loop watches.
@@ -96,12 +72,9 @@ bool catch_stop_signals() {
 bool write_pid_file(const std::string &path) {
     if (path.empty())
         return true;
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    std::string text = std::to_string(getpid()) + "\n";
-    bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    return close(fd) == 0 && written;
+    int error = files::write_atomically(path, std::to_string(getpid()) + "\n", 0644);
+    errno = error;
+    return error == 0;
 }
 
 // Detaches from the terminal and the caller. The parent returns only to
@@ -215,7 +188,7 @@ int load_authority(const Settings &settings, Authority &authority, std::string &
         load_credential(broker_dir() + "/broker.pem", authority.own, why) != 0)
         return 1;
     authority.root_certificate_pem = authority.root.certificate_pem();
-    authority.host = broker_host_name();
+    authority.host = registry::qualified_host();
     authority.lifetime_seconds = settings.lifetime_days * 86400L;
     authority.pam_service = settings.pam_service;
     return 0;
