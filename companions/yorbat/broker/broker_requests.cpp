@@ -1,5 +1,7 @@
 // The broker's operations: each turns a parsed request into a result and the
 // answer's fields. A refusal carries the result alone.
+#include <openssl/x509v3.h>
+
 #include <ctime>
 
 #include "broker.h"
@@ -28,16 +30,24 @@ int issue_to(const Authority &authority, const x509::Principal &principal, Outco
     return YORBAT_OK;
 }
 
-// The certificate the client presented, when this broker issued it. Renewal
-// takes an expired one too: the check is made at its own start of validity.
+// Whether the root signed `certificate`, whenever that was: a renewal takes
+// an expired credential too. One level only: the root issues directly.
+bool signed_by_root(const Authority &authority, X509 *certificate) noexcept {
+    X509 *root = authority.root.certificate();
+    return X509_check_issued(root, certificate) == X509_V_OK && X509_verify(certificate, X509_get0_pubkey(root)) == 1;
+}
+
+// The certificate the client presented, when this broker issued it (and,
+// where `must_be_current`, it is valid now).
 int presented(const Authority &authority, const Peer &peer, bool must_be_current, x509::Info &info) {
     x509::Credential credential;
     if (peer.certificate_pem.empty() || x509::Credential::parse(peer.certificate_pem, credential) != YORBAT_OK ||
         credential.info(info) != YORBAT_OK)
         return YORBAT_PERMISSION_DENIED;
-    time_t when = must_be_current ? std::time(nullptr) : info.not_before;
-    return x509::verify_issued_by(credential, authority.root, when) == YORBAT_OK ? YORBAT_OK
-                                                                                 : YORBAT_PERMISSION_DENIED;
+    bool issued_here = must_be_current
+                           ? x509::verify_issued_by(credential, authority.root, std::time(nullptr)) == YORBAT_OK
+                           : signed_by_root(authority, credential.certificate());
+    return issued_here ? YORBAT_OK : YORBAT_PERMISSION_DENIED;
 }
 
 // Whether the request names the principal `held`; a short domain names its
