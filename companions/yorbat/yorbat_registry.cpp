@@ -95,7 +95,7 @@ int add_registry(int kind, long &id) noexcept {
                 for (const Registry &registry : database.registries)
                     highest = std::max(highest, registry.id);
                 id = highest + 1;
-                database.registries.push_back(Registry{id, kind, 1000, {}});
+                database.registries.push_back(Registry{id, kind, kFirstPrincipalNumber, {}});
                 return 0;
             },
             YORBAT_INTERNAL_FAILURE);

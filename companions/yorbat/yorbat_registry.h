@@ -56,10 +56,13 @@ struct Domain {
     bool operator==(const Domain &) const = default;
 };
 
+// Principals are numbered from here on, never reusing a number within a registry.
+inline constexpr long kFirstPrincipalNumber = 1000;
+
 struct Registry {
     long id = 0;
     int kind = 0;            // 1 or 2
-    long next_number = 0;    // the number the next principal gets
+    long next_number = kFirstPrincipalNumber;  // the number the next principal gets
     std::vector<Domain> domains;
     bool operator==(const Registry &) const = default;
 };

@@ -3,6 +3,7 @@
 // file, so a handle whose object went away meanwhile answers
 // YORBAT_NOT_FOUND.
 #include <cstring>
+#include <functional>
 
 #include "yorbat_registry.h"
 
@@ -23,6 +24,9 @@ struct PrincipalRef {
     long registry_id;
     std::string domain;
     std::string name;
+    // A list's elements answer their attributes from the list's own reading
+    // of the file: walking a list of n principals then costs one read, not n.
+    std::optional<long> listed_flag;
 };
 
 // A list handed out as one owner: an array of pointers to its elements,
@@ -63,11 +67,16 @@ const Ref *ref_of(void *handle) noexcept {
         return nullptr;
     if (const Ref *alone = owner_as<Ref>(handle))
         return alone;
-    if (const RefList<Ref> *list = owner_as<RefList<Ref>>(handle))
-        for (const Ref &ref : list->refs)
-            if (&ref == handle)
-                return &ref;
-    return nullptr;
+    const RefList<Ref> *list = owner_as<RefList<Ref>>(handle);
+    if (!list)
+        return nullptr;
+    // An alias of the list is the array itself or one of its elements.
+    const Ref *first = list->refs.data(), *end = first + list->refs.size();
+    const auto *named = static_cast<const Ref *>(handle);
+    std::less<const Ref *> before;
+    if (before(named, first) || !before(named, end))
+        return nullptr;
+    return named;
 }
 
 template <typename Ref>
@@ -221,7 +230,7 @@ int yorbAtCreatePDPrincipal(void *domainHandle, const char *name, const char *pa
     return guarded([&] {
         if (int failed = create_principal(ref->registry_id, ref->domain, name, password, flag))
             return failed;
-        return hand_out_ref(PrincipalRef{ref->registry_id, ref->domain, name}, principalHandle);
+        return hand_out_ref(PrincipalRef{ref->registry_id, ref->domain, name, {}}, principalHandle);
     });
 }
 
@@ -238,7 +247,7 @@ int yorbAtFindPDPrincipal(void *registry, const char *domain, const char *name, 
             return failed;
         if (!principal_by_name(*found, name))
             return static_cast<int>(YORBAT_NOT_FOUND);
-        return hand_out_ref(PrincipalRef{ref->id, found->name, name}, principalHandle);
+        return hand_out_ref(PrincipalRef{ref->id, found->name, name, {}}, principalHandle);
     });
 }
 
@@ -276,7 +285,7 @@ int yorbAtGetPDPrincipals(void *domainHandle, void ***principals, int *count) no
             return failed;
         std::vector<PrincipalRef> refs;
         for (const Principal &principal : found->principals)
-            refs.push_back(PrincipalRef{ref->registry_id, found->name, principal.name});
+            refs.push_back(PrincipalRef{ref->registry_id, found->name, principal.name, principal.flag});
         return hand_out_list(std::move(refs), principals, count);
     });
 }
@@ -288,17 +297,21 @@ int yorbAtGetPDPrincipalAttribs(void *principal, yorbat_word **attributes) noexc
         return YORBAT_INVALID_ARGUMENT;
     *attributes = nullptr;
     return guarded([&] {
-        Database database;
-        Domain *found = nullptr;
-        if (int failed = domain_of(DomainRef{ref->registry_id, ref->domain}, database, found))
-            return failed;
-        const Principal *named = principal_by_name(*found, ref->name);
-        if (!named)
-            return static_cast<int>(YORBAT_NOT_FOUND);
+        long flag = ref->listed_flag.value_or(0);
+        if (!ref->listed_flag) {
+            Database database;
+            Domain *found = nullptr;
+            if (int failed = domain_of(DomainRef{ref->registry_id, ref->domain}, database, found))
+                return failed;
+            const Principal *named = principal_by_name(*found, ref->name);
+            if (!named)
+                return static_cast<int>(YORBAT_NOT_FOUND);
+            flag = named->flag;
+        }
         auto owner = std::make_unique<Attributes>();
-        owner->text = named->name;
+        owner->text = ref->name;
         owner->words[YORBAT_PRINCIPAL_ATTR_NAME] = owner->text.data();
-        owner->words[YORBAT_PRINCIPAL_ATTR_FLAG] = number_word(named->flag);
+        owner->words[YORBAT_PRINCIPAL_ATTR_FLAG] = number_word(flag);
         return hand_out_attributes(std::move(owner), attributes);
     });
 }

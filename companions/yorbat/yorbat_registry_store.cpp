@@ -36,7 +36,6 @@ constexpr long kIterations = 100000;
 constexpr long kMaxIterations = 10000000;
 constexpr size_t kSaltBytes = 16;
 constexpr size_t kHashBytes = 32;
-constexpr long kFirstNumber = 1000;
 
 // ---- Writing.
 
@@ -130,7 +129,7 @@ private:
         Registry made;
         long kind = 0;
         if (!parse_number(fields[1], 1, LONG_MAX, made.id) || !parse_number(fields[2], 1, 2, kind) ||
-            !parse_number(fields[3], kFirstNumber, LONG_MAX, made.next_number) ||
+            !parse_number(fields[3], kFirstPrincipalNumber, LONG_MAX, made.next_number) ||
             !registry_ids_.insert(made.id).second)
             return false;
         made.kind = static_cast<int>(kind);
@@ -160,7 +159,7 @@ private:
         made.name = fields[1];
         if (!valid_principal_name(fields[1]) || !principal_names_.insert(fields[1]).second ||
             !parse_number(fields[2], LONG_MIN, LONG_MAX, made.flag) ||
-            !parse_number(fields[3], kFirstNumber, registry.next_number - 1, made.number) ||
+            !parse_number(fields[3], kFirstPrincipalNumber, registry.next_number - 1, made.number) ||
             !parse_number(fields[4], 1, kMaxIterations, made.iterations) ||
             !parse_hex(fields[5], kSaltBytes, made.salt) || !parse_hex(fields[6], kHashBytes, made.hash) ||
             !numbers_.insert(made.number).second)

@@ -214,15 +214,23 @@ TEST_F(Registry, AWriterKilledAtAnyMomentLeavesTheOldOrTheNewFile) {
     ASSERT_EQ(0, reg::update([&](reg::Database &db) { db = states[0]; return 0; }, -2));
     int seen[2] = {0, 0};
     for (int round = 0; round < 60; ++round) {
+        int written[2];
+        ASSERT_EQ(0, ::pipe(written));
         pid_t writer = ::fork();
         ASSERT_GE(writer, 0);
         if (writer == 0) {
             for (unsigned i = 1;; ++i)
-                reg::update([&](reg::Database &db) { db = states[i % 2]; return 0; }, -2);
+                if (reg::update([&](reg::Database &db) { db = states[i % 2]; return 0; }, -2) == 0)
+                    (void)!::write(written[1], "w", 1);
         }
-        // Spread over the first 30 ms of the writer's life.
-        ::usleep(static_cast<useconds_t>(round * 7919 % 30000));
+        ::close(written[1]);
+        // Kill during the first, second or third write, at a spread moment.
+        char byte = 0;
+        for (int completed = 0; completed < round % 3; ++completed)
+            ASSERT_EQ(1, ::read(written[0], &byte, 1));
+        ::usleep(static_cast<useconds_t>(round * 7919 % 20000));
         ::kill(writer, SIGKILL);
+        ::close(written[0]);
         int status = 0;
         ASSERT_EQ(writer, ::waitpid(writer, &status, 0));
         reg::Database now;
