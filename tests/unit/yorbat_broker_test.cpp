@@ -139,13 +139,17 @@ protected:
         if (!yqtest::netns_unavailable().empty()) return;
         ASSERT_TRUE(yqtest::isolate_network() && std::system("ip link set lo up") == 0);
         ASSERT_EQ(std::system("ip addr add 192.0.2.1/32 dev lo"), 0);  // a local address off loopback
-        root_pem = new_root();
-        write_broker_home(kHome, root_pem, root_pem);
+        // The broker's files and principals as an administrator makes them.
+        yqtest::write_file(kHome + "/password", "secret-1\n", 0600);
+        const std::string password_file = " --password-file " + kHome + "/password";
+        for (const std::string &command : std::vector<std::string>{
+                 "setup-broker --host broker.test", "domain add Sales", "user add Sales alice" + password_file,
+                 "user add Sales carol" + password_file}) {
+            std::string line = YORBAT_ADMIN_BIN " --home " + kHome + " " + command + " >/dev/null";
+            ASSERT_EQ(std::system(line.c_str()), 0) << command;
+        }
+        root_pem = yqtest::read_file(kHome + "/broker/root.pem");
         ASSERT_EQ(trust::add(root_cert(root_pem)), 0);
-        long id = 0;
-        ASSERT_EQ(registry::add_registry(2, id), 0);
-        ASSERT_EQ(registry::create_domain(0, "Sales"), 0);
-        for (const char *name : {"alice", "carol"}) ASSERT_EQ(registry::create_principal(0, "Sales", name, "secret-1", 0), 0);
         // A broker whose certificate this host does not trust and whose root did not sign it.
         stranger_home = yqtest::scratch_dir() + "/stranger";
         write_broker_home(stranger_home, new_root(), new_root());
@@ -193,7 +197,8 @@ protected:
         int result = user ? yorbAtValidatePrpl(context, &principal, &address, &words)
                           : yorbAtValidateGroup(context, &group, &address, &words);
         if (words && out)
-            *out = {static_cast<const char *>(words[YORBAT_VALID_NAME]), static_cast<const char *>(words[YORBAT_VALID_DOMAIN]),
+            *out = {static_cast<const char *>(words[YORBAT_VALID_NAME]),
+                    static_cast<const char *>(words[YORBAT_VALID_DOMAIN]),
                     static_cast<long>(reinterpret_cast<intptr_t>(words[YORBAT_VALID_NUMBER]))};
         if (words) yorbAtFree(words);
         return result;
@@ -289,11 +294,13 @@ TEST_F(BrokerTest, RefusalsCarryTheirResults) {
     } rows[] = {
         {"wrong password", [&] { return authenticate({"yq", "Sales", "alice", "secret-2"}); }, YORBAT_BAD_LOGIN},
         {"unknown principal", [&] { return authenticate({"yq", "Sales", "nobody", "secret-1"}); }, YORBAT_BAD_LOGIN},
-        {"yq without domain", [&] { return authenticate({"yq", nullptr, "alice", "secret-1"}); }, YORBAT_INVALID_ARGUMENT},
+        {"yq without domain", [&] { return authenticate({"yq", nullptr, "alice", "secret-1"}); },
+         YORBAT_INVALID_ARGUMENT},
         {"nis", [&] { return authenticate({"nis", "x", "alice", "secret-1"}); }, YORBAT_MECHANISM_UNSUPPORTED},
         {"nisplus", [&] { return authenticate({"nisplus", "x", "alice", "pw"}); }, YORBAT_MECHANISM_UNSUPPORTED},
         {"nt", [&] { return authenticate({"nt", nullptr, nullptr, nullptr}); }, YORBAT_MECHANISM_UNSUPPORTED},
-        {"localhost off loopback", [&] { return authenticate({"localhost", nullptr, nullptr, nullptr}, nullptr, kPort, "192.0.2.1"); },
+        {"localhost off loopback",
+         [&] { return authenticate({"localhost", nullptr, nullptr, nullptr}, nullptr, kPort, "192.0.2.1"); },
          YORBAT_PERMISSION_DENIED},
         {"renew without credential", [&] { return raw_result("op=renew\n\n"); }, YORBAT_PERMISSION_DENIED},
         {"renew of another broker's credential", [&] { return renew(alien); }, YORBAT_PERMISSION_DENIED},
@@ -301,7 +308,8 @@ TEST_F(BrokerTest, RefusalsCarryTheirResults) {
              EXPECT_EQ(registry::delete_principal(0, "Sales", "carol"), 0);
              return renew(carol);
          }, YORBAT_CREDENTIAL_REVOKED},
-        {"credentials for someone else", [&] { return raw_result("op=credentials\nmechanism=yq\nname=alice\n\n", &held); },
+        {"credentials for someone else",
+         [&] { return raw_result("op=credentials\nmechanism=yq\nname=alice\n\n", &held); },
          YORBAT_PERMISSION_DENIED},
         {"unknown user", [&] { return validate(true, "yq", "Sales", "nobody"); }, YORBAT_NOT_FOUND},
         {"unknown group", [&] { return validate(false, "yq", nullptr, "Marketing"); }, YORBAT_NOT_FOUND},
@@ -312,7 +320,8 @@ TEST_F(BrokerTest, RefusalsCarryTheirResults) {
          YORBAT_BROKER_NOT_TRUSTED},
         {"unreachable broker", [&] { return authenticate({"yq", "Sales", "alice", "secret-1"}, nullptr, kNobodyPort); },
          YORBAT_BROKER_UNREACHABLE},
-        {"root that did not sign the broker", [&] { return setup_trust(kStrangerPort, trust_root); }, YORBAT_ROOT_REJECTED},
+        {"root that did not sign the broker", [&] { return setup_trust(kStrangerPort, trust_root); },
+         YORBAT_ROOT_REJECTED},
         {"trust request of another kind", [&] { return setup_trust(kPort, trust_other); }, YORBAT_INVALID_ARGUMENT},
     };
     for (const auto &row : rows) {
@@ -382,7 +391,8 @@ TEST_F(BrokerTest, CrowdWithMisbehavingClientsIsServedAndLeavesNothingBehind) {
     for (Identity &identity : answered)
         crowd.emplace_back([this, out = &identity] { validate(true, "yq", "Sales", "alice", out); });
     for (std::thread &member : crowd) member.join();
-    for (const Identity &identity : answered) ASSERT_EQ(identity.name + " " + identity.domain, "alice Sales@broker.test");
+    for (const Identity &identity : answered)
+        ASSERT_EQ(identity.name + " " + identity.domain, "alice Sales@broker.test");
     plain.clear();
     stalled.clear();
     EXPECT_TRUE(eventually([&] { return footprint(broker->pid) == before; }))
@@ -399,12 +409,14 @@ TEST_F(BrokerTest, SigtermStopsTheBrokerAndRemovesItsPidFile) {
     // Detached: the caller returns 0 once the daemon listens and its pid is written.
     Broker detached(kHome, kNobodyPort, false);
     int status = -1;
-    ASSERT_EQ(waitpid(std::exchange(detached.pid, -1), &status, 0) > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+    ASSERT_GT(waitpid(std::exchange(detached.pid, -1), &status, 0), 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     pid_t daemon = std::atoi(yqtest::read_file(detached.pid_file).c_str());
     ASSERT_GT(daemon, 0);
     ASSERT_EQ(kill(daemon, SIGTERM), 0);
     EXPECT_TRUE(eventually([&] {
-        std::string stat = yqtest::exists("/proc/" + std::to_string(daemon)) ? yqtest::read_file("/proc/" + std::to_string(daemon) + "/stat") : "";
+        std::string proc = "/proc/" + std::to_string(daemon);
+        std::string stat = yqtest::exists(proc) ? yqtest::read_file(proc + "/stat") : "";  // gone, or a zombie
         return !yqtest::exists(detached.pid_file) && (stat.empty() || stat.find(") Z ") != std::string::npos);
     }));
 }
