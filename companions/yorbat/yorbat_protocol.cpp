@@ -152,7 +152,8 @@ size_t complete_length(std::string_view text) noexcept {
 int parse(std::string_view text, Message &out) noexcept {
     try {
         out = Message{};
-        if (text.size() > max_message_bytes || complete_length(text) != text.size())
+        size_t length = complete_length(text);  // 0 for no message at all
+        if (text.size() > max_message_bytes || length == 0 || length != text.size())
             return YORBAT_INVALID_ARGUMENT;
         text.remove_suffix(1);  // the empty line's newline; every line now ends in one
         while (!text.empty()) {
