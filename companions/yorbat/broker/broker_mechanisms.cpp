@@ -255,19 +255,33 @@ int still_exists(const Authority &, const x509::Principal &principal) {
     return YORBAT_CREDENTIAL_REVOKED;
 }
 
-int find_user(const Authority &authority, const Message &request, Identity &identity) {
-    Mechanism mechanism = mechanism_of(request.value(Field::mechanism));
-    std::optional<std::string> name = c_text(request, Field::name);
+namespace {
+
+// What user and group lookups share: the request's checks, and the answer
+// for the mechanisms whose users and groups are the system's. Null when the
+// lookup goes on in the registry.
+std::optional<int> find_outside_registry(const Authority &authority, const Message &request,
+                                         bool (*named)(const std::string &, Identity &),
+                                         Identity &identity) {
     if (!request.has(Field::mechanism) || !request.has(Field::name))
         return YORBAT_INVALID_ARGUMENT;
+    Mechanism mechanism = mechanism_of(request.value(Field::mechanism));
     if (mechanism == Mechanism::unsupported)
         return YORBAT_MECHANISM_UNSUPPORTED;
-    if (mechanism != Mechanism::yq) {
-        if (!name || !user_named(*name, identity))
-            return YORBAT_NOT_FOUND;
-        identity.domain = domain_of(authority, mechanism);
-        return YORBAT_OK;
-    }
+    if (mechanism == Mechanism::yq)
+        return std::nullopt;
+    std::optional<std::string> name = c_text(request, Field::name);
+    if (!name || !named(*name, identity))
+        return YORBAT_NOT_FOUND;
+    identity.domain = domain_of(authority, mechanism);
+    return YORBAT_OK;
+}
+
+}  // namespace
+
+int find_user(const Authority &authority, const Message &request, Identity &identity) {
+    if (std::optional<int> answered = find_outside_registry(authority, request, user_named, identity))
+        return *answered;
     if (!request.has(Field::domain))
         return YORBAT_INVALID_ARGUMENT;
     registry::Found found;
@@ -279,18 +293,8 @@ int find_user(const Authority &authority, const Message &request, Identity &iden
 
 // A "yq" group is a domain: its principals are its members.
 int find_group(const Authority &authority, const Message &request, Identity &identity) {
-    Mechanism mechanism = mechanism_of(request.value(Field::mechanism));
-    std::optional<std::string> name = c_text(request, Field::name);
-    if (!request.has(Field::mechanism) || !request.has(Field::name))
-        return YORBAT_INVALID_ARGUMENT;
-    if (mechanism == Mechanism::unsupported)
-        return YORBAT_MECHANISM_UNSUPPORTED;
-    if (mechanism != Mechanism::yq) {
-        if (!name || !group_named(*name, identity))
-            return YORBAT_NOT_FOUND;
-        identity.domain = domain_of(authority, mechanism);
-        return YORBAT_OK;
-    }
+    if (std::optional<int> answered = find_outside_registry(authority, request, group_named, identity))
+        return *answered;
     registry::Found found;
     if (int looked = registry::find_domain(request.value(Field::name), found))
         return looked;
