@@ -190,11 +190,11 @@ int yorbAtExportCredential(const char *credential, char **bytes, int *count) noe
 // Expired credentials are imported too: renewing one needs it.
 int yorbAtImportCredential(const char *bytes, int count, char **credential) noexcept {
     YORBAT_FAULT_SEAM();
-    if (!bytes || count < 0 || !credential)
+    if ((!bytes && count > 0) || count < 0 || !credential)
         return YORBAT_INVALID_ARGUMENT;
     *credential = nullptr;
     x509::Credential parsed;
-    if (x509::Credential::parse(std::string_view(bytes, static_cast<size_t>(count)), parsed) != YORBAT_OK)
+    if (count == 0 || x509::Credential::parse(std::string_view(bytes, static_cast<size_t>(count)), parsed) != YORBAT_OK)
         return YORBAT_CREDENTIAL_UNREADABLE;
     if (!parsed.key())
         return YORBAT_NO_PRIVATE_KEY;

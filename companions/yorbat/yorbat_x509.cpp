@@ -12,6 +12,7 @@
 
 #include <climits>
 #include <cstring>
+#include <vector>
 
 namespace yorbat::x509 {
 namespace {
@@ -183,19 +184,78 @@ int verify_error_result(int error) {
     }
 }
 
+// Decoding keys and certificates is slow (a few hundred microseconds),
+// and a process presents the same credential and trusts the same roots on
+// every connection: the last few texts parsed are kept, decoded.
+class ParseMemo {
+public:
+    struct Entry {
+        std::string text;
+        bool certificate_only;
+        std::unique_ptr<X509, X509Free> cert;
+        std::unique_ptr<EVP_PKEY, KeyFree> key;
+    };
+
+    // True, with `cert` and `key` taking a reference each, when `text` is known.
+    bool find(std::string_view text, bool certificate_only, std::unique_ptr<X509, X509Free> &cert,
+              std::unique_ptr<EVP_PKEY, KeyFree> &key) {
+        StateLock lock(mutex_);
+        for (const Entry &entry : recent_) {
+            if (entry.certificate_only != certificate_only || entry.text != text)
+                continue;
+            cert.reset(up_ref(entry.cert.get()));
+            key.reset(up_ref(entry.key.get()));
+            return true;
+        }
+        return false;
+    }
+
+    void keep(std::string_view text, bool certificate_only, X509 *cert, EVP_PKEY *key) noexcept {
+        try {
+            Entry entry{std::string(text), certificate_only, nullptr, nullptr};
+            entry.cert.reset(up_ref(cert));
+            entry.key.reset(up_ref(key));
+            StateLock lock(mutex_);
+            if (recent_.size() >= kKept)
+                recent_.erase(recent_.begin());
+            recent_.push_back(std::move(entry));
+        } catch (const std::bad_alloc &) {
+        }
+    }
+
+private:
+    static constexpr size_t kKept = 16;
+    static X509 *up_ref(X509 *cert) { return cert && X509_up_ref(cert) == 1 ? cert : nullptr; }
+    static EVP_PKEY *up_ref(EVP_PKEY *key) { return key && EVP_PKEY_up_ref(key) == 1 ? key : nullptr; }
+    StateMutex mutex_;
+    std::vector<Entry> recent_;
+};
+
+ParseMemo &memo() {
+    static ParseMemo kept;
+    return kept;
+}
+
 }  // namespace
 
 int Credential::parse_certificate(std::string_view pem, Credential &out) noexcept {
+    if (memo().find(pem, true, out.cert_, out.key_))
+        return YORBAT_OK;
     Bio bio = read_only_bio(pem);
     if (!bio)
         return YORBAT_NOT_A_CERTIFICATE;
     out.key_.reset();
     out.cert_.reset(PEM_read_bio_X509(bio.get(), nullptr, no_pass_phrase, nullptr));
     ERR_clear_error();
-    return out.cert_ ? YORBAT_OK : YORBAT_NOT_A_CERTIFICATE;
+    if (!out.cert_)
+        return YORBAT_NOT_A_CERTIFICATE;
+    memo().keep(pem, true, out.cert_.get(), nullptr);
+    return YORBAT_OK;
 }
 
 int Credential::parse(std::string_view pem, Credential &out) noexcept {
+    if (memo().find(pem, false, out.cert_, out.key_))
+        return YORBAT_OK;
     Bio bio = read_only_bio(pem);
     if (!bio)
         return YORBAT_NOT_A_CERTIFICATE;
@@ -206,8 +266,10 @@ int Credential::parse(std::string_view pem, Credential &out) noexcept {
         return YORBAT_NOT_A_CERTIFICATE;
     }
     // Nothing after the certificate: a peer's credential, without key.
-    if (!more_pem_follows(bio.get()))
+    if (!more_pem_follows(bio.get())) {
+        memo().keep(pem, false, out.cert_.get(), nullptr);
         return YORBAT_OK;
+    }
     out.key_.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, no_pass_phrase, nullptr));
     ERR_clear_error();
     if (!out.key_ || X509_check_private_key(out.cert_.get(), out.key_.get()) != 1) {
@@ -216,6 +278,7 @@ int Credential::parse(std::string_view pem, Credential &out) noexcept {
         out.cert_.reset();
         return YORBAT_CREDENTIAL_MALFORMED;
     }
+    memo().keep(pem, false, out.cert_.get(), out.key_.get());
     return YORBAT_OK;
 }
 
