@@ -13,6 +13,8 @@
 // returns.
 #include "yorbat_tls.h"
 
+#include "yorbat_files.h"
+
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -339,15 +341,6 @@ struct AddressListFree {
     void operator()(addrinfo *list) const noexcept { freeaddrinfo(list); }
 };
 
-struct Descriptor {
-    int fd = -1;
-    ~Descriptor() {
-        if (fd >= 0)
-            close(fd);
-    }
-    int release() { return std::exchange(fd, -1); }
-};
-
 bool connect_within(int fd, const sockaddr *address, socklen_t length, const Deadline &deadline) {
     if (connect(fd, address, length) == 0)
         return true;
@@ -376,14 +369,14 @@ int tcp_connect(const yorbat_broker_address &address, int timeout_ms) {
     std::unique_ptr<addrinfo, AddressListFree> list(found);
     Deadline deadline(timeout_ms);
     for (addrinfo *at = list.get(); at; at = at->ai_next) {
-        Descriptor socket_fd{socket(at->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
-        if (socket_fd.fd < 0 || !connect_within(socket_fd.fd, at->ai_addr, at->ai_addrlen, deadline))
+        files::Descriptor socket_fd(socket(at->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (socket_fd.get() < 0 || !connect_within(socket_fd.get(), at->ai_addr, at->ai_addrlen, deadline))
             continue;
-        int flags = fcntl(socket_fd.fd, F_GETFL);
+        int flags = fcntl(socket_fd.get(), F_GETFL);
         int on = 1;
-        if (flags < 0 || fcntl(socket_fd.fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        if (flags < 0 || fcntl(socket_fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
             continue;
-        setsockopt(socket_fd.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        setsockopt(socket_fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         return socket_fd.release();
     }
     return -1;
@@ -453,11 +446,11 @@ int connect_to(const yorbat_broker_address &address, const Options &options, int
     if (!address.host || address.port <= 0 || address.port > 65535)
         return YORBAT_INVALID_ARGUMENT;
     try {
-        Descriptor connected{tcp_connect(address, options.timeout_ms)};
-        if (connected.fd < 0)
+        files::Descriptor connected(tcp_connect(address, options.timeout_ms));
+        if (connected.get() < 0)
             return YORBAT_BROKER_UNREACHABLE;
         Failure failure;
-        int started = start_classified(connected.fd, Role::client, options, out, failure);
+        int started = start_classified(connected.get(), Role::client, options, out, failure);
         if (started == -1) {
             switch (failure) {
             case Failure::we_refused_peer:

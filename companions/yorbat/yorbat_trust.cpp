@@ -15,6 +15,7 @@
 #include <cstring>
 #include <utility>
 
+#include "yorbat_files.h"
 #include "yorbat_tls.h"
 
 namespace yorbat::trust {
@@ -24,39 +25,10 @@ struct DirectoryClose {
     void operator()(DIR *dir) const noexcept { closedir(dir); }
 };
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return fd_; }
-    // Closes now, reporting what close() said (a late write error).
-    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
-private:
-    int fd_;
-};
-
 struct StoredRoot {
     std::string path;
     x509::Credential root;
 };
-
-bool read_file(const std::string &path, std::string &text) {
-    Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0)
-        return false;
-    char chunk[4096];
-    ssize_t got;
-    while ((got = ::read(file.get(), chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR))
-        if (got > 0)
-            text.append(chunk, static_cast<size_t>(got));
-    return got == 0;
-}
 
 // Every readable root in the store, in file-name order. False only when
 // the directory exists but cannot be read.
@@ -75,55 +47,22 @@ bool load(std::vector<StoredRoot> &roots) {
     for (const std::string &name : names) {
         StoredRoot stored{dir + "/" + name, {}};
         std::string text;
-        if (read_file(stored.path, text) &&
+        if (files::read_whole(stored.path, text) == 0 &&
             x509::Credential::parse_certificate(text, stored.root) == YORBAT_OK)
             roots.push_back(std::move(stored));
     }
     return true;
 }
 
-bool write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        text.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
-}
-
-bool sync_directory(const std::string &dir) {
-    Descriptor handle(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return handle.get() >= 0 && fsync(handle.get()) == 0;
-}
-
-// Moves `from` to the first free "STEM.N.pem", never over an existing file.
-bool rename_to_free_name(const std::string &from, const std::string &stem) {
+// Writes `text` as a new file "STEM.N.pem", the first N free, whole or not at all.
+bool write_new_file(const std::string &stem, std::string_view text) {
     for (int counter = 0; counter < 1000; ++counter) {
-        std::string to = stem + "." + std::to_string(counter) + ".pem";
-        if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-            return true;
-        if (errno != EEXIST)
-            return false;
+        std::string path = stem + "." + std::to_string(counter) + ".pem";
+        int failed = files::write_atomically(path, text, 0644, false);
+        if (failed != EEXIST)
+            return failed == 0;
     }
     return false;
-}
-
-// Writes `text` as a new file "STEM.N.pem" in `dir`, whole or not at all.
-bool write_new_file(const std::string &dir, const std::string &stem, std::string_view text) {
-    std::string temporary = dir + "/.root.XXXXXX";
-    Descriptor file(mkostemp(temporary.data(), O_CLOEXEC));
-    if (file.get() < 0)
-        return false;
-    bool written = write_all(file.get(), text) && fchmod(file.get(), 0644) == 0 &&
-                   fsync(file.get()) == 0 && file.close() && rename_to_free_name(temporary, stem);
-    if (!written) {
-        unlink(temporary.c_str());
-        return false;
-    }
-    return sync_directory(dir);
 }
 
 bool make_directory(const std::string &dir) {
@@ -178,7 +117,7 @@ int add(const std::string &root_pem) noexcept {
         for (const StoredRoot &stored : roots)
             if (X509_cmp(stored.root.certificate(), root.certificate()) == 0)
                 return YORBAT_OK;
-        return write_new_file(dir, file_stem(dir, root.certificate()), root.certificate_pem())
+        return write_new_file(file_stem(dir, root.certificate()), root.certificate_pem())
                    ? YORBAT_OK
                    : YORBAT_TRUST_STORE_FAILED;
     } catch (const std::bad_alloc &) {
@@ -203,7 +142,7 @@ int remove(const std::string &root_pem) noexcept {
             removed = true;
         }
         if (removed)
-            sync_directory(trust_dir());
+            files::sync_directory(trust_dir());
         return removed ? YORBAT_OK : YORBAT_NOT_FOUND;
     } catch (const std::bad_alloc &) {
         return YORBAT_NO_MEMORY;

@@ -1,5 +1,5 @@
-// Whole-file reads and atomic replacement: the registry file, and the
-// credentials and keys the admin tool writes.
+// Whole-file reads and atomic replacement: the registry, the trust store,
+// the pid file, and the credentials and keys the admin tool writes.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "yorbat_registry.h"
+#include <memory>
+
+#include "yorbat_files.h"
 
 namespace yorbat::files {
 namespace {
@@ -38,13 +40,6 @@ std::string temporary_prefix(const std::string &path) {
     return "." + path.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
 }
 
-int sync_directory(const std::string &dir) noexcept {
-    Descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() < 0)
-        return errno;
-    return ::fsync(fd.get()) == 0 ? 0 : errno;
-}
-
 // Writes the temporary file completely and durably; 0 or an errno value.
 int fill_temporary(Descriptor &fd, std::string_view content, mode_t mode) noexcept {
     if (::fchmod(fd.get(), mode) != 0)
@@ -56,9 +51,23 @@ int fill_temporary(Descriptor &fd, std::string_view content, mode_t mode) noexce
     return fd.close();
 }
 
+// rename(2), or renameat2(2) without replacing an existing file.
+int move_into_place(const std::string &from, const std::string &to, bool replace) noexcept {
+    int moved = replace ? ::rename(from.c_str(), to.c_str())
+                        : ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+    return moved == 0 ? 0 : errno;
+}
+
 }  // namespace
 
-int write_atomically(const std::string &path, std::string_view content, mode_t mode) noexcept {
+int sync_directory(const std::string &dir) noexcept {
+    Descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0)
+        return errno;
+    return ::fsync(fd.get()) == 0 ? 0 : errno;
+}
+
+int write_atomically(const std::string &path, std::string_view content, mode_t mode, bool replace) noexcept {
     try {
         const std::string dir = directory_of(path);
         std::string temporary = dir + "/" + temporary_prefix(path) + "XXXXXX";
@@ -66,8 +75,8 @@ int write_atomically(const std::string &path, std::string_view content, mode_t m
         if (fd.get() < 0)
             return errno;
         int failed = fill_temporary(fd, content, mode);
-        if (!failed && ::rename(temporary.c_str(), path.c_str()) != 0)
-            failed = errno;
+        if (!failed)
+            failed = move_into_place(temporary, path, replace);
         if (failed) {
             ::unlink(temporary.c_str());
             return failed;
