@@ -82,6 +82,34 @@ int secure_connection(tls::Role role, int socket, const char *credential, void *
 
 using namespace yorbat;
 
+namespace {
+
+// One's own credential (certificate and key) as text handed out, with its
+// length when asked; `remember` makes it the process's newest credential.
+int hand_out_own(std::string_view pem, char **out, int *length, bool remember) noexcept {
+    x509::Credential parsed;
+    if (x509::Credential::parse(pem, parsed) != YORBAT_OK)
+        return YORBAT_CREDENTIAL_UNREADABLE;
+    if (!parsed.key())
+        return YORBAT_NO_PRIVATE_KEY;
+    try {
+        std::string text = parsed.pem();
+        char *copy = hand_out_text(text);
+        if (!copy)
+            return YORBAT_NO_MEMORY;
+        if (remember)
+            store::remember(text);
+        *out = copy;
+        if (length)
+            *length = static_cast<int>(text.size());
+        return YORBAT_OK;
+    } catch (const std::bad_alloc &) {
+        return YORBAT_NO_MEMORY;
+    }
+}
+
+}  // namespace
+
 extern "C" {
 
 int yorbAtSecConnConnect(int socket, const char *credential, void *, void **handle,
@@ -169,22 +197,7 @@ int yorbAtExportCredential(const char *credential, char **bytes, int *count) noe
         return YORBAT_INVALID_ARGUMENT;
     *bytes = nullptr;
     *count = 0;
-    x509::Credential parsed;
-    if (x509::Credential::parse(credential, parsed) != YORBAT_OK)
-        return YORBAT_CREDENTIAL_UNREADABLE;
-    if (!parsed.key())
-        return YORBAT_NO_PRIVATE_KEY;
-    try {
-        std::string pem = parsed.pem();
-        char *copy = hand_out_text(pem);
-        if (!copy)
-            return YORBAT_NO_MEMORY;
-        *bytes = copy;
-        *count = static_cast<int>(pem.size());
-        return YORBAT_OK;
-    } catch (const std::bad_alloc &) {
-        return YORBAT_NO_MEMORY;
-    }
+    return hand_out_own(credential, bytes, count, false);
 }
 
 // Expired credentials are imported too: renewing one needs it.
@@ -193,22 +206,9 @@ int yorbAtImportCredential(const char *bytes, int count, char **credential) noex
     if ((!bytes && count > 0) || count < 0 || !credential)
         return YORBAT_INVALID_ARGUMENT;
     *credential = nullptr;
-    x509::Credential parsed;
-    if (count == 0 || x509::Credential::parse(std::string_view(bytes, static_cast<size_t>(count)), parsed) != YORBAT_OK)
+    if (count == 0)
         return YORBAT_CREDENTIAL_UNREADABLE;
-    if (!parsed.key())
-        return YORBAT_NO_PRIVATE_KEY;
-    try {
-        std::string pem = parsed.pem();
-        char *copy = hand_out_text(pem);
-        if (!copy)
-            return YORBAT_NO_MEMORY;
-        store::remember(pem);
-        *credential = copy;
-        return YORBAT_OK;
-    } catch (const std::bad_alloc &) {
-        return YORBAT_NO_MEMORY;
-    }
+    return hand_out_own(std::string_view(bytes, static_cast<size_t>(count)), credential, nullptr, true);
 }
 
 int yorbAtGetTrustedRootCredentials(void *context, char ***list, int *count) noexcept {
