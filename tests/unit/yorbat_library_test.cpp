@@ -30,12 +30,14 @@ std::set<std::string> contract_names() {
     return names;
 }
 
-// Copies a build of the library to DIR/lib/ and opens it from there.
+// Copies a build of the library to DIR/lib/ and opens it from there, never
+// to be unloaded, as the product's loader does (the library's tables live
+// for the process).
 void *install_and_open(const std::string &built, const std::string &dir) {
     fs::create_directories(dir + "/lib");
     std::string installed = dir + "/lib/" + fs::path(built).filename().string();
     fs::copy_file(built, installed, fs::copy_options::overwrite_existing);
-    return dlopen(installed.c_str(), RTLD_NOW | RTLD_LOCAL);
+    return dlopen(installed.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
 }
 
 template <typename Fn>
