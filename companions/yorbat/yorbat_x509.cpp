@@ -155,8 +155,10 @@ bool add_extensions(X509 *cert, X509 *issuer, const ExtensionText (&list)[N]) {
     return true;
 }
 
+// An EC P-256 key. (EVP_EC_gen is a macro whose C cast drops const.)
 std::unique_ptr<EVP_PKEY, KeyFree> new_key() {
-    return std::unique_ptr<EVP_PKEY, KeyFree>(EVP_EC_gen("P-256"));
+    static char curve[] = "P-256";
+    return std::unique_ptr<EVP_PKEY, KeyFree>(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", curve));
 }
 
 // A version-3 certificate for `key` with a random serial and the validity.
