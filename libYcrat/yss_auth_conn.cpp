@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 
 #include "yss_auth_private.h"
@@ -38,7 +39,6 @@ YssStatus transfer_status(int result, const YssConInfo_t &record) noexcept {
 
 template <typename Fn>
 YssStatus handshake(YssConInfo_t *record, const char *function, Fn entry, Where where) noexcept {
-    if (record == nullptr) return fail(YSS_INVALID_PARAMETER, function, where);
     if (const YssStatus status = guard(record, function, kNeedCredential, where, entry); status != YSS_SUCCESS)
         return status;
     const int result = entry(record->socket, record->credential, nullptr, &record->secureConnection,
@@ -52,20 +52,21 @@ YssStatus handshake(YssConInfo_t *record, const char *function, Fn entry, Where 
 template <typename Char, typename Fn>
 YssStatus transfer(Char *buffer, unsigned length, unsigned offset, YssConInfo_t *record, const char *function,
                    Fn entry, Where where) noexcept {
-    if (record == nullptr) return fail(YSS_INVALID_PARAMETER, function, where);
     if (const YssStatus status = guard(record, function, kNeedCredential, where, entry); status != YSS_SUCCESS)
         return status;
     if (buffer == nullptr || length == 0) return fail(YSS_INVALID_PARAMETER, function, where);
     if (offset > length) return fail(YSS_LIBRARY_FAILURE, function, where);
-    unsigned done = offset;
+    // The library's result codes are positive too: one that overshoots
+    // `length` ends the loop and is mapped below like any other.
+    uint64_t done = offset;
     int result = YORBAT_OK;
     while (done < length) {
-        const unsigned chunk = std::min(length - done, static_cast<unsigned>(std::numeric_limits<int>::max()));
+        const uint64_t chunk = std::min<uint64_t>(length - done, std::numeric_limits<int>::max());
         result = entry(record->secureConnection, buffer + done, static_cast<int>(chunk));
         if (result <= 0) break;
-        done += static_cast<unsigned>(result);
+        done += static_cast<uint64_t>(result);
     }
-    if (done >= length) return YSS_SUCCESS;
+    if (done == length) return YSS_SUCCESS;
     const YssStatus status = transfer_status(result, *record);
     return status == YSS_SUCCESS ? status : fail(status, function, where);
 }
@@ -122,7 +123,6 @@ extern "C" YssStatus YssWrite(const char *buffer, unsigned length, unsigned offs
 
 extern "C" YssStatus YssClose(YssConInfo_t *record) noexcept {
     constexpr const char *function = "YssClose";
-    if (record == nullptr) return fail(YSS_INVALID_PARAMETER, function);
     if (const YssStatus status = guard(record, function, kNeedCredential, Where::current(), entries.yorbAtSecConnClose);
         status != YSS_SUCCESS)
         return status;

@@ -147,7 +147,6 @@ using namespace yq::yss;
 extern "C" YssStatus YssValidateID(const char *name, const char *domain, int authMode, int idType,
                                    const char *brokerHost, unsigned brokerPort, YssValidID **out,
                                    YssConInfo_t *record) noexcept {
-    if (record == nullptr) return fail(YSS_INVALID_PARAMETER, kValidate);
     if (const YssStatus status = guard(record, kValidate, kNeedBroker, Where::current(), entries.yorbAtValidatePrpl,
                                        entries.yorbAtValidateGroup, entries.yorbAtFree);
         status != YSS_SUCCESS)
