@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <regex>
 #include <sstream>
 
 #include "yq_paths.h"
@@ -51,9 +50,12 @@ std::vector<std::string> reports_of(const std::function<int()> &call, int &statu
     YssSetDebugStream(3, nullptr);
     std::rewind(stream);
     std::vector<std::string> lines;
-    static const std::regex prefix("^yss_auth\\.[0-9]+: Function: ");
-    for (char line[1024]; std::fgets(line, sizeof line, stream);)
-        lines.push_back(std::regex_replace(std::string(line, std::strcspn(line, "\n")), prefix, ""));
+    for (char line[1024]; std::fgets(line, sizeof line, stream);) {
+        std::string text(line, std::strcspn(line, "\n"));
+        size_t end = text.starts_with("yss_auth.") ? text.find_first_not_of("0123456789", 9) : std::string::npos;
+        if (end != std::string::npos && text.compare(end, 12, ": Function: ") == 0) text.erase(0, end + 12);
+        lines.push_back(text);
+    }
     std::fclose(stream);
     return lines;
 }
