@@ -194,7 +194,7 @@ TEST_F(YssCore, ReportLinesGoToTheDebugStreamAndTheDebugLog) {
     }), 2);
 }
 
-// Runs last: the stand-in stays mapped after it is closed.
+// The stand-in lacks yorbAtFree: what was resolved before it is dropped.
 TEST_F(YssCore, ALibraryThatDoesNotOpenOrLacksAnEntryPointIsNotPublished) {
     for (auto [path, report] : {std::pair(YSS_STANDIN_LIB, "YssInit failed: 0"), {"/nowhere/libyorbat.so", "YssInit. dlerror = /nowhere/libyorbat.so: "}}) {
         TestHarnessSetYORBatPath(path);
