@@ -10,6 +10,6 @@ if(TARGET yss_core_test)
   target_compile_definitions(yss_core_test PRIVATE
     YORBAT_LIB="$<TARGET_FILE:yorbat>" YORBAT_T_LIB="$<TARGET_FILE:yorbat_t>"
     YSS_STANDIN_LIB="$<TARGET_FILE:yss_standin>"
-    YSS_MESSAGES="${CMAKE_SOURCE_DIR}/tests/unit/data/yss_messages.txt"
+    YSS_DATA="${CMAKE_SOURCE_DIR}/tests/unit/data"
     YQ_MSG_SAMPLES="${CMAKE_SOURCE_DIR}/companions/msg")
 endif()
