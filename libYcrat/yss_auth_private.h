@@ -27,6 +27,8 @@ extern void *mpAtLibHandle;       // the loaded library; null when not loaded
 extern char *mpYORBatPath;        // the library path, computed once or set by the test harness
 extern int mLoadCount;            // records initialised and not yet cleaned up; never below 0
 extern ACE_Null_Mutex mYssLoadMutex, mYssPrtNStrMutex, mYssDNSMutex;  // null locks, never taken
+// Registers, once, the release of the module state at process exit.
+void register_tear_down() noexcept;
 
 inline constexpr const char MagicPath[] = YQ_PATH_YORBAT_HOME;
 inline constexpr const char YqSSAtLibName[] = "lib/libyorbat.so";
