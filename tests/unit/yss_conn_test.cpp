@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "yq_paths.h"
@@ -28,19 +29,20 @@ bool eventually(Done done) {
 }
 
 // While it lives, `entry` answers `result` and does nothing else, and the
-// report lines are kept (without their source lines).
+// report lines are kept (from "Function: " on).
 struct Fault {
+    const std::string control = yqtest::scratch_dir() + "/faults";
     FILE *reports = std::tmpfile();
     Fault(const std::string &entry, const std::string &result) {
-        yqtest::write_file(yqtest::scratch_dir() + "/faults", entry + " " + result + "\n");
-        setenv("YORBAT_FAULTS", (yqtest::scratch_dir() + "/faults").c_str(), 1);
-        YssSetDebugStream(3, reports);
+        yqtest::write_file(control, entry + " " + result + "\n");
+        setenv("YORBAT_FAULTS", control.c_str(), 1), YssSetDebugStream(3, reports);
     }
     ~Fault() { unsetenv("YORBAT_FAULTS"), YssSetDebugStream(3, nullptr), std::fclose(reports); }
     std::string lines() {
-        std::string text = (std::fflush(reports), yqtest::read_file("/proc/self/fd/" + std::to_string(fileno(reports)))), kept;
-        for (size_t at = 0; (at = text.find(": Function: ", at)) != std::string::npos; at = text.find('\n', at))
-            kept += text.substr(at + 12, text.find('\n', at) + 1 - at - 12);
+        std::fflush(reports);
+        std::istringstream text(yqtest::read_file("/proc/self/fd/" + std::to_string(fileno(reports))));
+        std::string kept;
+        for (std::string line; std::getline(text, line);) kept += line.substr(line.find("Function: ") + 10) + "\n";
         return kept;
     }
 };
@@ -67,12 +69,17 @@ protected:
         std::filesystem::create_directories(kHome + "/lib");
         std::filesystem::copy_file(YORBAT_LIBRARY, kHome + "/lib/libyorbat.so");
         yqtest::write_file(kHome + "/password", "secret-1\n", 0600);
-        for (const char *command : {"setup-broker --host broker.test", "domain add Sales", "user add Sales alice --password-file password",
-                                    "issue-machine alpha --out alpha", "issue-machine beta --out beta"})
-            ASSERT_EQ(std::system(("cd " + kHome + " && " YORBAT_ADMIN_BIN " --home " + kHome + " " + command + " >/dev/null").c_str()), 0);
+        for (const char *command : {"setup-broker --host broker.test", "domain add Sales",
+                                    "user add Sales alice --password-file password",
+                                    "issue-machine alpha --out alpha", "issue-machine beta --out beta"}) {
+            const std::string line = "cd " + kHome + " && " YORBAT_ADMIN_BIN " --home . " + command + " >/dev/null";
+            ASSERT_EQ(std::system(line.c_str()), 0) << command;
+        }
         if ((broker = fork()) == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
-            execl(YORBAT_BROKER_BIN, YORBAT_BROKER_BIN, "--home", kHome.c_str(), "--foreground", "--pid-file", (kHome + "/pid").c_str(), nullptr);
+            const std::string pid = kHome + "/pid";
+            execl(YORBAT_BROKER_BIN, "broker", "--home", kHome.c_str(), "--foreground", "--pid-file", pid.c_str(),
+                  nullptr);
             _exit(127);
         }
         ASSERT_TRUE(eventually([] { return yqtest::exists(kHome + "/pid"); }));
@@ -97,7 +104,7 @@ TEST_F(YssConn, ConnectsAcceptsAndMovesDataBothWays) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
     YssSetSocket(ends[0], &client), YssSetSocket(ends[1], &server);
     const pid_t child = fork();
-    if (child == 0) {  // echoes five bytes reversed, then "end" and an orderly close: the first failing status
+    if (child == 0) {  // five bytes back reversed, then "end" and an orderly close; exits with the first failure
         char data[5];
         YssStatus s = YssAccept(&server);
         s = s ? s : YssRead(data, 5, 0, &server);
@@ -112,7 +119,7 @@ TEST_F(YssConn, ConnectsAcceptsAndMovesDataBothWays) {
     EXPECT_EQ(YssRead(back, 5, 0, &client), YSS_SUCCESS);
     EXPECT_EQ(YssRead(back + 5, 8, 0, &client), YSS_SUCCESS);  // "end", then the orderly end: short, still 0
     EXPECT_EQ(std::string(back, 8), "ollehend");
-    Fault broken("yorbAtSecConnRead", "-1");  // from here on a call would fail
+    Fault broken("yorbAtSecConnRead", "-1");  // from here on a read would fail
     EXPECT_EQ(YssRead(back, 5, 5, &client), YSS_SUCCESS);
     EXPECT_EQ(YssClose(&client), YSS_SUCCESS);
     EXPECT_EQ(YssClose(&client), YSS_SUCCESS);
@@ -123,20 +130,20 @@ TEST_F(YssConn, ConnectsAcceptsAndMovesDataBothWays) {
 }
 
 TEST_F(YssConn, ConnectAndAcceptMapTheLibraryResult) {
-    expect_golden("connect", [&](auto &operation, auto &) { return operation == "YssConnect" ? YssConnect(&client) : YssAccept(&client); });
-    YssConInfo_t bare{};
-    ASSERT_EQ(YssInit(3, "127.0.0.1", 2821, &bare), YSS_SUCCESS);
+    expect_golden("connect", [&](auto &name, auto &) {
+        return name == "YssConnect" ? YssConnect(&client) : YssAccept(&client);
+    });
+    YssConInfo_t bare = client;
+    bare.haveCredential = 0;
     Fault broken("yorbAtSecConnConnect", "-1");  // a call would give 17
     EXPECT_EQ(YssConnect(&bare), YSS_OUT_OF_ORDER);
-    YssCleanUp(3, &bare);
 }
 
 TEST_F(YssConn, ReadAndWriteMapTheLastResult) {
     char buffer[4] = "abc";
-    expect_golden("transfer", [&](auto &operation, auto &) {
-        const bool read = operation == "YssRead";
-        client.secureConnection = read ? &client : nullptr;
-        return read ? YssRead(buffer, 3, 1, &client) : YssWrite(buffer, 3, 0, &client);
+    expect_golden("transfer", [&](auto &name, auto &) {
+        client.secureConnection = name == "YssRead" ? &client : nullptr;
+        return name == "YssRead" ? YssRead(buffer, 3, 1, &client) : YssWrite(buffer, 3, 0, &client);
     });
     client.secureConnection = nullptr;
     EXPECT_EQ(YssWrite(buffer, 3, 4, &client), YSS_LIBRARY_FAILURE);  // an offset past the end
@@ -150,12 +157,14 @@ TEST_F(YssConn, CloseMapsTheResultAndKeepsTheHandleOnFailure) {
 }
 
 TEST_F(YssConn, ValidatesUsersAndGroupsWithTheBroker) {
-    YssValidID *id = nullptr;
     Fault none("-", "0");
-    for (auto [name, type, status, found] : {std::tuple{"alice", 3, 0, "alice Sales@broker.test 1000 3"}, {"Sales", 4, 0, "Sales Sales@broker.test 0 4"},
-                                             {"nobody", 3, 51, ""}, {"Marketing", 4, 52, ""}}) {
-        EXPECT_EQ(YssValidateID(name, "Sales", YSS_AUTH_YQ, type, "127.0.0.1", 0, &id, &client), status) << name;
-        EXPECT_EQ(id ? std::string(id->name) + " " + id->domain + " " + std::to_string(id->principalValue) + " " + std::to_string(id->idType) : "", found);
+    for (const auto &row : yqtest::data_rows(kData, "validate known")) {
+        YssValidID *id = nullptr;
+        EXPECT_EQ(YssValidateID(row[0].c_str(), "Sales", YSS_AUTH_YQ, std::stoi(row[1]), "127.0.0.1", 0, &id, &client),
+                  std::stoi(row[2])) << row[0];
+        std::string found = id ? std::string(id->name) + "," + id->domain + "," : "-";
+        if (id) found += std::to_string(id->principalValue) + "," + std::to_string(id->idType);
+        EXPECT_EQ(found, row[3]);
         FreeYssValidID(&id);
     }
     EXPECT_EQ(none.lines(), "");  // not valid is an answer, not a failure
@@ -164,12 +173,14 @@ TEST_F(YssConn, ValidatesUsersAndGroupsWithTheBroker) {
 TEST_F(YssConn, ValidationMapsTheLibraryResultAfterCheckingArguments) {
     YssValidID *id = nullptr, held{}, *full = &held;
     expect_golden("validate", [&](auto &, const std::string &entry) {
-        return YssValidateID("alice", "Sales", YSS_AUTH_YQ, entry.ends_with("Group") ? 4 : 3, "127.0.0.1", 0, &id, &client);
+        return YssValidateID("alice", "Sales", 3, entry.ends_with("Group") ? 4 : 3, "127.0.0.1", 0, &id, &client);
     });
     Fault unreachable("yorbAtValidatePrpl", "0x6006");  // asking anybody would give 17
-    for (const auto &row : yqtest::data_rows(kData, "arguments"))
-        EXPECT_EQ(YssValidateID(yqtest::field(row[0]), yqtest::field(row[1]), std::stoi(row[2]), std::stoi(row[3]), yqtest::field(row[4]), 0,
-                                row[5] == "full" ? &full : &id, &client), YSS_INVALID_PARAMETER) << row[0] << " " << row[1] << " " << row[2] << row[3] << row[4];
+    for (const auto &row : yqtest::data_rows(kData, "arguments")) {
+        SCOPED_TRACE(row[0] + " " + row[1] + " " + row[2] + " " + row[3] + " " + row[4] + " " + row[5]);
+        EXPECT_EQ(YssValidateID(yqtest::field(row[0]), yqtest::field(row[1]), std::stoi(row[2]), std::stoi(row[3]),
+                                yqtest::field(row[4]), 0, row[5] == "full" ? &full : &id, &client), 1);
+    }
     EXPECT_EQ(id, nullptr);
     EXPECT_EQ(unreachable.lines(), "");
 }
@@ -193,25 +204,31 @@ struct Terminal {
         termios modes{};
         return tcgetattr(master, &modes) == 0 && (modes.c_lflag & ECHO) != 0;
     }
+    bool reading() const { return eventually([this] { return !echo(); }); }
+    std::string typed() {
+        char out[64] = {};
+        waitpid(child, nullptr, 0);
+        return std::string(out, std::max<ssize_t>(read(answer[0], out, sizeof out), 0));
+    }
 };
 
 TEST(SecureFGets, ReadsWithoutEchoAndRestoresIt) {
-    for (auto [keys, size, typed] : {std::tuple{"ab\bc\n", 64, "ac\n"}, {"\b\bx\n", 64, "x\n"}, {"abcdefgh\n", 4, "ab\n"}, {"xy\4\4", 64, "xy\n"}}) {
+    for (auto [keys, size, typed] : {std::tuple{"ab\bc\n", 64, "ac\n"}, {"\b\bx\n", 64, "x\n"},
+                                     {"abcdefgh\n", 4, "ab\n"}, {"xy\4\4", 64, "xy\n"}}) {
         SCOPED_TRACE(keys);
         Terminal terminal(size);
-        ASSERT_TRUE(eventually([&] { return !terminal.echo(); }));
+        ASSERT_TRUE(terminal.reading());
         ASSERT_EQ(write(terminal.master, keys, strlen(keys)), ssize_t(strlen(keys)));
-        char out[64] = {};
-        EXPECT_EQ((waitpid(terminal.child, nullptr, 0), read(terminal.answer[0], out, sizeof out)), ssize_t(strlen(typed)));
-        EXPECT_STREQ(out, typed);
+        EXPECT_EQ(terminal.typed(), typed);
         EXPECT_TRUE(terminal.echo());
     }
     Terminal terminal(64);
-    ASSERT_TRUE(eventually([&] { return !terminal.echo(); }));
+    ASSERT_TRUE(terminal.reading());
     kill(terminal.child, SIGINT);
     EXPECT_TRUE(eventually([&] { return terminal.echo(); }));
-    int status = (kill(terminal.child, SIGINT), 0);  // the default action now: the reader ends,
-    close(std::exchange(terminal.master, -1));        // not at the end of its input
+    kill(terminal.child, SIGINT);               // the default action now: the reader ends,
+    close(std::exchange(terminal.master, -1));  // not at the end of its input
+    int status = 0;
     EXPECT_TRUE((waitpid(terminal.child, &status, 0), WIFSIGNALED(status) && WTERMSIG(status) == SIGINT)) << status;
 }
 

@@ -28,8 +28,9 @@ struct Responder {
         sockaddr_in peer{};
         socklen_t size = sizeof peer;
         std::string reply(query, std::max<ssize_t>(recvfrom(fd, query, sizeof query, 0, (sockaddr *)&peer, &size), 12));
-        const std::string name = reply.substr(12, 20);
-        const bool known = strncasecmp(name.c_str(), "\5gamma\4corp\7example", 20) == 0 || strncasecmp(name.c_str(), "\5delta\4corp\7example", 20) == 0;
+        bool known = false;
+        for (const char *name : {"\5gamma\4corp\7example", "\5delta\4corp\7example"})
+            known = known || !strncasecmp(reply.c_str() + 12, name, 20);
         reply[2] = char(0x81), reply[3] = char(known ? 0x80 : 0x85), reply[7] = char(known);
         if (known) reply += std::string("\xc0\x0c\0\1\0\1\0\0\0\x3c\0\4\xc0\0\2\x07", 16);
         sendto(fd, reply.data(), reply.size(), 0, (sockaddr *)&peer, size);
