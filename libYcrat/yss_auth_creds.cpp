@@ -241,22 +241,29 @@ bool write_atomically(const char *path, const char *bytes, size_t count) noexcep
 
 // ---------------------------------------------------------- import
 
-// The whole of a credential file, read with one read; the status says why not.
-YssStatus read_credential_file(const char *path, Text &bytes, int &count) noexcept {
-    yq::unique_fd fd(path ? yq::sys::open(path, O_RDONLY | O_CLOEXEC) : -1);
-    if (!fd) return YSS_FILE_OPEN_FAILED;
+// The whole of an open regular file, read with one read; the status says why not.
+YssStatus read_whole_file(int fd, Text &bytes, int &count) noexcept {
     ACE_stat st{};
-    if (ACE_OS::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return YSS_INVALID_PARAMETER;
+    if (ACE_OS::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return YSS_INVALID_PARAMETER;
     const size_t size = static_cast<size_t>(st.st_size);
     bytes.reset(static_cast<char *>(yq::sys::calloc(size + 1, 1)));
     if (!bytes) return YSS_NO_MEMORY;
-    ssize_t got = ACE_OS::read(fd.get(), bytes.get(), size);
+    ssize_t got = ACE_OS::read(fd, bytes.get(), size);
     if (got < 1) {
         bytes.reset();
         return YSS_FILE_OPEN_FAILED;
     }
     count = static_cast<int>(got);
     return YSS_SUCCESS;
+}
+
+// A credential file's bytes; the descriptor is closed on every path.
+YssStatus read_credential_file(const char *path, Text &bytes, int &count) noexcept {
+    const int fd = path ? yq::sys::open(path, O_RDONLY | O_CLOEXEC) : -1;
+    if (fd < 0) return YSS_FILE_OPEN_FAILED;
+    const YssStatus status = read_whole_file(fd, bytes, count);
+    ACE_OS::close(fd);
+    return status;
 }
 
 // ---------------------------------------------------------- certificates
