@@ -146,7 +146,8 @@ constexpr bool every_id_has_a_text() {
     return true;
 }
 static_assert(every_id_has_a_text() && built_in_text(kDefaultId) != nullptr);
-static_assert(message_id(YSS_SERVER_COMMUNICATION_FAILED) == message_id(YSS_SERVER_COMMUNICATION_FAILED_2));
+static_assert(std::string_view(message_id(YSS_SERVER_COMMUNICATION_FAILED)) ==
+              message_id(YSS_SERVER_COMMUNICATION_FAILED_2));
 static_assert(std::string_view(message_id(60)) == kDefaultId);
 
 // The locale names kdgetlocale fills in; the messages locale is the one used.
