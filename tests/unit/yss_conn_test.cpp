@@ -3,46 +3,28 @@
 // loopback; the library's fault seam drives the result mappings of
 // data/yss_conn.txt. Secret input through a pseudo-terminal.
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 
-#include <chrono>
-#include <filesystem>
-#include <sstream>
-#include <thread>
 
 #include "yq_paths.h"
-#include "yqtest_netns.h"
 #include "yqtest_resolv.h"
+#include "yqtest_yorbat.h"
 #include "yss_auth_private.h"
 
 namespace {
 
 const std::string kHome = YQ_PATH_YORBAT_HOME, kData = YQ_TEST_DATA "/yss_conn.txt";
 
-template <typename Done>
-bool eventually(Done done) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!done() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return done();
-}
-
-// While it lives, `entry` answers `result` and does nothing else, and the
-// report lines are kept (from "Function: " on).
+// While it lives, `entry` answers `result` and does nothing else; the
+// report lines are kept.
 struct Fault {
-    const std::string control = yqtest::scratch_dir() + "/faults";
-    FILE *reports = std::tmpfile();
-    Fault(const std::string &entry, const std::string &result) {
-        yqtest::write_file(control, entry + " " + result + "\n");
-        setenv("YORBAT_FAULTS", control.c_str(), 1), YssSetDebugStream(3, reports);
-    }
-    ~Fault() { unsetenv("YORBAT_FAULTS"), YssSetDebugStream(3, nullptr), std::fclose(reports); }
+    yqtest::Faults faults;
+    yqtest::YssReports reports;
+    Fault(const std::string &entry, const std::string &result) : faults(entry + " " + result + "\n") {}
     std::string lines() {
-        std::fflush(reports);
-        std::istringstream text(yqtest::read_file("/proc/self/fd/" + std::to_string(fileno(reports))));
         std::string kept;
-        for (std::string line; std::getline(text, line);) kept += line.substr(line.find("Function: ") + 10) + "\n";
+        for (const std::string &line : reports.take()) kept += line + "\n";
         return kept;
     }
 };
@@ -60,33 +42,21 @@ void expect_golden(const char *table, Call call) {
 
 class YssConn : public ::testing::Test {
 protected:
-    static inline pid_t broker = -1;
     YssConInfo_t client{}, server{};
+
+    static inline yqtest::BrokerProcess *broker;
 
     static void SetUpTestSuite() {
         if (!yqtest::netns_unavailable().empty()) return;
-        ASSERT_TRUE(yqtest::isolate_network() && std::system("ip link set lo up") == 0);
-        std::filesystem::create_directories(kHome + "/lib");
-        std::filesystem::copy_file(YORBAT_LIBRARY, kHome + "/lib/libyorbat.so");
-        yqtest::write_file(kHome + "/password", "secret-1\n", 0600);
-        for (const char *command : {"setup-broker --host broker.test", "domain add Sales",
-                                    "user add Sales alice --password-file password",
-                                    "issue-machine alpha --out alpha", "issue-machine beta --out beta"}) {
-            const std::string line = "cd " + kHome + " && " YORBAT_ADMIN_BIN " --home . " + command + " >/dev/null";
-            ASSERT_EQ(std::system(line.c_str()), 0) << command;
-        }
-        if ((broker = fork()) == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            const std::string pid = kHome + "/pid";
-            execl(YORBAT_BROKER_BIN, "broker", "--home", kHome.c_str(), "--foreground", "--pid-file", pid.c_str(),
-                  nullptr);
-            _exit(127);
-        }
-        ASSERT_TRUE(eventually([] { return yqtest::exists(kHome + "/pid"); }));
+        ASSERT_TRUE(yqtest::private_loopback());
+        yqtest::install_library(kHome, YORBAT_LIBRARY);
+        ASSERT_EQ(yqtest::admin(YORBAT_ADMIN_BIN, kHome, {"setup-broker --host broker.test", "domain add Sales",
+                                 "user add Sales alice --password-file " + yqtest::password_file(),
+                                 "issue-machine alpha --out alpha", "issue-machine beta --out beta"}), "");
+        broker = new yqtest::BrokerProcess(YORBAT_BROKER_BIN, {"--home", kHome});
+        ASSERT_TRUE(broker->ready());
     }
-    static void TearDownTestSuite() {
-        if (broker > 0) kill(broker, SIGTERM), waitpid(broker, nullptr, 0);
-    }
+    static void TearDownTestSuite() { delete broker; }
     void SetUp() override {
         if (std::string why = yqtest::netns_unavailable(); !why.empty()) GTEST_SKIP() << why;
         for (auto [record, file] : {std::pair{&client, "/alpha"}, {&server, "/beta"}}) {
@@ -204,7 +174,7 @@ struct Terminal {
         termios modes{};
         return tcgetattr(master, &modes) == 0 && (modes.c_lflag & ECHO) != 0;
     }
-    bool reading() const { return eventually([this] { return !echo(); }); }
+    bool reading() const { return yqtest::eventually([this] { return !echo(); }); }
     std::string typed() {
         char out[64] = {};
         waitpid(child, nullptr, 0);
@@ -225,7 +195,7 @@ TEST(SecureFGets, ReadsWithoutEchoAndRestoresIt) {
     Terminal terminal(64);
     ASSERT_TRUE(terminal.reading());
     kill(terminal.child, SIGINT);
-    EXPECT_TRUE(eventually([&] { return terminal.echo(); }));
+    EXPECT_TRUE(yqtest::eventually([&] { return terminal.echo(); }));
     kill(terminal.child, SIGINT);               // the default action now: the reader ends,
     close(std::exchange(terminal.master, -1));  // not at the end of its input
     int status = 0;

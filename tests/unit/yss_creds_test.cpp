@@ -2,16 +2,12 @@
 // through the real authentication library: every result table driven
 // through the library's fault seam, each row's status and reports pinned by
 // the golden file data/yss_creds_results.txt.
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <sstream>
 
 #include "yq_paths.h"
-#include "yqtest.h"
+#include "yqtest_yorbat.h"
 #include "yss_auth.h"
 
 namespace {
@@ -42,43 +38,21 @@ std::vector<Row> golden(const std::string &table) {
     return rows;
 }
 
-// The reports of one call, without the module's name and line.
-std::vector<std::string> reports_of(const std::function<int()> &call, int &status) {
-    FILE *stream = std::tmpfile();
-    YssSetDebugStream(3, stream);
-    status = call();
-    YssSetDebugStream(3, nullptr);
-    std::rewind(stream);
-    std::vector<std::string> lines;
-    for (char line[1024]; std::fgets(line, sizeof line, stream);) {
-        std::string text(line, std::strcspn(line, "\n"));
-        size_t end = text.starts_with("yss_auth.") ? text.find_first_not_of("0123456789", 9) : std::string::npos;
-        if (end != std::string::npos && text.compare(end, 12, ": Function: ") == 0) text.erase(0, end + 12);
-        lines.push_back(text);
-    }
-    std::fclose(stream);
-    return lines;
-}
-
 class YssResults : public ::testing::TestWithParam<std::string> {
 protected:
     static inline YssConInfo_t record{};
-    static inline std::string credential_file, faults;
+    static inline std::string credential_file;
+    static inline yqtest::Faults *faults;
 
     static void SetUpTestSuite() {
-        std::filesystem::create_directories(kHome + "/lib");
-        std::filesystem::copy_file(YORBAT_LIB, kHome + "/lib/libyorbat.so");
+        yqtest::install_library(kHome, YORBAT_LIB);
         credential_file = yqtest::scratch_dir() + "/alpha.pem";
-        faults = yqtest::scratch_dir() + "/faults";
-        for (std::string command : std::vector<std::string>{"setup-broker --host localhost", "domain add Sales",
-                                    "issue-machine alpha --out " + credential_file}) {
-            command = YORBAT_ADMIN_BIN " " + command + " >/dev/null";
-            ASSERT_EQ(std::system(command.c_str()), 0) << command;
-        }
+        ASSERT_EQ(yqtest::admin(YORBAT_ADMIN_BIN, kHome, {"setup-broker --host localhost", "domain add Sales",
+                                 "issue-machine alpha --out " + credential_file}), "");
         ASSERT_EQ(YssInit(3, "localhost", 0, &record), 0);
-        setenv("YORBAT_FAULTS", faults.c_str(), 1);
+        faults = new yqtest::Faults;
     }
-    static void TearDownTestSuite() { YssCleanUp(3, &record); }
+    static void TearDownTestSuite() { YssCleanUp(3, &record), delete faults; }
 };
 
 // Each table's call; a credential is imported first where the call needs one.
@@ -123,14 +97,13 @@ TEST_P(YssResults, EveryResultBecomesItsStatusWithItsReports) {
     ASSERT_FALSE(rows.empty());
     for (const Row &row : rows) {
         SCOPED_TRACE(GetParam() + " " + row.entry + " " + row.result);
-        yqtest::write_file(faults, "");
+        faults->set("");
         ASSERT_EQ(YssImportCredential(credential_file.c_str(), &record), 0);
         // The login of the store-clearing call is refused after the clearing.
-        yqtest::write_file(faults, row.entry + " " + row.result + "\nyorbAtAuthenticate 0x600b\n");
-        int status = -1;
-        std::vector<std::string> reports = reports_of([&] { return kCalls.at(GetParam())(&record); }, status);
-        EXPECT_EQ(status, row.status);
-        EXPECT_EQ(reports, row.reports);
+        faults->set(row.entry + " " + row.result + "\nyorbAtAuthenticate 0x600b\n");
+        yqtest::YssReports reports;
+        EXPECT_EQ(kCalls.at(GetParam())(&record), row.status);
+        EXPECT_EQ(reports.take(), row.reports);
     }
 }
 
