@@ -103,7 +103,7 @@ TEST_F(YssCore, TheLibraryIsLoadedOnceAndEveryRecordCleanedUpOnce) {
 // failed initialisation publishes nothing, so the next one loads again.
 TEST_F(YssCore, InitialisationResultsMapToStatusesGolden) {
     yqtest::Faults faults;
-    for (const std::string &line : yqtest::read_lines(YSS_DATA "/yss_init_results.txt")) {
+    for (const std::string &line : yqtest::read_lines(YQ_TEST_DATA "/yss_init_results.txt")) {
         if (line.starts_with("#")) continue;
         Lines row = split(line, '|');
         SCOPED_TRACE(line);
@@ -147,7 +147,7 @@ TEST_F(YssCore, EveryStatusHasItsMessageBuiltInAndFromTheCatalogGolden) {
             fs::copy(YQ_MSG_SAMPLES, YQ_PATH_MSG_DIR, fs::copy_options::recursive), yqtest::write_file(YQ_PATH_MSG_CONF, "TM 11 fr_FR.UTF-8 2 fr\n");
         setenv("LC_ALL", column == 1 ? "C" : "fr_FR.UTF-8", 1), msgCacheUnload(0);
         int status = 0;
-        for (const std::string &line : yqtest::read_lines(YSS_DATA "/yss_messages.txt")) {
+        for (const std::string &line : yqtest::read_lines(YQ_TEST_DATA "/yss_messages.txt")) {
             if (line.starts_with("#")) continue;
             std::string expected = split(line, '|').at(static_cast<size_t>(column));
             if (size_t at = expected.find("\\n"); at != std::string::npos) expected.replace(at, 2, "\n");

@@ -5,12 +5,11 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <set>
 #include <thread>
 
+#include "yq_memory.h"
 #include "yq_paths.h"
 #include "yqtest_yorbat.h"
 #include "yss_auth.h"
@@ -18,8 +17,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using namespace std::string_literals;
 
 const std::string kIssuer = "/O=YORBat@alpha.yq.test/OU=root@alpha.yq.test/CN=YORBat broker root";
 
@@ -54,23 +51,15 @@ std::string roots(YssConInfo_t *record) {
     return text + "]";
 }
 
-// Opens, or accepts from alpha's port 5000, a TCP connection (20 s at most).
+// Accepts on alpha's port 5000, or connects to it once alpha listens.
 int tcp_to_alpha(bool accepting) {
     sockaddr_in where{AF_INET, htons(5000), {inet_addr("192.0.2.1")}, {}};
-    for (auto give_up = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < give_up;) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        auto *address = reinterpret_cast<sockaddr *>(&where);
-        if (accepting && bind(fd, address, sizeof where) == 0 && listen(fd, 1) == 0) {
-            int accepted = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-            close(fd);
-            return accepted;
-        }
-        if (!accepting && connect(fd, address, sizeof where) == 0) return fd;
-        close(fd);
-        std::this_thread::sleep_for(20ms);
-    }
-    return -1;
+    const auto *address = reinterpret_cast<sockaddr *>(&where);
+    yq::unique_fd fd;
+    const auto fresh = [&] { return fd.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), fd.get(); };
+    if (accepting)
+        return bind(fresh(), address, sizeof where) || listen(fd.get(), 1) ? -1 : accept4(fd.get(), nullptr, nullptr, 0);
+    return yqtest::eventually([&] { return connect(fresh(), address, sizeof where) == 0; }) ? fd.release() : -1;
 }
 
 // 6 KiB each way: the connecting side sends, the accepting side echoes it reversed.
@@ -226,8 +215,7 @@ TEST_F(YssScenario, RegistryOnTheBrokerHostValidationFromTheOther) {
             char **names = nullptr, name[64];
             int count = 0;
             s("machines", YssGetCRWMachineNames(&names, &count, &c));
-            for (int i = 0; i < count; ++i) s("", names[i]);
-            for (int i = 0; i < count; ++i) std::free(names[i]);
+            for (int i = 0; i < count; ++i) s("", names[i]), std::free(names[i]);
             std::free(names);
             s("machines' domain", YssGetCRWMachinesDomainName(name, sizeof name, &c));
             s("", name);
@@ -250,7 +238,8 @@ TEST_F(YssScenario, RegistryOnTheBrokerHostValidationFromTheOther) {
             for (auto [name, domain, mode, type] : asked) {
                 YssValidID *id = nullptr;
                 s(name, YssValidateID(name, domain, mode, type, "alpha", 0, &id, &c));
-                if (id) s(id->name, std::string(id->domain) + " " + std::to_string(id->principalValue));
+                if (id) s(id->name, std::string(id->domain) + " " + std::to_string(id->principalValue) + " " +
+                                        std::to_string(id->idType));
                 FreeYssValidID(&id);
             }
             return s.text;
@@ -259,8 +248,8 @@ TEST_F(YssScenario, RegistryOnTheBrokerHostValidationFromTheOther) {
     EXPECT_EQ(alpha, "bob 0, again 0, old password 45, new 0, remove 0, absent 0, reserved 28, reserved 28, "
                      "machine 0, again 0, machines 0,  beta, machines' domain 0,  CRW_Machines@alpha.yq.test, "
                      "domain 0, again 21, remove 0, absent 0, no room for the end 56,  Sales@alpha.yq.tes");
-    EXPECT_EQ(beta, "trust 0, alice 0, alice Sales@alpha.yq.test 1000, Sales 0, Sales Sales@alpha.yq.test 0, "
-                    "yqpam 0, yqpam unixpwd@alpha.yq.test 4321, nobody 51, yqnogroup 52");
+    EXPECT_EQ(beta, "trust 0, alice 0, alice Sales@alpha.yq.test 1000 3, Sales 0, Sales Sales@alpha.yq.test 0 4, "
+                    "yqpam 0, yqpam unixpwd@alpha.yq.test 4321 3, nobody 51, yqnogroup 52");
 }
 
 }  // namespace
