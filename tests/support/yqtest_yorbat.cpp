@@ -97,20 +97,20 @@ Faults::~Faults() { ::unsetenv("YORBAT_FAULTS"); }
 
 void Faults::set(const std::string &lines) const { write_file(path, lines); }
 
-YssReports::YssReports() : stream_(std::tmpfile()) { yq::yss::mYssDebugStream = stream_; }
+YssReports::YssReports() : stream(std::tmpfile()) { yq::yss::mYssDebugStream = stream; }
 
 YssReports::~YssReports() {
-    if (yq::yss::mYssDebugStream == stream_) yq::yss::mYssDebugStream = nullptr;
-    std::fclose(stream_);
+    if (yq::yss::mYssDebugStream == stream) yq::yss::mYssDebugStream = nullptr;
+    std::fclose(stream);
 }
 
 std::vector<std::string> YssReports::take() {
-    std::fflush(stream_);
+    std::fflush(stream);
     std::vector<std::string> lines;
-    for (std::string line : read_lines("/proc/self/fd/" + std::to_string(::fileno(stream_))))
+    for (std::string line : read_lines("/proc/self/fd/" + std::to_string(::fileno(stream))))
         lines.push_back(line.find("Function: ") == std::string::npos ? line : line.substr(line.find("Function: ") + 10));
-    std::rewind(stream_);
-    (void)::ftruncate(::fileno(stream_), 0);
+    std::rewind(stream);
+    (void)::ftruncate(::fileno(stream), 0);
     return lines;
 }
 

@@ -38,14 +38,13 @@ std::string admin(const std::string &program, const std::string &home, std::init
                   pid_t host = 0);
 
 // A broker: PROGRAM --pid-file FILE [--foreground] ARGS..., inside the network
-// and mount namespaces of `host` when given; killed unless stopped.
+// and mount namespaces of `host` when given; killed unless stopped. (The
+// classes here are neither copied nor moved.)
 class BrokerProcess {
 public:
     BrokerProcess(const std::string &program, std::vector<std::string> args, pid_t host = 0,
                   bool foreground = true);
     ~BrokerProcess();
-    BrokerProcess(const BrokerProcess &) = delete;
-    BrokerProcess &operator=(const BrokerProcess &) = delete;
     bool ready() const;  // its pid file is written
     int stop();          // SIGTERM, then its exit code (-1: it did not exit)
     pid_t pid = -1;
@@ -62,8 +61,6 @@ class Faults {
 public:
     explicit Faults(const std::string &lines = "");
     ~Faults();
-    Faults(const Faults &) = delete;
-    Faults &operator=(const Faults &) = delete;
     void set(const std::string &lines) const;
     const std::string path = scratch_dir() + "/faults";
 };
@@ -74,13 +71,8 @@ class YssReports {
 public:
     YssReports();
     ~YssReports();
-    YssReports(const YssReports &) = delete;
-    YssReports &operator=(const YssReports &) = delete;
     std::vector<std::string> take();  // the lines since the last take
-    FILE *stream() const { return stream_; }
-
-private:
-    FILE *stream_;
+    FILE *const stream;
 };
 
 // alpha (192.0.2.1 on a0) and beta (192.0.2.2 on b0), each with product trees

@@ -176,7 +176,7 @@ TEST_F(YssCore, ReportLinesGoToTheDebugStreamAndTheDebugLog) {
                              "<2> : Unable to contact Authentication server.", "<2> Op: file.9: Function: Op failed: 17",
                              "<2> : ", "<2> Op: file.10: Function: Op failed: 0"}));
     // A debug stream on the debug log itself gets the line once.
-    debugFD = ::fileno(captured.stream()), YssPrintString("file", 12, "Op", "L", "once"), debugFD = -1;
+    debugFD = ::fileno(captured.stream), YssPrintString("file", 12, "Op", "L", "once"), debugFD = -1;
     EXPECT_EQ(reports(), Lines({"Op. L = once"}));
     EXPECT_GT(yqtest::for_each_alloc_failure([] {
         YssPrintFailure("file", 11, "Op", 21), TestHarnessSetYORBatPath(nullptr);
