@@ -2,11 +2,9 @@
 // entry points: logins, renewal, fetches, validation, trust, refusals, PAM,
 // a crowd with misbehaving clients in it, and a clean stop.
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -18,8 +16,7 @@
 #include "yorbat_tls.h"
 #include "yorbat_x509.h"
 #include "yq_paths.h"
-#include "yqtest.h"
-#include "yqtest_netns.h"
+#include "yqtest_yorbat.h"
 
 using namespace yorbat;
 using namespace std::chrono_literals;
@@ -29,12 +26,6 @@ namespace {
 const std::string kHome = YQ_PATH_YORBAT_HOME;
 constexpr int kPort = 2821, kStrangerPort = 2822, kNobodyPort = 2823;
 const char kHost[] = "broker.test";
-
-bool eventually(const std::function<bool()> &done, std::chrono::seconds within = 30s) {
-    for (auto deadline = std::chrono::steady_clock::now() + within; !done(); std::this_thread::sleep_for(10ms))
-        if (std::chrono::steady_clock::now() > deadline) return false;
-    return true;
-}
 
 yorbat_broker_address at(int port, const char *host = "127.0.0.1") { return {host, port}; }
 
@@ -62,36 +53,14 @@ std::string new_root() {
     return pem;
 }
 
-// A broker process; killed if the test ends without stopping it.
-struct Broker {
-    pid_t pid = -1;
-    std::string pid_file, log;
-    Broker(const std::string &home, int port, bool foreground = true) {
-        pid_file = home + "/broker-" + std::to_string(port) + ".pid";
-        log = home + "/broker-" + std::to_string(port) + ".log";
-        std::vector<std::string> args = {YORBAT_BROKER_BIN, "--home", home, "--port", std::to_string(port),
-                                          "--pid-file", pid_file, "--debug-log", log, "--pam-service", "yorbat-test"};
-        if (foreground) args.push_back("--foreground");
-        if ((pid = fork()) == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            std::vector<char *> argv;
-            for (std::string &arg : args) argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-    }
-    bool ready() const { return eventually([&] { return yqtest::exists(pid_file); }); }
-    // SIGTERM to a foreground broker: its exit status.
-    int stop() {
-        int status = -1;
-        kill(pid, SIGTERM);
-        waitpid(std::exchange(pid, -1), &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    ~Broker() {
-        if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
-    }
+// A broker on `port` of loopback with its log beside its home.
+struct Broker : yqtest::BrokerProcess {
+    std::string log;
+    Broker(const std::string &home, int port, bool foreground = true)
+        : BrokerProcess(YORBAT_BROKER_BIN, {"--home", home, "--port", std::to_string(port), "--debug-log",
+                                            home + "/broker-" + std::to_string(port) + ".log", "--pam-service",
+                                            "yorbat-test"}, 0, foreground),
+          log(home + "/broker-" + std::to_string(port) + ".log") {}
 };
 
 std::string take_text(char *text) {
@@ -137,17 +106,12 @@ protected:
 
     static void SetUpTestSuite() {
         if (!yqtest::netns_unavailable().empty()) return;
-        ASSERT_TRUE(yqtest::isolate_network() && std::system("ip link set lo up") == 0);
+        ASSERT_TRUE(yqtest::private_loopback());
         ASSERT_EQ(std::system("ip addr add 192.0.2.1/32 dev lo"), 0);  // a local address off loopback
         // The broker's files and principals as an administrator makes them.
-        yqtest::write_file(kHome + "/password", "secret-1\n", 0600);
-        const std::string password_file = " --password-file " + kHome + "/password";
-        for (const std::string &command : std::vector<std::string>{
-                 "setup-broker --host broker.test", "domain add Sales", "user add Sales alice" + password_file,
-                 "user add Sales carol" + password_file}) {
-            std::string line = YORBAT_ADMIN_BIN " --home " + kHome + " " + command + " >/dev/null";
-            ASSERT_EQ(std::system(line.c_str()), 0) << command;
-        }
+        const std::string password = " --password-file " + yqtest::password_file();
+        ASSERT_EQ(yqtest::admin(YORBAT_ADMIN_BIN, kHome, {"setup-broker --host broker.test", "domain add Sales",
+                                 "user add Sales alice" + password, "user add Sales carol" + password}), "");
         root_pem = yqtest::read_file(kHome + "/broker/root.pem");
         ASSERT_EQ(trust::add(root_cert(root_pem)), 0);
         // A broker whose certificate this host does not trust and whose root did not sign it.
@@ -331,10 +295,7 @@ TEST_F(BrokerTest, RefusalsCarryTheirResults) {
 }
 
 TEST_F(BrokerTest, UnixPasswordsGoThroughPamAndLocalhostTrustsTheKernel) {
-    yqtest::write_file("/etc/pam.d/yorbat-test", "auth required pam_unix.so\naccount required pam_unix.so\n");
-    std::system("echo 'yqpam:x:4321:4321::/nonexistent:/usr/sbin/nologin' >> /etc/passwd && "
-                "echo 'yqpamgrp:x:4321:' >> /etc/group && echo 'yqpam:$6$yqsaltsalt$9yxD5XkePwcbOpzMa7LVZxD2/"
-                "GN.2unoBnV5Azh4TuhTges8j9tF0QBVfw0UtmIsby3wA8xWhimBqREWjTsOH0:19000:0:99999:7:::' >> /etc/shadow");
+    yqtest::add_pam_account();
     std::string pem;
     ASSERT_EQ(authenticate({"unixpwd", nullptr, "yqpam", "pam-Secret7"}, &pem), 0);
     x509::Info info = info_of(pem);
@@ -364,7 +325,7 @@ std::pair<size_t, std::string> footprint(pid_t pid) {
 }
 
 TEST_F(BrokerTest, CrowdWithMisbehavingClientsIsServedAndLeavesNothingBehind) {
-    ASSERT_TRUE(eventually([&] { return footprint(broker->pid).second == "Threads:\t1"; }));  // earlier tests' gone
+    ASSERT_TRUE(yqtest::eventually([&] { return footprint(broker->pid).second == "Threads:\t1"; }));  // earlier tests' gone
     const auto before = footprint(broker->pid);
     // Garbage, half a request then silence, and silence from the start.
     std::vector<files::Descriptor> plain;
@@ -395,7 +356,7 @@ TEST_F(BrokerTest, CrowdWithMisbehavingClientsIsServedAndLeavesNothingBehind) {
         ASSERT_EQ(identity.name + " " + identity.domain, "alice Sales@broker.test");
     plain.clear();
     stalled.clear();
-    EXPECT_TRUE(eventually([&] { return footprint(broker->pid) == before; }))
+    EXPECT_TRUE(yqtest::eventually([&] { return footprint(broker->pid) == before; }))
         << footprint(broker->pid).first << " " << footprint(broker->pid).second << " before " << before.first << " "
         << before.second;
 }
@@ -414,7 +375,7 @@ TEST_F(BrokerTest, SigtermStopsTheBrokerAndRemovesItsPidFile) {
     pid_t daemon = std::atoi(yqtest::read_file(detached.pid_file).c_str());
     ASSERT_GT(daemon, 0);
     ASSERT_EQ(kill(daemon, SIGTERM), 0);
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(yqtest::eventually([&] {
         std::string proc = "/proc/" + std::to_string(daemon);
         std::string stat = yqtest::exists(proc) ? yqtest::read_file(proc + "/stat") : "";  // gone, or a zombie
         return !yqtest::exists(detached.pid_file) && (stat.empty() || stat.find(") Z ") != std::string::npos);

@@ -1,94 +1,44 @@
 // Secure connections and identity validation through the API over the real
-// authentication library (installed in the sandbox) and a real broker on
-// loopback; the library's fault seam drives the result mappings of
-// data/yss_conn.txt. Secret input through a pseudo-terminal.
+// authentication library (installed in the sandbox); the library's fault
+// seam drives the result mappings of data/yss_conn.txt. Secret input through a pseudo-terminal.
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 
-#include <chrono>
-#include <filesystem>
-#include <sstream>
-#include <thread>
-
 #include "yq_paths.h"
-#include "yqtest_netns.h"
 #include "yqtest_resolv.h"
+#include "yqtest_yorbat.h"
 #include "yss_auth_private.h"
 
 namespace {
 
 const std::string kHome = YQ_PATH_YORBAT_HOME, kData = YQ_TEST_DATA "/yss_conn.txt";
 
-template <typename Done>
-bool eventually(Done done) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!done() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return done();
-}
+using Lines = std::vector<std::string>;
 
-// While it lives, `entry` answers `result` and does nothing else, and the
-// report lines are kept (from "Function: " on).
-struct Fault {
-    const std::string control = yqtest::scratch_dir() + "/faults";
-    FILE *reports = std::tmpfile();
-    Fault(const std::string &entry, const std::string &result) {
-        yqtest::write_file(control, entry + " " + result + "\n");
-        setenv("YORBAT_FAULTS", control.c_str(), 1), YssSetDebugStream(3, reports);
-    }
-    ~Fault() { unsetenv("YORBAT_FAULTS"), YssSetDebugStream(3, nullptr), std::fclose(reports); }
-    std::string lines() {
-        std::fflush(reports);
-        std::istringstream text(yqtest::read_file("/proc/self/fd/" + std::to_string(fileno(reports))));
-        std::string kept;
-        for (std::string line; std::getline(text, line);) kept += line.substr(line.find("Function: ") + 10) + "\n";
-        return kept;
-    }
-};
-
-// Rows: OPERATION ENTRY RESULT STATUS REPORTED.
+// Rows: OPERATION ENTRY RESULT STATUS REPORTED; the entry point answers the
+// result and does nothing else.
 template <typename Call>
 void expect_golden(const char *table, Call call) {
     for (const auto &row : yqtest::data_rows(kData, table)) {
         SCOPED_TRACE(row[1] + " " + row[2]);
-        Fault fault(row[1], row[2]);
+        yqtest::Faults fault(row[1] + " " + row[2] + "\n");
+        yqtest::YssReports reports;
         EXPECT_EQ(call(row[0], row[1]), std::stoi(row[3]));
-        EXPECT_EQ(fault.lines(), row[4] == "-" ? "" : row[0] + " failed: " + row[4] + "\n");
+        EXPECT_EQ(reports.take(), row[4] == "-" ? Lines{} : Lines{row[0] + " failed: " + row[4]});
     }
 }
 
 class YssConn : public ::testing::Test {
 protected:
-    static inline pid_t broker = -1;
     YssConInfo_t client{}, server{};
 
     static void SetUpTestSuite() {
-        if (!yqtest::netns_unavailable().empty()) return;
-        ASSERT_TRUE(yqtest::isolate_network() && std::system("ip link set lo up") == 0);
-        std::filesystem::create_directories(kHome + "/lib");
-        std::filesystem::copy_file(YORBAT_LIBRARY, kHome + "/lib/libyorbat.so");
-        yqtest::write_file(kHome + "/password", "secret-1\n", 0600);
-        for (const char *command : {"setup-broker --host broker.test", "domain add Sales",
-                                    "user add Sales alice --password-file password",
-                                    "issue-machine alpha --out alpha", "issue-machine beta --out beta"}) {
-            const std::string line = "cd " + kHome + " && " YORBAT_ADMIN_BIN " --home . " + command + " >/dev/null";
-            ASSERT_EQ(std::system(line.c_str()), 0) << command;
-        }
-        if ((broker = fork()) == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            const std::string pid = kHome + "/pid";
-            execl(YORBAT_BROKER_BIN, "broker", "--home", kHome.c_str(), "--foreground", "--pid-file", pid.c_str(),
-                  nullptr);
-            _exit(127);
-        }
-        ASSERT_TRUE(eventually([] { return yqtest::exists(kHome + "/pid"); }));
-    }
-    static void TearDownTestSuite() {
-        if (broker > 0) kill(broker, SIGTERM), waitpid(broker, nullptr, 0);
+        yqtest::install_library(kHome, YORBAT_LIB);
+        ASSERT_EQ(yqtest::admin(YORBAT_ADMIN_BIN, kHome, {"setup-broker --host broker.test",
+                                 "issue-machine alpha --out alpha", "issue-machine beta --out beta"}), "");
     }
     void SetUp() override {
-        if (std::string why = yqtest::netns_unavailable(); !why.empty()) GTEST_SKIP() << why;
         for (auto [record, file] : {std::pair{&client, "/alpha"}, {&server, "/beta"}}) {
             const std::string pem = yqtest::read_file(kHome + file);
             ASSERT_EQ(YssInit(3, "127.0.0.1", 2821, record), YSS_SUCCESS);
@@ -119,11 +69,12 @@ TEST_F(YssConn, ConnectsAcceptsAndMovesDataBothWays) {
     EXPECT_EQ(YssRead(back, 5, 0, &client), YSS_SUCCESS);
     EXPECT_EQ(YssRead(back + 5, 8, 0, &client), YSS_SUCCESS);  // "end", then the orderly end: short, still 0
     EXPECT_EQ(std::string(back, 8), "ollehend");
-    Fault broken("yorbAtSecConnRead", "-1");  // from here on a read would fail
+    yqtest::Faults broken("yorbAtSecConnRead -1\n");  // from here on a read would fail
+    yqtest::YssReports reports;
     EXPECT_EQ(YssRead(back, 5, 5, &client), YSS_SUCCESS);
     EXPECT_EQ(YssClose(&client), YSS_SUCCESS);
     EXPECT_EQ(YssClose(&client), YSS_SUCCESS);
-    EXPECT_EQ(broken.lines(), "");
+    EXPECT_EQ(reports.take(), Lines{});
     int status = -1;
     EXPECT_EQ((waitpid(child, &status, 0), status), 0) << "accepting side: " << WEXITSTATUS(status);
     close(ends[0]), close(ends[1]);
@@ -135,7 +86,7 @@ TEST_F(YssConn, ConnectAndAcceptMapTheLibraryResult) {
     });
     YssConInfo_t bare = client;
     bare.haveCredential = 0;
-    Fault broken("yorbAtSecConnConnect", "-1");  // a call would give 17
+    yqtest::Faults broken("yorbAtSecConnConnect -1\n");  // a call would give 17
     EXPECT_EQ(YssConnect(&bare), YSS_OUT_OF_ORDER);
 }
 
@@ -156,33 +107,20 @@ TEST_F(YssConn, CloseMapsTheResultAndKeepsTheHandleOnFailure) {
     });
 }
 
-TEST_F(YssConn, ValidatesUsersAndGroupsWithTheBroker) {
-    Fault none("-", "0");
-    for (const auto &row : yqtest::data_rows(kData, "validate known")) {
-        YssValidID *id = nullptr;
-        EXPECT_EQ(YssValidateID(row[0].c_str(), "Sales", YSS_AUTH_YQ, std::stoi(row[1]), "127.0.0.1", 0, &id, &client),
-                  std::stoi(row[2])) << row[0];
-        std::string found = id ? std::string(id->name) + "," + id->domain + "," : "-";
-        if (id) found += std::to_string(id->principalValue) + "," + std::to_string(id->idType);
-        EXPECT_EQ(found, row[3]);
-        FreeYssValidID(&id);
-    }
-    EXPECT_EQ(none.lines(), "");  // not valid is an answer, not a failure
-}
-
 TEST_F(YssConn, ValidationMapsTheLibraryResultAfterCheckingArguments) {
     YssValidID *id = nullptr, held{}, *full = &held;
     expect_golden("validate", [&](auto &, const std::string &entry) {
         return YssValidateID("alice", "Sales", 3, entry.ends_with("Group") ? 4 : 3, "127.0.0.1", 0, &id, &client);
     });
-    Fault unreachable("yorbAtValidatePrpl", "0x6006");  // asking anybody would give 17
+    yqtest::Faults unreachable("yorbAtValidatePrpl 0x6006\n");  // asking anybody would give 17
+    yqtest::YssReports reports;
     for (const auto &row : yqtest::data_rows(kData, "arguments")) {
         SCOPED_TRACE(row[0] + " " + row[1] + " " + row[2] + " " + row[3] + " " + row[4] + " " + row[5]);
         EXPECT_EQ(YssValidateID(yqtest::field(row[0]), yqtest::field(row[1]), std::stoi(row[2]), std::stoi(row[3]),
                                 yqtest::field(row[4]), 0, row[5] == "full" ? &full : &id, &client), 1);
     }
     EXPECT_EQ(id, nullptr);
-    EXPECT_EQ(unreachable.lines(), "");
+    EXPECT_EQ(reports.take(), Lines{});
 }
 
 // SecureFGets in a child whose standard input is a pseudo-terminal.
@@ -204,7 +142,7 @@ struct Terminal {
         termios modes{};
         return tcgetattr(master, &modes) == 0 && (modes.c_lflag & ECHO) != 0;
     }
-    bool reading() const { return eventually([this] { return !echo(); }); }
+    bool reading() const { return yqtest::eventually([this] { return !echo(); }); }
     std::string typed() {
         char out[64] = {};
         waitpid(child, nullptr, 0);
@@ -225,7 +163,7 @@ TEST(SecureFGets, ReadsWithoutEchoAndRestoresIt) {
     Terminal terminal(64);
     ASSERT_TRUE(terminal.reading());
     kill(terminal.child, SIGINT);
-    EXPECT_TRUE(eventually([&] { return terminal.echo(); }));
+    EXPECT_TRUE(yqtest::eventually([&] { return terminal.echo(); }));
     kill(terminal.child, SIGINT);               // the default action now: the reader ends,
     close(std::exchange(terminal.master, -1));  // not at the end of its input
     int status = 0;

@@ -14,7 +14,7 @@
 #include "logging.h"
 #include "yq_memory.h"
 #include "yq_paths.h"
-#include "yqtest.h"
+#include "yqtest_yorbat.h"
 #include "yss_auth_private.h"
 
 namespace {
@@ -31,30 +31,22 @@ Lines split(const std::string &text, char separator) {
     return parts;
 }
 
-// Each test starts unloaded, with both builds of the real library installed
-// (a loaded file is never overwritten), no location file, reports captured.
+// Each test starts unloaded, with both builds of the real library installed,
+// no location file, reports captured.
 struct YssCore : ::testing::Test {
     void SetUp() override {
         mYssLoaded = mVerInUse = mLoadCount = 0;
         mpAtLibHandle = nullptr, entries = {}, TestHarnessSetYORBatPath(nullptr);
-        fs::create_directories(kHome + "/lib"), fs::create_directories(YQ_PATH_YSS_DIR);
-        for (auto [built, installed] : {std::pair(YORBAT_LIB, kLib), std::pair(YORBAT_T_LIB, kLibT)})
-            if (!fs::exists(installed)) fs::copy_file(built, installed);
-        fs::remove(YQ_PATH_YORBAT_LOC);
-        mYssDebugStream = std::fopen(path_.c_str(), "w+");
+        fs::create_directories(YQ_PATH_YSS_DIR), fs::remove(YQ_PATH_YORBAT_LOC);
+        yqtest::install_library(kHome, YORBAT_LIB), yqtest::install_library(kHome, YORBAT_T_LIB, "libyorbat_t.so");
     }
-    void TearDown() override { std::fclose(std::exchange(mYssDebugStream, nullptr)), unsetenv("YORBAT_FAULTS"); }
-    // The reports since the last call from the operation's name on, but for
-    // the host-name qualification's own.
+    // The reports since the last call, but for the host-name qualification's own.
     Lines reports() {
-        Lines lines;
-        for (std::string line : yqtest::read_lines(path_))
-            if (line = line.substr(line.find("Function: ") + 10); !line.starts_with("YssGetFQDNHostName"))
-                lines.push_back(line);
-        std::fflush(mYssDebugStream), ::ftruncate(::fileno(mYssDebugStream), 0), std::rewind(mYssDebugStream);
+        Lines lines = captured.take();
+        std::erase_if(lines, [](const std::string &line) { return line.starts_with("YssGetFQDNHostName"); });
         return lines;
     }
-    std::string path_ = yqtest::scratch_dir() + "/reports";
+    yqtest::YssReports captured;
 };
 
 std::string library_path(bool threaded) {
@@ -110,13 +102,12 @@ TEST_F(YssCore, TheLibraryIsLoadedOnceAndEveryRecordCleanedUpOnce) {
 // through its fault seam: the broker fields are stored whatever happens; a
 // failed initialisation publishes nothing, so the next one loads again.
 TEST_F(YssCore, InitialisationResultsMapToStatusesGolden) {
-    const std::string control = yqtest::scratch_dir() + "/faults";
-    setenv("YORBAT_FAULTS", control.c_str(), 1);
-    for (const std::string &line : yqtest::read_lines(YSS_DATA "/yss_init_results.txt")) {
+    yqtest::Faults faults;
+    for (const std::string &line : yqtest::read_lines(YQ_TEST_DATA "/yss_init_results.txt")) {
         if (line.starts_with("#")) continue;
         Lines row = split(line, '|');
         SCOPED_TRACE(line);
-        yqtest::write_file(control, row[1] + "\n");
+        faults.set(row[1] + "\n");
         YssConInfo_t record{};
         const YssStatus status = std::stoi(row[2]);
         EXPECT_EQ(YssInit(std::stoi(row[0]), "", 0, &record), status);
@@ -156,7 +147,7 @@ TEST_F(YssCore, EveryStatusHasItsMessageBuiltInAndFromTheCatalogGolden) {
             fs::copy(YQ_MSG_SAMPLES, YQ_PATH_MSG_DIR, fs::copy_options::recursive), yqtest::write_file(YQ_PATH_MSG_CONF, "TM 11 fr_FR.UTF-8 2 fr\n");
         setenv("LC_ALL", column == 1 ? "C" : "fr_FR.UTF-8", 1), msgCacheUnload(0);
         int status = 0;
-        for (const std::string &line : yqtest::read_lines(YSS_DATA "/yss_messages.txt")) {
+        for (const std::string &line : yqtest::read_lines(YQ_TEST_DATA "/yss_messages.txt")) {
             if (line.starts_with("#")) continue;
             std::string expected = split(line, '|').at(static_cast<size_t>(column));
             if (size_t at = expected.find("\\n"); at != std::string::npos) expected.replace(at, 2, "\n");
@@ -185,7 +176,7 @@ TEST_F(YssCore, ReportLinesGoToTheDebugStreamAndTheDebugLog) {
                              "<2> : Unable to contact Authentication server.", "<2> Op: file.9: Function: Op failed: 17",
                              "<2> : ", "<2> Op: file.10: Function: Op failed: 0"}));
     // A debug stream on the debug log itself gets the line once.
-    debugFD = ::fileno(mYssDebugStream), YssPrintString("file", 12, "Op", "L", "once"), debugFD = -1;
+    debugFD = ::fileno(captured.stream), YssPrintString("file", 12, "Op", "L", "once"), debugFD = -1;
     EXPECT_EQ(reports(), Lines({"Op. L = once"}));
     EXPECT_GT(yqtest::for_each_alloc_failure([] {
         YssPrintFailure("file", 11, "Op", 21), TestHarnessSetYORBatPath(nullptr);

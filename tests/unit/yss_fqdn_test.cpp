@@ -9,8 +9,8 @@
 #include <strings.h>
 #include <thread>
 
-#include "yqtest_netns.h"
 #include "yqtest_resolv.h"
+#include "yqtest_yorbat.h"
 #include "yss_auth.h"
 
 namespace {
@@ -39,7 +39,7 @@ struct Responder {
 
 TEST(YssGetFQDNHostName, QualifiesFromTheHostsFileThenThroughTheResolverSearchList) {
     if (std::string why = yqtest::netns_unavailable(); !why.empty()) GTEST_SKIP() << why;
-    ASSERT_TRUE(yqtest::isolate_network() && std::system("ip link set lo up") == 0);
+    ASSERT_TRUE(yqtest::private_loopback());
     yqtest::write_hosts(yqtest::read_file(YQ_TEST_DATA "/yss_hosts"));
     const std::string resolv = yqtest::scratch_dir() + "/resolv.conf";
     yqtest::write_file(resolv, "nameserver 127.0.0.1\nsearch corp.example\n");

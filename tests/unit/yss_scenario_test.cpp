@@ -3,27 +3,20 @@
 // run the real library from their own /opt/YORBat. Each host writes what it
 // saw as lines of text that the test compares whole.
 #include <arpa/inet.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <set>
 #include <thread>
 
+#include "yq_memory.h"
 #include "yq_paths.h"
-#include "yqtest.h"
-#include "yqtest_netns.h"
+#include "yqtest_yorbat.h"
 #include "yss_auth.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using namespace std::string_literals;
 
 const std::string kIssuer = "/O=YORBat@alpha.yq.test/OU=root@alpha.yq.test/CN=YORBat broker root";
 
@@ -58,23 +51,15 @@ std::string roots(YssConInfo_t *record) {
     return text + "]";
 }
 
-// Opens, or accepts from alpha's port 5000, a TCP connection (20 s at most).
+// Accepts on alpha's port 5000, or connects to it once alpha listens.
 int tcp_to_alpha(bool accepting) {
     sockaddr_in where{AF_INET, htons(5000), {inet_addr("192.0.2.1")}, {}};
-    for (auto give_up = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < give_up;) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        auto *address = reinterpret_cast<sockaddr *>(&where);
-        if (accepting && bind(fd, address, sizeof where) == 0 && listen(fd, 1) == 0) {
-            int accepted = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-            close(fd);
-            return accepted;
-        }
-        if (!accepting && connect(fd, address, sizeof where) == 0) return fd;
-        close(fd);
-        std::this_thread::sleep_for(20ms);
-    }
-    return -1;
+    const auto *address = reinterpret_cast<sockaddr *>(&where);
+    yq::unique_fd fd;
+    const auto fresh = [&] { return fd.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), fd.get(); };
+    if (accepting)
+        return bind(fresh(), address, sizeof where) || listen(fd.get(), 1) ? -1 : accept4(fd.get(), nullptr, nullptr, 0);
+    return yqtest::eventually([&] { return connect(fresh(), address, sizeof where) == 0; }) ? fd.release() : -1;
 }
 
 // 6 KiB each way: the connecting side sends, the accepting side echoes it reversed.
@@ -101,12 +86,8 @@ protected:
     std::string log = yqtest::scratch_dir() + "/broker.log";
 
     static void SetUpTestSuite() {
-        std::system("echo '192.0.2.1 alpha.yq.test alpha' >> /etc/hosts && "
-                    "echo 'auth required pam_unix.so\naccount required pam_unix.so' > /etc/pam.d/yorbat-test && "
-                    "echo 'yqpam:x:4321:4321::/nonexistent:/usr/sbin/nologin' >> /etc/passwd && "
-                    "echo 'yqpamgrp:x:4321:' >> /etc/group && echo 'yqpam:$6$yqsaltsalt$9yxD5XkePwcbOpzMa7LVZxD2/"
-                    "GN.2unoBnV5Azh4TuhTges8j9tF0QBVfw0UtmIsby3wA8xWhimBqREWjTsOH0:19000:0:99999:7:::' >> /etc/shadow");
-        yqtest::write_file(yqtest::scratch_dir() + "/password", "secret-1\n");
+        std::system("echo '192.0.2.1 alpha.yq.test alpha' >> /etc/hosts");
+        yqtest::add_pam_account();
     }
     void SetUp() override {
         if (std::string why = yqtest::netns_unavailable(); !why.empty()) GTEST_SKIP() << why;
@@ -116,42 +97,22 @@ protected:
     // With `together` false, beta starts once alpha has finished.
     void run(const std::function<std::string()> &on_alpha, const std::function<std::string()> &on_beta,
              std::string &alpha_text, std::string &beta_text, bool together = true) {
-        yqtest::TestHost alpha("alpha", on_alpha, true), beta("beta", on_beta, true);
-        ASSERT_TRUE(alpha.started() && beta.started()) << alpha.error() << beta.error();
-        ASSERT_TRUE(yqtest::link(alpha, "a0", beta, "b0"));
-        ASSERT_TRUE(alpha.sh("ip link set lo up && ip addr add 192.0.2.1/24 dev a0 && ip link set a0 up"));
-        ASSERT_TRUE(beta.sh("ip link set lo up && ip addr add 192.0.2.2/24 dev b0 && ip link set b0 up"));
-        const std::string install = "mkdir -p " YQ_PATH_YORBAT_HOME "/lib && cp " YORBAT_LIB " " YQ_PATH_YORBAT_HOME
-                                    "/lib/ && ",
-                          admin = YORBAT_ADMIN_BIN " ";
-        ASSERT_TRUE(in_host(beta, install + "true"));
-        ASSERT_TRUE(in_host(alpha, install + admin + "setup-broker --host alpha.yq.test && " + admin +
-                                       "domain add Sales && " + admin + "user add Sales alice --password-file " +
-                                       yqtest::scratch_dir() + "/password >/dev/null"));
-        std::string pid_file = yqtest::scratch_dir() + "/broker.pid", pid = std::to_string(alpha.pid());
-        fs::remove(pid_file);
+        yqtest::TwoHosts hosts(on_alpha, on_beta);
+        ASSERT_EQ(hosts.error, "");
+        for (const yqtest::TestHost *host : {&hosts.alpha, &hosts.beta})
+            yqtest::install_library(host->root() + YQ_PATH_YORBAT_HOME, YORBAT_LIB);
+        ASSERT_EQ(yqtest::admin(YORBAT_ADMIN_BIN, YQ_PATH_YORBAT_HOME, {"setup-broker --host alpha.yq.test",
+                                 "domain add Sales", "user add Sales alice --password-file " + yqtest::password_file()},
+                                hosts.alpha.pid()), "");
         fs::remove(yqtest::scratch_dir() + "/alpha-ready");
-        pid_t broker = fork();
-        if (broker == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            execlp("nsenter", "nsenter", "-t", pid.c_str(), "-n", "-m", "--", YORBAT_BROKER_BIN, "--foreground",
-                   "--pid-file", pid_file.c_str(), "--debug-log", log.c_str(), "--pam-service", "yorbat-test",
-                   nullptr);
-            _exit(127);
-        }
-        for (int tries = 0; tries < 3000 && !yqtest::exists(pid_file); ++tries) std::this_thread::sleep_for(10ms);
-        std::thread alpha_side([&] { alpha_text = alpha.finish(); });
+        yqtest::BrokerProcess broker(YORBAT_BROKER_BIN, {"--debug-log", log, "--pam-service", "yorbat-test"},
+                                     hosts.alpha.pid());
+        ASSERT_TRUE(broker.ready());
+        std::thread alpha_side([&] { alpha_text = hosts.alpha.finish(); });
         if (!together) alpha_side.join();
-        beta_text = beta.finish();
+        beta_text = hosts.beta.finish();
         if (together) alpha_side.join();
-        kill(broker, SIGTERM);
-        int status = -1;
-        waitpid(broker, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "broker " << status;
-    }
-    static bool in_host(const yqtest::TestHost &host, const std::string &command) {
-        return std::system(("nsenter -t " + std::to_string(host.pid()) + " -n -m -- sh -c '" + command + "'").c_str()) ==
-               0;
+        EXPECT_EQ(broker.stop(), 0);
     }
 };
 
@@ -184,8 +145,7 @@ TEST_F(YssScenario, LoginsOnBothHostsCarryASecureConversation) {
         },
         [] {
             // The broker serves one host at a time here (the two at once lose requests).
-            for (int tries = 0; tries < 6000 && !yqtest::exists(yqtest::scratch_dir() + "/alpha-ready"); ++tries)
-                std::this_thread::sleep_for(10ms);
+            yqtest::eventually([] { return yqtest::exists(yqtest::scratch_dir() + "/alpha-ready"); });
             Context c;
             Steps s;
             s("trust", YssGetRootCert("alpha.yq.test", 2821, &c));
@@ -255,8 +215,7 @@ TEST_F(YssScenario, RegistryOnTheBrokerHostValidationFromTheOther) {
             char **names = nullptr, name[64];
             int count = 0;
             s("machines", YssGetCRWMachineNames(&names, &count, &c));
-            for (int i = 0; i < count; ++i) s("", names[i]);
-            for (int i = 0; i < count; ++i) std::free(names[i]);
+            for (int i = 0; i < count; ++i) s("", names[i]), std::free(names[i]);
             std::free(names);
             s("machines' domain", YssGetCRWMachinesDomainName(name, sizeof name, &c));
             s("", name);
@@ -279,7 +238,8 @@ TEST_F(YssScenario, RegistryOnTheBrokerHostValidationFromTheOther) {
             for (auto [name, domain, mode, type] : asked) {
                 YssValidID *id = nullptr;
                 s(name, YssValidateID(name, domain, mode, type, "alpha", 0, &id, &c));
-                if (id) s(id->name, std::string(id->domain) + " " + std::to_string(id->principalValue));
+                if (id) s(id->name, std::string(id->domain) + " " + std::to_string(id->principalValue) + " " +
+                                        std::to_string(id->idType));
                 FreeYssValidID(&id);
             }
             return s.text;
@@ -288,8 +248,8 @@ TEST_F(YssScenario, RegistryOnTheBrokerHostValidationFromTheOther) {
     EXPECT_EQ(alpha, "bob 0, again 0, old password 45, new 0, remove 0, absent 0, reserved 28, reserved 28, "
                      "machine 0, again 0, machines 0,  beta, machines' domain 0,  CRW_Machines@alpha.yq.test, "
                      "domain 0, again 21, remove 0, absent 0, no room for the end 56,  Sales@alpha.yq.tes");
-    EXPECT_EQ(beta, "trust 0, alice 0, alice Sales@alpha.yq.test 1000, Sales 0, Sales Sales@alpha.yq.test 0, "
-                    "yqpam 0, yqpam unixpwd@alpha.yq.test 4321, nobody 51, yqnogroup 52");
+    EXPECT_EQ(beta, "trust 0, alice 0, alice Sales@alpha.yq.test 1000 3, Sales 0, Sales Sales@alpha.yq.test 0 4, "
+                    "yqpam 0, yqpam unixpwd@alpha.yq.test 4321 3, nobody 51, yqnogroup 52");
 }
 
 }  // namespace
