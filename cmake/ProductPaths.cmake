@@ -12,6 +12,10 @@ set(YQ_PATH_YSS_DIR     "/etc/yq/yss"              CACHE PATH "Security-services
 set(YQ_PATH_YORBAT_CONF "/etc/yq/yss/YORBat.conf"  CACHE FILEPATH "Authentication configuration file")
 set(YQ_PATH_YORBAT_LOC  "/etc/yq/yss/YORBat.loc"   CACHE FILEPATH "Authentication library location file")
 set(YQ_PATH_YORBAT_HOME "/opt/YORBat"              CACHE PATH "Authentication library installation")
+set(YQ_PATH_YQSS_DIR    "/usr/kelda/var/yqss"      CACHE PATH "Machine credential tree")
+set(YQ_PATH_YQSS_CREDENTIALS "/usr/kelda/var/yqss/credentials" CACHE PATH "Machine credential directory")
+set(YQ_PATH_CWCRAT_HELPER "/usr/kelda/carrow/bin/cwcrat_helper" CACHE FILEPATH "Out-of-process client magic program")
+set(YQ_PATH_HELPER_LIB  "/usr/kelda/lib/libYqSS_helper.so" CACHE FILEPATH "This library, installed")
 
 configure_file(${CMAKE_SOURCE_DIR}/cmake/yq_paths.h.in
                ${CMAKE_BINARY_DIR}/generated/yq_paths.h @ONLY)

@@ -325,6 +325,78 @@ YQ_API int ynet_ynetd_service_socket(int *sock, int version, const char *service
 YQ_API int ynet_ynetd_get_security_info(int *sock, int version, struct crconf_info_rec *info,
                                         int timeout) YQ_NOEXCEPT;
 
+/* ---- Authentication negotiation on connections. */
+struct YssConInfo_t;
+struct YssCertInfo;
+
+/* The caller's writers of the client's magic: a negative result is a failure
+   with an error value in *error. */
+typedef int (*put_string_fn)(int fd, const char *text, int *error);
+typedef int (*put_long_fn)(int fd, long value, int *error);
+
+/* Magic values of the exchange (the four bytes spell the names). */
+#define YNET_YQSS_MAGIC_STRING 0x59715353   /* "YqSS": string form, no context kept */
+#define YNET_YQSS_MAGIC_STRING_D 0x59715344 /* "YqSD": string form, context kept */
+#define YNET_YQSS_MAGIC_REQUIRED 0x59715352 /* "YqSR": client requires */
+#define YNET_YQSS_MAGIC_PROHIBITED 0x59715350 /* "YqSP": client prohibits */
+#define YNET_YQSS_MAGIC_AUTOMATIC 0x59715341 /* "YqSA": client automatic */
+
+/* Mode determination and credential locations. */
+YQ_API int ynet_determine_yqss_socket(int fd, int check_version, struct crconf_info_rec **info, char *cred_path,
+                                      int cred_path_len, int *use_yqss, int *remote_capable) YQ_NOEXCEPT;
+YQ_API int get_socket_host_info(int fd, struct crconf_info_rec *info, struct sockaddr_in *peer, char *host,
+                                int host_len, int *is_local, int *is_master) YQ_NOEXCEPT;
+YQ_API int check_remote_yqss_version(int fd, struct crconf_info_rec *info, int *capable) YQ_NOEXCEPT;
+YQ_API int ynet_normalize_security_info(struct crconf_info_rec *info) YQ_NOEXCEPT;
+YQ_API int ynet_check_yqss_status(const struct in_addr *peer, struct crconf_info_rec *info,
+                                  int *use_yqss) YQ_NOEXCEPT;
+YQ_API int ynet_check_local_interface(const char *name, struct in_addr *addr) YQ_NOEXCEPT;
+YQ_API int ynet_get_credential_path(int fd, char *path, int len) YQ_NOEXCEPT;
+YQ_API int ynet_get_machine_credential_path(int fd, char *path, int len) YQ_NOEXCEPT;
+YQ_API int ynet_get_user_credential_path(char *path, int len) YQ_NOEXCEPT;
+YQ_API int ynet_check_yqss_machine_directory(void) YQ_NOEXCEPT;
+YQ_API int ynet_check_yqss_user_directory(char *path, int len) YQ_NOEXCEPT;
+YQ_API int ynet_set_carrow_daemon(int on) YQ_NOEXCEPT;
+YQ_API int ynet_check_carrow_daemon(void) YQ_NOEXCEPT;
+YQ_API int is_yqss_at_installed(struct crconf_info_rec *info) YQ_NOEXCEPT;
+
+/* The magic exchange and peer authentication. */
+YQ_API int ynet_check_yqss_client_magic_with_info(int fd, int check_version, int debug_fd, int *use_yqss,
+                                                  put_string_fn put_string, put_long_fn put_long,
+                                                  struct YssConInfo_t **ctx_out) YQ_NOEXCEPT;
+YQ_API int ynet_check_yqss_client_magic(int fd, int check_version, int debug_fd, int *use_yqss,
+                                        put_string_fn put_string, put_long_fn put_long) YQ_NOEXCEPT;
+YQ_API int ynet_check_yqss_server_magic(int fd, int magic, int client_use_yqss, int debug_fd, int *is_magic,
+                                        int *use_yqss, struct YssConInfo_t **ctx) YQ_NOEXCEPT;
+YQ_API int ynet_setup_yqss_socket(int fd, const char *cred_path, int *use_yqss,
+                                  struct YssConInfo_t **ctx) YQ_NOEXCEPT;
+YQ_API int ynet_yqss_authenticate(int is_server, struct YssConInfo_t **ctx) YQ_NOEXCEPT;
+YQ_API void ynet_yqss_close(struct YssConInfo_t **ctx) YQ_NOEXCEPT;
+YQ_API void ynet_yqss_cleanup(struct YssConInfo_t **ctx) YQ_NOEXCEPT;
+YQ_API int yqss_to_ynet_status(int yss_status) YQ_NOEXCEPT;
+YQ_API int check_if_machine_cred(struct YssConInfo_t *ctx, int dhcp_check, int *is_machine) YQ_NOEXCEPT;
+YQ_API void check_for_dhcp_override(const char *name, int *is_machine) YQ_NOEXCEPT;
+YQ_API int ynet_check_yqss_server_list(void *list, void *entry, struct YssConInfo_t **ctx) YQ_NOEXCEPT;
+
+/* User credentials and the login cache. */
+YQ_API int ynet_yqss_import_credential(const char *cred_path, int check_expiry,
+                                       struct YssConInfo_t *ctx) YQ_NOEXCEPT;
+YQ_API int ynet_yqss_check_user_cred(const char *domain, const char *user, const char *password,
+                                     int get_root_cert) YQ_NOEXCEPT;
+YQ_API int ynet_yqss_change_user(const char *domain, int mechanism, const char *broker, int port, const char *user,
+                                 const char *password, const char *cred_file, int get_root_cert) YQ_NOEXCEPT;
+YQ_API int ynet_yqss_java_login(const char *user, const char *password, const char *cred_file,
+                                int get_root_cert) YQ_NOEXCEPT;
+YQ_API int ynet_yqss_set_login_cache(const char *domain, int mechanism, const char *broker, int port,
+                                     const char *user) YQ_NOEXCEPT;
+YQ_API int ynet_yqss_get_login_cache(char *domain, int domain_len, int *mechanism, char *broker, int broker_len,
+                                     int *port, char *user, int user_len) YQ_NOEXCEPT;
+
+/* Out-of-process client magic. */
+YQ_API int ynet_dlopen_yqss_client_magic(int fd, int check_version, int debug_fd, int *use_yqss,
+                                         put_string_fn put_string) YQ_NOEXCEPT;
+YQ_API int ynet_exec_yqss_client_magic(int fd, int check_version, int debug_fd, int *use_yqss) YQ_NOEXCEPT;
+
 YQ_END_C
 
 #endif
