@@ -183,3 +183,92 @@ TEST(YqssMode, DecisionAndRemoteCapabilityOverRealDaemons) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs on a host of its own mounts, root's home a directory of user 65534:
+// each credential case as "status path", a line each.
+std::string locate_all() {
+    const std::string home = YQ_PATH_KELDA "/home";
+    ::mkdir(home.c_str(), 0755);
+    ::chown(home.c_str(), 65534, 65534);
+    const passwd *root = ::getpwuid(0);
+    if (root == nullptr || ::mount(home.c_str(), root->pw_dir, nullptr, MS_BIND, nullptr) != 0)
+        return "cannot make root's home";
+    ::mkdir(YQ_PATH_KELDA "/var", 0755);
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in own{};
+    own.sin_family = AF_INET;
+    own.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    own.sin_port = htons(4000);
+    ::bind(listener, reinterpret_cast<sockaddr *>(&own), sizeof own);
+    ::listen(listener, 8);
+    int fd = connect_to("127.0.0.1", 4000);
+    auto ask = [&](const char *what) {
+        char path[1025] = "x";
+        int status = ynet_get_credential_path(fd, path, sizeof path);
+        return std::string(what) + ": " + std::to_string(status) + " " + (path[0] != '\0' ? path : "-") + "\n";
+    };
+    const std::string dir = YQ_PATH_YQSS_CREDENTIALS;
+    std::string text;
+    // A user: the credential in the user directory, made for the home's owner.
+    ::unsetenv("IS_CARROW_DAEMON");
+    text += ask("user, none");
+    struct stat st{};
+    ::stat((std::string(root->pw_dir) + "/.yqss").c_str(), &st);
+    text += "user directory: " + std::to_string(st.st_mode & 07777) + " " + std::to_string(st.st_uid) + "\n";
+    yqtest::write_file(std::string(root->pw_dir) + "/.yqss/credentials", "c");
+    text += ask("user");
+    ::setenv("YQSS_CREDENTIAL_PATH", "/nonexistent", 1);
+    text += ask("unreadable choice");
+    ::setenv("YQSS_CREDENTIAL_PATH", (dir + "/../chosen").c_str(), 1);
+    yqtest::write_file(dir + "/../chosen", "c");
+    text += ask("readable choice");
+    ::unsetenv("YQSS_CREDENTIAL_PATH");
+    // A daemon: the machine credential, or none and still success.
+    if (ynet_set_carrow_daemon(1) != 0) return "marker refused";
+    text += ask("daemon, none");
+    yqtest::write_file(dir + "/localhost", "c");
+    text += ask("daemon, own entry");
+    yqtest::write_file(dir + "/dhcp_cred", "c");
+    text += ask("daemon, dhcp");
+    // The installed authentication library.
+    ::mkdir(YQ_PATH_YORBAT_HOME "/lib", 0755);
+    yqtest::write_file(YQ_PATH_YORBAT_HOME "/lib/libyorbat.so", "");
+    for (const char *line : {"\"InstallDir\"=\"" YQ_PATH_YORBAT_HOME "\"\n", "\"InstallDir\"=\"" YQ_PATH_YORBAT_HOME "\"",
+                             "\"InstallDir\"=\"/elsewhere\"\n", "InstallDir=\"" YQ_PATH_YORBAT_HOME "\"\n"}) {
+        yqtest::write_file(YQ_PATH_YORBAT_CONF, std::string("# comment\n") + line);
+        text += "installed: " + std::to_string(is_yqss_at_installed(nullptr)) + "\n";
+    }
+    // The marker is the administrator's only.
+    ::unsetenv("IS_CARROW_DAEMON");
+    pid_t child = ::fork();
+    if (child == 0) _exit(::setuid(65534) == 0 ? ynet_set_carrow_daemon(1) + (getenv("IS_CARROW_DAEMON") ? 100 : 0) : 99);
+    int raw = 0;
+    ::waitpid(child, &raw, 0);
+    text += "marker by a user: " + std::to_string(WEXITSTATUS(raw)) + "\n";
+    ::close(fd);
+    return text;
+}
+
+TEST(YqssMode, CredentialLocationsAndMarkers) {
+    if (std::string why = yqtest::netns_unavailable(); !why.empty()) GTEST_SKIP() << why;
+    ::mkdir(YQ_PATH_YSS_DIR, 0755);
+    yqtest::TestHost host("creds", locate_all, true);
+    ASSERT_TRUE(host.started()) << host.error();
+    ASSERT_TRUE(host.sh("ip link set lo up"));
+    const std::string dir = YQ_PATH_YQSS_CREDENTIALS;
+    const std::string home = ::getpwuid(0)->pw_dir;
+    EXPECT_EQ(host.finish(), "user, none: 35 -\n"
+                             "user directory: 448 65534\n"
+                             "user: 0 " + home + "/.yqss/credentials\n"
+                             "unreadable choice: 0 " + home + "/.yqss/credentials\n"
+                             "readable choice: 0 " + dir + "/../chosen\n"
+                             "daemon, none: 0 -\n"
+                             "daemon, own entry: 0 " + dir + "/localhost\n"
+                             "daemon, dhcp: 0 " + dir + "/dhcp_cred\n"
+                             "installed: 1\ninstalled: 1\ninstalled: 0\ninstalled: 0\n"
+                             "marker by a user: 21\n");
+}
+
+}  // namespace
