@@ -69,7 +69,8 @@ protected:
                                             "AUTHENTICATION_DOMAIN = unix \"pam\" 2 localhost 0\n");
         ASSERT_EQ(yqtest::admin(YORBAT_ADMIN_BIN, YQ_PATH_YORBAT_HOME,
                                 {"setup-broker --host localhost", "domain add Sales",
-                                 "user add Sales alice --password-file " + yqtest::password_file(), "machine add alpha --password-file " + yqtest::password_file(),
+                                 "user add Sales alice --password-file " + yqtest::password_file(),
+                                 "machine add alpha --password-file " + yqtest::password_file(),
                                  "issue-machine alpha --out " + scratch("alpha.pem")}),
                   "");
         // A credential whose issuer names no broker.
@@ -96,7 +97,8 @@ protected:
 };
 
 TEST_F(Credentials, ImportTrustsRecentFilesAndRenewsOldMachineCredentials) {
-    ASSERT_EQ(ynet_yqss_change_user(nullptr, 4, "localhost", 0, "yqpam", "pam-Secret7", scratch("user.pem").c_str(), 0), 0);
+    const std::string user = scratch("user.pem");
+    ASSERT_EQ(ynet_yqss_change_user(nullptr, 4, "localhost", 0, "yqpam", "pam-Secret7", user.c_str(), 0), 0);
     const std::string alpha = scratch("alpha.pem"), issued = yqtest::read_file(alpha);
     struct Row {
         const char *what, *file;
@@ -130,7 +132,8 @@ TEST_F(Credentials, ImportTrustsRecentFilesAndRenewsOldMachineCredentials) {
 }
 
 TEST_F(Credentials, LoginsStoreTheCredentialAndRememberTheLogin) {
-    const std::string mine = home() + "/.yqss/credentials", cache = home() + "/.yqss/" + host_name() + "_yqpam_cache.txt";
+    const std::string mine = home() + "/.yqss/credentials";
+    const std::string cache = home() + "/.yqss/" + host_name() + "_yqpam_cache.txt";
     std::string seen;  // "label status [holder]" a step, each a statement of its own (run in order)
     auto step = [&](const std::string &label, int status, const std::string &file = "") {
         seen += label + " " + std::to_string(status) + (file.empty() ? "" : " " + holder(file)) + ", ";
@@ -157,7 +160,8 @@ TEST_F(Credentials, LoginsStoreTheCredentialAndRememberTheLogin) {
     step("no java mechanism", ynet_yqss_java_login("Sales\\alice", "secret-1", scratch("java.pem").c_str(), 0));
     EXPECT_EQ(seen, "alice 0 alice Sales@localhost 3, has one 0, pam 0 yqpam unixpwd@localhost 4, wrong 36, none 35, "
                     "named 0 alice Sales@localhost 3, change 0, child sees it 0, "
-                    "java 0 yqpam unixpwd@localhost 4, [unix\n4\nlocalhost\n0\nyqpam\n], cached 0, no java mechanism 35, ");
+                    "java 0 yqpam unixpwd@localhost 4, [unix\n4\nlocalhost\n0\nyqpam\n], cached 0, "
+                    "no java mechanism 35, ");
 }
 
 TEST_F(Credentials, LoginCacheFileHoldsFiveLines) {
