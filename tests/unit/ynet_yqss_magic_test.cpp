@@ -96,6 +96,9 @@ std::string serve(int fd, const char *raw_reply) {
     int status = ynet_check_yqss_server_magic(fd, magic, client, -1, &is_magic, &use, &ctx);
     std::string out = std::to_string(status) + " use " + std::to_string(use) + (is_magic ? "" : " no magic") +
                       (ctx ? ", " + peer_name(ctx) : "");
+    // A context kept open ("YqSD") still carries the client's message.
+    char message[3] = "";
+    if (ctx) out += YssRead(message, 2, 0, ctx) == 0 ? std::string(", read ") + message : ", closed";
     ynet_yqss_cleanup(&ctx);
     return out;
 }
@@ -116,6 +119,7 @@ std::string dial(char form) {
                                                         push_number, form == 'S' ? nullptr : &ctx);
     std::string out = std::to_string(status) + " use " + std::to_string(use) + ", got '" +
                       seen.substr(0, seen.find('\0')) + "'" + (form == 'S' ? "" : ", " + peer_name(ctx));
+    if (form == 'D' && use == 1) YssWrite("hi", 2, 0, ctx);
     ynet_yqss_close(&ctx);
     ynet_yqss_cleanup(&ctx);
     return out;
@@ -193,9 +197,9 @@ struct MagicRow {
 TEST_F(YqssMagic, BothSidesOfEveryCombinationOfSettings) {
     const MagicRow rows[] = {
         {"both required", kRequired, kRequired, 'D', nullptr,  //
-         "0 use 1, got '1', peer alpha.yq.test", "0 use 1, peer beta.yq.test"},
+         "0 use 1, got '1', peer alpha.yq.test", "0 use 1, peer beta.yq.test, read hi"},
         {"both required, no context kept", kRequired, kRequired, 'S', nullptr,  //
-         "0 use 1, got '1'", "0 use 1, peer beta.yq.test"},
+         "0 use 1, got '1'", "0 use 1, peer beta.yq.test, closed"},
         {"client requires, server prohibits", kRequired, kProhibited, 'S', nullptr,  //
          "38 use 1, got '2'", "37 use 2"},
         {"client prohibits, server requires", kPeerProhibited, kRequired, 'D', nullptr,  //
@@ -203,11 +207,11 @@ TEST_F(YqssMagic, BothSidesOfEveryCombinationOfSettings) {
         {"both prohibit", kPeerProhibited, kProhibited, 'D', nullptr,  //
          "0 use 2, got '2', no context", "0 use 2"},
         {"automatic client, server requires (integer form)", kAutomatic, kRequired, 'L', nullptr,
-         "0 use 1, got '1', peer alpha.yq.test", "0 use 1, peer beta.yq.test"},
+         "0 use 1, got '1', peer alpha.yq.test", "0 use 1, peer beta.yq.test, closed"},
         {"automatic client, server prohibits", kAutomatic, kProhibited, 'D', nullptr,  //
          "0 use 2, got '2', no peer", "0 use 2"},
         {"both automatic", kAutomatic, kAutomatic, 'D', nullptr,  //
-         "0 use 1, got '1', peer alpha.yq.test", "0 use 1, peer beta.yq.test"},
+         "0 use 1, got '1', peer alpha.yq.test", "0 use 1, peer beta.yq.test, read hi"},
         {"no magic, server requires", kRequired, kRequired, '-', nullptr,  //
          "wrote hello, got ''", "38 use 1 no magic"},
         {"no magic, server automatic", kRequired, kAutomatic, '-', nullptr,  //
@@ -296,7 +300,7 @@ TEST_F(YqssMagic, TheServerMustHoldTheMachineCredentialOfTheHostDialled) {
     // The server accepted every one of them: the refusal is the client's.
     EXPECT_EQ(alpha, [&] {
         std::string all;
-        for (size_t i = 0; i < count; ++i) all += "0 use 1, peer beta.yq.test\n";
+        for (size_t i = 0; i < count; ++i) all += "0 use 1, peer beta.yq.test, closed\n";
         return all;
     }());
 }
