@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "yq_memory.h"
@@ -126,7 +127,7 @@ std::string dial(char form) {
 }
 
 class YqssMagic : public ::testing::Test {
-protected:
+public:
     static void SetUpTestSuite() {
         std::system("printf '192.0.2.1 alpha.yq.test alpha\\n192.0.2.2 beta.yq.test beta\\n"
                     "192.0.2.3 gamma.yq.test gamma\\n' >> /etc/hosts");
@@ -186,47 +187,25 @@ std::string accept_rows(size_t rows, Each each) {
     return text;
 }
 
-struct MagicRow {
+enum Files { kNone = 0, kMatchRequired = 1, kNoMatchRequired = 2 };  // in beta's machine credential directory
+
+struct Row {
     const char *what;
     const char *client_use, *server_use;  // server_use nullptr: a raw server answers `raw_reply`
     char form;
-    const char *raw_reply;
+    const char *raw_reply, *server_cert;
+    int files;
     const char *client, *server;
 };
 
-TEST_F(YqssMagic, BothSidesOfEveryCombinationOfSettings) {
-    const MagicRow rows[] = {
-        {"both required", kRequired, kRequired, 'D', nullptr,  //
-         "0 use 1, got '1', peer alpha.yq.test", "0 use 1, peer beta.yq.test, read hi"},
-        {"both required, no context kept", kRequired, kRequired, 'S', nullptr,  //
-         "0 use 1, got '1'", "0 use 1, peer beta.yq.test, closed"},
-        {"client requires, server prohibits", kRequired, kProhibited, 'S', nullptr,  //
-         "38 use 1, got '2'", "37 use 2"},
-        {"client prohibits, server requires", kPeerProhibited, kRequired, 'D', nullptr,  //
-         "37 use 2, got '1', no context", "2 use 1"},
-        {"both prohibit", kPeerProhibited, kProhibited, 'D', nullptr,  //
-         "0 use 2, got '2', no context", "0 use 2"},
-        {"automatic client, server requires (integer form)", kAutomatic, kRequired, 'L', nullptr,
-         "0 use 1, got '1', peer alpha.yq.test", "0 use 1, peer beta.yq.test, closed"},
-        {"automatic client, server prohibits", kAutomatic, kProhibited, 'D', nullptr,  //
-         "0 use 2, got '2', no peer", "0 use 2"},
-        {"both automatic", kAutomatic, kAutomatic, 'D', nullptr,  //
-         "0 use 1, got '1', peer alpha.yq.test", "0 use 1, peer beta.yq.test, read hi"},
-        {"no magic, server requires", kRequired, kRequired, '-', nullptr,  //
-         "wrote hello, got ''", "38 use 1 no magic"},
-        {"no magic, server automatic", kRequired, kAutomatic, '-', nullptr,  //
-         "wrote hello, got ''", "0 use 2 no magic"},
-        {"no magic, server prohibits", kRequired, kProhibited, '-', nullptr,  //
-         "wrote hello, got ''", "0 use 2 no magic"},
-        {"server answers 0", kRequired, nullptr, 'S', "0", "36 use 1, got '0'", "raw"},
-        {"server answers 3", kRequired, nullptr, 'S', "3", "36 use 1, got '3'", "raw"},
-    };
-    const size_t count = std::size(rows);
+// Runs the rows, one connection each, and compares each side's line.
+template <size_t N>
+void scenario(YqssMagic &test, const Row (&rows)[N]) {
     std::string alpha, beta;
-    run(
+    test.run(
         [&] {
-            ::setenv("YQSS_CREDENTIAL_PATH", (kCredDir + "/alpha.yq.test").c_str(), 1);
-            return accept_rows(count, [&](size_t i, int fd) {
+            return accept_rows(N, [&](size_t i, int fd) {
+                ::setenv("YQSS_CREDENTIAL_PATH", (kCredDir + "/" + rows[i].server_cert).c_str(), 1);
                 if (rows[i].server_use) write_conf(static_cast<int>(i), rows[i].server_use);
                 return serve(fd, rows[i].raw_reply);
             });
@@ -235,74 +214,79 @@ TEST_F(YqssMagic, BothSidesOfEveryCombinationOfSettings) {
             ::setenv("YQSS_CREDENTIAL_PATH", (kCredDir + "/beta.yq.test").c_str(), 1);
             yq::sys::table.read = recording_read;
             std::string text;
-            for (size_t i = 0; i < count; ++i) {
+            for (size_t i = 0; i < N; ++i) {
                 write_conf(static_cast<int>(i), rows[i].client_use);
+                fs::create_directories(YQ_PATH_YQSS_CREDENTIALS);
+                for (auto [bit, name] : {std::pair{kMatchRequired, "/match_required.txt"},
+                                         std::pair{kNoMatchRequired, "/no_match_required.txt"}})
+                    rows[i].files & bit ? yqtest::write_file(YQ_PATH_YQSS_CREDENTIALS + std::string(name), "")
+                                        : (void)fs::remove(YQ_PATH_YQSS_CREDENTIALS + std::string(name));
                 text += dial(rows[i].form) + "\n";
             }
             return text;
         },
         alpha, beta);
-    std::string want_alpha, want_beta;
-    for (const MagicRow &row : rows) {
-        want_alpha += std::string(row.server) + "\n";
-        want_beta += std::string(row.client) + "\n";
+    std::istringstream alpha_lines(alpha), beta_lines(beta);
+    for (const Row &row : rows) {
+        std::string server, client;
+        std::getline(alpha_lines, server), std::getline(beta_lines, client);
+        EXPECT_EQ(client, row.client) << row.what;
+        EXPECT_EQ(server, row.server) << row.what;
     }
-    EXPECT_EQ(beta, want_beta);
-    EXPECT_EQ(alpha, want_alpha);
 }
 
-TEST_F(YqssMagic, TheServerMustHoldTheMachineCredentialOfTheHostDialled) {
-    const std::string kDir = YQ_PATH_YQSS_CREDENTIALS;
-    const struct {
-        const char *server_cert;
-        bool match_required, no_match_required;  // files in the client's machine credential directory
-        int client;
-    } rows[] = {
-        {"alpha.yq.test", false, false, 0},
-        {"alpha.yq.test", true, false, 0},
-        {"gamma.yq.test", false, false, 36},  // resolves, to another address
-        {"gamma.yq.test", false, true, 0},
-        {"gamma.yq.test", true, false, 36},
-        {"gamma.yq.test", true, true, 36},
-        {"nowhere.yq.test", false, false, 0},  // does not resolve: assumed to have moved
-        {"nowhere.yq.test", false, true, 0},
-        {"nowhere.yq.test", true, false, 36},
+const char *const kAlphaCert = "alpha.yq.test";
+
+TEST_F(YqssMagic, BothSidesOfEveryCombinationOfSettings) {
+    const Row rows[] = {
+        {"both required", kRequired, kRequired, 'D', nullptr, kAlphaCert, kNone,  //
+         "0 use 1, got '1', peer alpha.yq.test", "0 use 1, peer beta.yq.test, read hi"},
+        {"both required, no context kept", kRequired, kRequired, 'S', nullptr, kAlphaCert, kNone,  //
+         "0 use 1, got '1'", "0 use 1, peer beta.yq.test, closed"},
+        {"client requires, server prohibits", kRequired, kProhibited, 'S', nullptr, kAlphaCert, kNone,  //
+         "38 use 1, got '2'", "37 use 2"},
+        {"client prohibits, server requires", kPeerProhibited, kRequired, 'D', nullptr, kAlphaCert, kNone,  //
+         "37 use 2, got '1', no context", "2 use 1"},
+        {"both prohibit", kPeerProhibited, kProhibited, 'D', nullptr, kAlphaCert, kNone,  //
+         "0 use 2, got '2', no context", "0 use 2"},
+        {"automatic client, server requires (integer form)", kAutomatic, kRequired, 'L', nullptr, kAlphaCert, kNone,
+         "0 use 1, got '1', peer alpha.yq.test", "0 use 1, peer beta.yq.test, closed"},
+        {"automatic client, server prohibits", kAutomatic, kProhibited, 'D', nullptr, kAlphaCert, kNone,  //
+         "0 use 2, got '2', no peer", "0 use 2"},
+        {"both automatic", kAutomatic, kAutomatic, 'D', nullptr, kAlphaCert, kNone,  //
+         "0 use 1, got '1', peer alpha.yq.test", "0 use 1, peer beta.yq.test, read hi"},
+        {"no magic, server requires", kRequired, kRequired, '-', nullptr, kAlphaCert, kNone,  //
+         "wrote hello, got ''", "38 use 1 no magic"},
+        {"no magic, server automatic", kRequired, kAutomatic, '-', nullptr, kAlphaCert, kNone,  //
+         "wrote hello, got ''", "0 use 2 no magic"},
+        {"no magic, server prohibits", kRequired, kProhibited, '-', nullptr, kAlphaCert, kNone,  //
+         "wrote hello, got ''", "0 use 2 no magic"},
+        {"server answers 0", kRequired, nullptr, 'S', "0", kAlphaCert, kNone, "36 use 1, got '0'", "raw"},
+        {"server answers 3", kRequired, nullptr, 'S', "3", kAlphaCert, kNone, "36 use 1, got '3'", "raw"},
     };
-    const size_t count = std::size(rows);
-    std::string alpha, beta;
-    run(
-        [&] {
-            return accept_rows(count, [&](size_t i, int fd) {
-                ::setenv("YQSS_CREDENTIAL_PATH", (kCredDir + "/" + rows[i].server_cert).c_str(), 1);
-                write_conf(static_cast<int>(i), kRequired);
-                return serve(fd, nullptr);
-            });
-        },
-        [&] {
-            ::setenv("YQSS_CREDENTIAL_PATH", (kCredDir + "/beta.yq.test").c_str(), 1);
-            std::string text;
-            for (size_t i = 0; i < count; ++i) {
-                write_conf(static_cast<int>(i), kRequired);
-                fs::create_directories(kDir);
-                for (auto [wanted, name] : {std::pair{rows[i].match_required, "/match_required.txt"},
-                                            std::pair{rows[i].no_match_required, "/no_match_required.txt"}})
-                    wanted ? yqtest::write_file(kDir + name, "") : (void)fs::remove(kDir + name);
-                yq::unique_fd fd = connect_to_alpha();
-                int use = -1;
-                text += std::to_string(ynet_check_yqss_client_magic(fd.get(), 0, -1, &use, push_text, nullptr)) + "\n";
-            }
-            return text;
-        },
-        alpha, beta);
-    std::string want_beta;
-    for (const auto &row : rows) want_beta += std::to_string(row.client) + "\n";
-    EXPECT_EQ(beta, want_beta);
-    // The server accepted every one of them: the refusal is the client's.
-    EXPECT_EQ(alpha, [&] {
-        std::string all;
-        for (size_t i = 0; i < count; ++i) all += "0 use 1, peer beta.yq.test, closed\n";
-        return all;
-    }());
+    scenario(*this, rows);
+}
+
+// The server accepts every one of these: a refusal is the client's.
+TEST_F(YqssMagic, TheServerMustHoldTheMachineCredentialOfTheHostDialled) {
+    const char *const accepted = "0 use 1, got '1'", *const refused = "36 use 1, got '1'";
+    const char *const server = "0 use 1, peer beta.yq.test, closed";
+    const Row rows[] = {
+        {"its own", kRequired, kRequired, 'S', nullptr, kAlphaCert, kNone, accepted, server},
+        {"its own, match required", kRequired, kRequired, 'S', nullptr, kAlphaCert, kMatchRequired, accepted, server},
+        {"another host's", kRequired, kRequired, 'S', nullptr, "gamma.yq.test", kNone, refused, server},
+        {"another host's, no match required", kRequired, kRequired, 'S', nullptr, "gamma.yq.test", kNoMatchRequired,
+         accepted, server},
+        {"another host's, match required", kRequired, kRequired, 'S', nullptr, "gamma.yq.test", kMatchRequired,
+         refused, server},
+        {"another host's, both files", kRequired, kRequired, 'S', nullptr, "gamma.yq.test",
+         kMatchRequired | kNoMatchRequired, refused, server},
+        {"a name that does not resolve", kRequired, kRequired, 'S', nullptr, "nowhere.yq.test", kNone, accepted,
+         server},
+        {"a name that does not resolve, match required", kRequired, kRequired, 'S', nullptr, "nowhere.yq.test",
+         kMatchRequired, refused, server},
+    };
+    scenario(*this, rows);
 }
 
 }  // namespace
