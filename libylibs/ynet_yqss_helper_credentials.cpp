@@ -98,6 +98,7 @@ struct Mechanism {
     int mode;          // passed to YssAuthenticate
     bool named_domain; // the domain's name goes with the request
     int java_pass;     // pass of ynet_yqss_java_login that tries it; 0 never
+                       // (which sends the domain's name with every mechanism)
 };
 
 constexpr Mechanism kMechanisms[] = {
@@ -454,7 +455,7 @@ extern "C" int ynet_yqss_java_login(const char *user, const char *password, cons
             const Mechanism *mechanism = mechanism_of(d->ad_auth_type);
             if (mechanism == nullptr || mechanism->java_pass != pass || d->ad_broker == nullptr) continue;
             if (requested && !same_name(requested.get(), d->ad_domain)) continue;
-            const char *domain = mechanism->named_domain && name != nullptr ? d->ad_domain : nullptr;
+            const char *domain = name != nullptr ? d->ad_domain : nullptr;
             status = ynet_yqss_change_user(domain, mechanism->mode, d->ad_broker, d->ad_port, name, password,
                                            cred_file, get_root_cert);
             if (status != 0) {
