@@ -45,16 +45,22 @@ constexpr Table kReal = {
     .accept4 = ::accept4,
     .sendmsg = ::sendmsg,
     .recvmsg = ::recvmsg,
+    .getsockname = ::getsockname,
+    .getpeername = ::getpeername,
     .open = real_open,
     .stat = ::stat,
     .chmod = ::chmod,
     .chown = ::chown,
     .rename = real_rename,
     .fsync = ::fsync,
+    .access = ::access,
+    .mkdir = ::mkdir,
     .gethostbyname = real_gethostbyname,
     .gethostbyaddr = real_gethostbyaddr,
     .getservbyname = real_getservbyname,
     .getservbyport = real_getservbyport,
+    .fork = ::fork,
+    .waitpid = ::waitpid,
 };
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 
 #include <cstddef>
 #include <ctime>
@@ -41,6 +42,8 @@ struct Table {
     int (*accept4)(int, struct sockaddr *, socklen_t *, int);
     ssize_t (*sendmsg)(int, const struct msghdr *, int);
     ssize_t (*recvmsg)(int, struct msghdr *, int);
+    int (*getsockname)(int, struct sockaddr *, socklen_t *);
+    int (*getpeername)(int, struct sockaddr *, socklen_t *);
     // Files.
     int (*open)(const char *, int, mode_t);
     int (*stat)(const char *, struct stat *);
@@ -48,11 +51,16 @@ struct Table {
     int (*chown)(const char *, uid_t, gid_t);
     int (*rename)(const char *, const char *);
     int (*fsync)(int);
+    int (*access)(const char *, int);
+    int (*mkdir)(const char *, mode_t);
     // Name resolution.
     struct hostent *(*gethostbyname)(const char *);
     struct hostent *(*gethostbyaddr)(const void *, socklen_t, int);
     struct servent *(*getservbyname)(const char *, const char *);
     struct servent *(*getservbyport)(int, const char *);
+    // Processes.
+    pid_t (*fork)();
+    pid_t (*waitpid)(pid_t, int *, int);
 };
 
 // The live table.
@@ -92,12 +100,20 @@ inline ssize_t sendmsg(int fd, const struct msghdr *message, int flags) {
 inline ssize_t recvmsg(int fd, struct msghdr *message, int flags) {
     return table.recvmsg(fd, message, flags);
 }
+inline int getsockname(int fd, struct sockaddr *addr, socklen_t *length) {
+    return table.getsockname(fd, addr, length);
+}
+inline int getpeername(int fd, struct sockaddr *addr, socklen_t *length) {
+    return table.getpeername(fd, addr, length);
+}
 inline int open(const char *path, int flags, mode_t mode = 0) { return table.open(path, flags, mode); }
 inline int stat(const char *path, struct stat *st) { return table.stat(path, st); }
 inline int chmod(const char *path, mode_t mode) { return table.chmod(path, mode); }
 inline int chown(const char *path, uid_t owner, gid_t group) { return table.chown(path, owner, group); }
 inline int rename(const char *from, const char *to) { return table.rename(from, to); }
 inline int fsync(int fd) { return table.fsync(fd); }
+inline int access(const char *path, int mode) { return table.access(path, mode); }
+inline int mkdir(const char *path, mode_t mode) { return table.mkdir(path, mode); }
 inline struct hostent *gethostbyname(const char *name) { return table.gethostbyname(name); }
 inline struct hostent *gethostbyaddr(const void *address, socklen_t length, int type) {
     return table.gethostbyaddr(address, length, type);
@@ -108,6 +124,8 @@ inline struct servent *getservbyname(const char *name, const char *proto) {
 inline struct servent *getservbyport(int port, const char *proto) {
     return table.getservbyport(port, proto);
 }
+inline pid_t fork() { return table.fork(); }
+inline pid_t waitpid(pid_t pid, int *status, int options) { return table.waitpid(pid, status, options); }
 
 // strdup/strndup through the replaceable allocator, so allocation failures
 // reach them too. Results are released with free().
