@@ -1,0 +1,185 @@
+// The per-connection decision with real processes on test hosts: the
+// deciding host "client" is linked to the master alpha (whose ynetd answers
+// the security query from its cw.conf), to beta (a ynetd of version 5) and
+// to gamma (a ynetd of version 4). Then the credential locations.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "crconf.h"
+#include "ynet.h"
+#include "yq_paths.h"
+#include "yqtest.h"
+#include "yqtest_netns.h"
+#include "yqtest_resolv.h"
+#include "yqtest_yorbat.h"
+
+namespace {
+
+const std::string kConf = YQ_PATH_CW_CONF;
+
+// Writes a cw.conf with a modification time of its own: reloads never hang
+// on two writes falling in one second.
+void write_conf(const std::string &path, const std::string &text, long stamp) {
+    yqtest::write_file(path, text);
+    struct timeval times[2] = {{stamp, 0}, {stamp, 0}};
+    ::utimes(path.c_str(), times);
+}
+
+int connect_to(const char *address, int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = inet_addr(address);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Every row asked on the client: the cw.conf lines of the client and of the
+// master, the peer, whether the version probe is allowed and a credential
+// named; the outcome "use capable status credential?".
+const struct {
+    const char *what;
+    const char *client_conf;
+    const char *master_networks;
+    const char *peer;
+    int check_version;
+    bool credential;
+    const char *outcome;
+} kRows[] = {
+    // The decision (peer beta, a capable ynetd).
+    {"prohibited", "USE_YQSS = PROHIBITED", "", "192.0.2.66", 1, true, "2 0 0 -"},
+    {"required, credential", "USE_YQSS = REQUIRED", "", "192.0.2.66", 1, true, "1 0 0 cred"},
+    {"required, none", "USE_YQSS = REQUIRED", "", "192.0.2.66", 1, false, "1 0 35 -"},
+    {"network prohibits", "", "YQSS_NETWORK = beta PROHIBITED", "192.0.2.66", 1, true, "2 1 0 -"},
+    {"network requires", "", "YQSS_NETWORK = 192.0.2.64/26 REQUIRED", "192.0.2.66", 1, true,
+     "1 1 0 cred"},
+    {"network requires, none", "", "YQSS_NETWORK = beta REQUIRED", "192.0.2.66", 1, false, "1 1 35 -"},
+    {"network automatic", "", "YQSS_NETWORK = beta AUTOMATIC", "192.0.2.66", 1, true, "0 1 0 cred"},
+    {"no network matches", "", "YQSS_NETWORK = gamma REQUIRED", "192.0.2.66", 1, true, "0 1 0 cred"},
+    {"no network, none", "", "", "192.0.2.66", 1, false, "2 1 0 -"},
+    {"first match decides", "",
+     "YQSS_NETWORK = 192.0.2.66 PROHIBITED\nYQSS_NETWORK = beta REQUIRED", "192.0.2.66", 1, true, "2 1 0 -"},
+    // The remote capability.
+    {"master", "", "", "192.0.2.2", 1, true, "0 1 0 cred"},
+    {"local host", "", "", "192.0.2.65", 1, true, "0 1 0 cred"},
+    {"version 4", "", "YQSS_NETWORK = gamma REQUIRED", "192.0.2.130", 1, true, "2 0 0 -"},
+    {"version 4, no probe", "", "YQSS_NETWORK = gamma REQUIRED", "192.0.2.130", 0, true, "1 0 0 cred"},
+    {"version 4, required", "USE_YQSS = REQUIRED", "", "192.0.2.130", 1, true, "1 0 0 cred"},
+    {"version 5, no probe", "", "", "192.0.2.66", 0, true, "0 0 0 cred"},
+};
+
+const char *kMasterBase = "AUTHORIZATION_SERVICE = alpha 13722\n"
+                          "AUTHENTICATION_DOMAIN = CORP \"Corporate\" 2 alpha 13783\n";
+
+// Runs on the client: each row's outcome, a line each.
+std::string decide_all(pid_t master) {
+    // root's home is a fresh directory here, so a missing credential stays missing.
+    const std::string home = YQ_PATH_KELDA "/home-root";
+    ::mkdir(home.c_str(), 0700);
+    ::mkdir(YQ_PATH_KELDA "/var", 0755);
+    const passwd *root = ::getpwuid(0);
+    if (root == nullptr || ::mount(home.c_str(), root->pw_dir, nullptr, MS_BIND, nullptr) != 0)
+        return "cannot make root's home";
+    ::mkdir(YQ_PATH_YORBAT_HOME "/lib", 0755);
+    yqtest::write_file(YQ_PATH_YORBAT_HOME "/lib/libyorbat.so", "");
+    const std::string credential = YQ_PATH_KELDA "/cred";
+    yqtest::write_file(credential, "credential");
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in own{};
+    own.sin_family = AF_INET;
+    own.sin_port = htons(4000);
+    ::bind(listener, reinterpret_cast<sockaddr *>(&own), sizeof own);
+    ::listen(listener, 8);
+
+    crconf_info_rec *info = nullptr;
+    std::string text;
+    long stamp = 1000000;
+    for (const auto &row : kRows) {
+        stamp += 10;
+        write_conf(kConf, std::string("SERVER = alpha\n") + row.client_conf + "\n", stamp);
+        write_conf("/proc/" + std::to_string(master) + "/root" + kConf,
+                   kMasterBase + std::string(row.master_networks) + "\n", stamp);
+        if (row.credential)
+            ::setenv("YQSS_CREDENTIAL_PATH", credential.c_str(), 1);
+        else
+            ::unsetenv("YQSS_CREDENTIAL_PATH");
+        bool local = std::string(row.peer) == "192.0.2.65";
+        int fd = connect_to(row.peer, local ? 4000 : YNETD_DEFAULT_PORT);
+        char path[1025] = "x";
+        int use = -1, capable = -1;
+        int status = ynet_determine_yqss_socket(fd, row.check_version, &info, path, sizeof path, &use, &capable);
+        ::close(fd);
+        if (local) ::close(::accept(listener, nullptr, nullptr));
+        text += std::string(row.what) + ": " + std::to_string(use) + " " + std::to_string(capable) + " " +
+                std::to_string(status) + " " + (path == credential ? "cred" : path[0] == '\0' ? "-" : path) + "\n";
+    }
+    crconf_free_info(&info);
+    return text;
+}
+
+struct Daemon {
+    pid_t pid = -1;
+    Daemon(const yqtest::TestHost &host, const std::string &version) {
+        std::string command = "nsenter -n -u -m -t " + std::to_string(host.pid()) + " " YNETD_BIN
+                              " --pid-file " YQ_PATH_KELDA "/ynetd.pid --version-text " + version;
+        if (std::system(command.c_str()) == 0)
+            pid = static_cast<pid_t>(std::atol(yqtest::read_file(host.root() + YQ_PATH_KELDA "/ynetd.pid").c_str()));
+    }
+    ~Daemon() {
+        if (pid > 0) ::kill(pid, SIGTERM);
+    }
+};
+
+TEST(YqssMode, DecisionAndRemoteCapabilityOverRealDaemons) {
+    if (std::string why = yqtest::netns_unavailable(); !why.empty()) GTEST_SKIP() << why;
+    ASSERT_TRUE(yqtest::isolate_network());
+    yqtest::write_hosts("127.0.0.1 localhost\n192.0.2.1 client\n192.0.2.2 alpha\n192.0.2.65 client-b\n"
+                        "192.0.2.66 beta\n192.0.2.129 client-c\n192.0.2.130 gamma\n");
+    ::mkdir(YQ_PATH_YSS_DIR, 0755);
+    yqtest::write_file(YQ_PATH_YORBAT_CONF, "\"InstallDir\"=\"" YQ_PATH_YORBAT_HOME "\"\n");
+    yqtest::TestHost alpha("alpha", {}, true), beta("beta", {}, true), gamma("gamma", {}, true);
+    pid_t master = alpha.pid();
+    yqtest::TestHost client("client", [master] { return decide_all(master); }, true);
+    for (auto *host : {&alpha, &beta, &gamma, &client}) ASSERT_TRUE(host->started()) << host->error();
+    ASSERT_TRUE(yqtest::link(client, "c0", alpha, "a0") && yqtest::link(client, "c1", beta, "b0") &&
+                yqtest::link(client, "c2", gamma, "g0"));
+    ASSERT_TRUE(client.sh("ip link set lo up && ip addr add 192.0.2.1/26 dev c0 && ip link set c0 up && "
+                          "ip addr add 192.0.2.65/26 dev c1 && ip link set c1 up && "
+                          "ip addr add 192.0.2.129/26 dev c2 && ip link set c2 up"));
+    ASSERT_TRUE(alpha.sh("ip link set lo up && ip addr add 192.0.2.2/26 dev a0 && ip link set a0 up"));
+    ASSERT_TRUE(beta.sh("ip link set lo up && ip addr add 192.0.2.66/26 dev b0 && ip link set b0 up"));
+    ASSERT_TRUE(gamma.sh("ip link set lo up && ip addr add 192.0.2.130/26 dev g0 && ip link set g0 up"));
+    ASSERT_TRUE(yqtest::run_in(0, "mkdir -p " + alpha.root() + YQ_PATH_KELDA "/lib " + alpha.root() +
+                                      YQ_PATH_CARROW_DIR " && cp " YCRCONF_LIB " " + alpha.root() +
+                                      YQ_PATH_CRCONF_LIB));
+    ASSERT_TRUE(yqtest::run_in(0, "mkdir -p " + client.root() + YQ_PATH_KELDA "/lib " + client.root() +
+                                      YQ_PATH_CARROW_DIR " && cp " YCRCONF_LIB " " + client.root() +
+                                      YQ_PATH_CRCONF_LIB));
+    Daemon on_alpha(alpha, "510000"), on_beta(beta, "510000"), on_gamma(gamma, "450000");
+    ASSERT_GT(on_alpha.pid, 0);
+    ASSERT_GT(on_beta.pid, 0);
+    ASSERT_GT(on_gamma.pid, 0);
+
+    std::string expected;
+    for (const auto &row : kRows) expected += std::string(row.what) + ": " + row.outcome + "\n";
+    EXPECT_EQ(client.finish(), expected);
+}
+
+}  // namespace
