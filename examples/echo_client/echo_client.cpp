@@ -4,10 +4,14 @@
 //   1. resolves the host and the ynetd port (host and service caches),
 //   2. connects with the version handshake,
 //   3. asks for the service (request 6) and waits for the service's status,
-//   4. sends a few strings and checks each echo,
-//   5. asks the service to connect back and waits for that connection, which
+//   4. runs the YqSS magic exchange: the magic goes out as a wire string and
+//      the context stays with this program, so that, when both hosts use
+//      YqSS, the conversation continues inside the authenticated connection,
+//   5. sends a few strings and checks each echo (YssWrite/YssRead when YqSS
+//      is used, wire strings otherwise),
+//   6. asks the service to connect back and waits for that connection, which
 //      this host's ynetd hands over after the hash check,
-//   6. ends the conversation.
+//   7. ends the conversation.
 // Every step is printed as a readable transcript and written to the debug
 // log /usr/kelda/carrow/logs/echo_client/. Exit status 0 only when all worked.
 #include <arpa/inet.h>
@@ -26,6 +30,7 @@
 #include "logging.h"
 #include "ynet.h"
 #include "ystrings.h"
+#include "yqss_items.h"
 
 namespace {
 
@@ -37,6 +42,7 @@ struct Options {
     int port = -1;
     int timeout = 30;
     bool connect_back = true;
+    bool daemon = false;
     std::vector<std::string> texts;
 };
 
@@ -65,11 +71,12 @@ int parse(int argc, char **argv) {
         {"port", required_argument, nullptr, 'p'},
         {"timeout", required_argument, nullptr, 't'},
         {"no-connect-back", no_argument, nullptr, 'n'},
+        {"daemon", no_argument, nullptr, 'd'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     for (;;) {
-        int c = getopt_long(argc, argv, "s:p:t:nh", kOptions, nullptr);
+        int c = getopt_long(argc, argv, "s:p:t:ndh", kOptions, nullptr);
         if (c == -1) break;
         switch (c) {
         case 's':
@@ -85,14 +92,19 @@ int parse(int argc, char **argv) {
         case 'n':
             options.connect_back = false;
             break;
+        case 'd':
+            options.daemon = true;
+            break;
         case 'h':
             std::printf(
                 "usage: echo_client [--service NAME] [--port PORT] [--timeout SECONDS]\n"
-                "                   [--no-connect-back] HOST [TEXT...]\n"
+                "                   [--no-connect-back] [--daemon] HOST [TEXT...]\n"
                 "Reaches the echo service NAME (default yqecho) through the ynetd of HOST\n"
                 "(port: the \"ynetd\" service entry, else 13724), sends each TEXT (default: a\n"
                 "few greetings) and checks the echo, then asks the service to connect back\n"
-                "through this host's ynetd.\n");
+                "through this host's ynetd. When this host has a product configuration, the\n"
+                "connection first runs the YqSS magic exchange; --daemon presents the host's\n"
+                "machine credential, as a product daemon does (administrator only).\n");
             return 0;
         default:
             return 2;
@@ -108,8 +120,8 @@ int parse(int argc, char **argv) {
 // Step 5: this process waits on a private listener; the service connects
 // back through this host's ynetd, which hands the connection over with the
 // hash pair that travelled through the service.
-int connect_back(int sock) {
-    int status = ynet_push_string(sock, "connect-back", options.timeout);
+int connect_back(int sock, const examples::Items &items) {
+    int status = items.push("connect-back");
     if (status != YN_STATUS_SUCCESS) return fail("asking for the connect-back", status);
     int back = -1;
     status = ynet_begin_connect_back(sock, options.timeout, &back);
@@ -128,6 +140,29 @@ int connect_back(int sock) {
     return 0;
 }
 
+// The magic travels as one wire string: "MAGIC USE_YQSS".
+int put_magic(int fd, const char *text, int *error) {
+    int status = ynet_push_string(fd, text, options.timeout);
+    if (status == YN_STATUS_SUCCESS) return 0;
+    *error = status;
+    return -1;
+}
+
+// Step 4. On success `ctx` is the open secure connection when YqSS is used.
+int magic_exchange(int sock, YssConInfo_t **ctx) {
+    say("YqSS decision for %s: %s", options.host.c_str(), examples::yqss_decision(sock, 1).c_str());
+    int use = 2;
+    int status = ynet_check_yqss_client_magic_with_info(sock, 1, -1, &use, put_magic, nullptr, ctx);
+    if (status != YN_STATUS_SUCCESS) return fail("magic exchange", status);
+    say("magic exchange: YqSS %s (USE_YQSS %d)", use == 1 ? "used" : "not used", use);
+    if (use != 1) {
+        ynet_yqss_cleanup(ctx);
+        return 0;
+    }
+    say("peer certificate: %s", examples::peer_certificate(*ctx).c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -137,6 +172,10 @@ int main(int argc, char **argv) {
 
     int log_err = 0;
     debugFD = open_debug_file("echo_client", 0644, &log_err);
+    if (options.daemon) {
+        int status = ynet_set_carrow_daemon(1);
+        if (status != YN_STATUS_SUCCESS) return fail("marking this process a daemon", status);
+    }
 
     // 1. Where is the daemon?
     struct hostent *host = nullptr;
@@ -155,7 +194,8 @@ int main(int argc, char **argv) {
     int low = 0;
     int high = 0;
     crconf_info_rec *info = nullptr;
-    if (crconf_get_info(&info) == 0 && info != nullptr) {
+    const bool configured = crconf_get_info(&info) == 0 && info != nullptr;
+    if (configured) {
         low = info->ni_client_port_low;
         high = info->ni_client_port_high;
     }
@@ -180,38 +220,50 @@ int main(int argc, char **argv) {
     }
     say("service %s: status %d, connection handed over", options.service.c_str(), status);
 
-    // 4. Echo.
+    // 4. The magic exchange, on hosts that have a product configuration (a
+    // host without one does not take part, like an old release).
+    YssConInfo_t *ctx = nullptr;
+    if (configured && magic_exchange(sock, &ctx) != 0) {
+        ::close(sock);
+        say("FAILED");
+        return 1;
+    }
+    const examples::Items items{sock, ctx, options.timeout};
+
+    // 5. Echo.
     int result = 0;
     for (const std::string &text : options.texts) {
-        status = ynet_push_string(sock, text.c_str(), options.timeout);
-        char echo[kTextSize];
-        if (status == YN_STATUS_SUCCESS)
-            status = ynet_pop_string(sock, echo, sizeof echo, options.timeout);
+        status = items.push(text);
+        std::string echo;
+        if (status == YN_STATUS_SUCCESS) status = items.pop(echo, kTextSize);
         if (status != YN_STATUS_SUCCESS) {
             result = fail("echo", status);
             break;
         }
         bool same = text == echo;
-        say("sent \"%s\", received \"%s\"%s", text.c_str(), echo, same ? "" : " (MISMATCH)");
+        say("sent \"%s\" (%s), received \"%s\" (%s)%s", text.c_str(), items.sent_by(), echo.c_str(),
+            items.read_by(), same ? "" : " (MISMATCH)");
         if (!same) {
             result = 1;
             break;
         }
     }
 
-    // 5. Connect-back.
-    if (result == 0 && options.connect_back) result = connect_back(sock);
+    // 6. Connect-back.
+    if (result == 0 && options.connect_back) result = connect_back(sock, items);
 
-    // 6. Done: an empty string ends the conversation.
+    // 7. Done: an empty string ends the conversation.
     if (result == 0) {
         int final_status = -1;
-        status = ynet_push_string(sock, "", options.timeout);
-        if (status == YN_STATUS_SUCCESS) status = ynet_pop_status(sock, &final_status, options.timeout);
+        status = items.push("");
+        if (status == YN_STATUS_SUCCESS) status = items.pop_status(&final_status);
         if (status != YN_STATUS_SUCCESS || final_status != 0)
             result = fail("ending the conversation", status != 0 ? status : final_status);
         else
             say("conversation ended: status %d", final_status);
     }
+    ynet_yqss_close(&ctx);
+    ynet_yqss_cleanup(&ctx);
     ::close(sock);
     say(result == 0 ? "all steps succeeded" : "FAILED");
     return result;

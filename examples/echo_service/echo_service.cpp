@@ -1,7 +1,11 @@
 // echo_service: a service daemon in the way the product's daemons are
 // written. It registers a service with ynetd (a Unix-domain listener in the
 // rendezvous directory and the service file), receives each client
-// connection that ynetd hands over, and serves it in a child process:
+// connection that ynetd hands over, and serves it in a child process. On a
+// host with a product configuration the client's first string is the YqSS
+// magic ("MAGIC USE_YQSS"); the exchange decides whether the connection is
+// authenticated, and an authenticated conversation continues inside the
+// secure connection (YssRead/YssWrite). Then:
 //
 //   client sends a string      -> the service sends the same string back
 //   client sends "connect-back" -> the service connects back to the client
@@ -32,6 +36,7 @@
 #include "logging.h"
 #include "ynet.h"
 #include "ystrings.h"
+#include "yqss_items.h"
 
 namespace {
 
@@ -97,6 +102,15 @@ void client_port_window(int &low, int &high) {
     crconf_free_info(&info);
 }
 
+// Whether this host has a product configuration: only then do its
+// connections run the magic exchange.
+bool configured() {
+    crconf_info_rec *info = nullptr;
+    bool found = crconf_get_info(&info) == 0 && info != nullptr;
+    crconf_free_info(&info);
+    return found;
+}
+
 // The client asked to be called back: connect to its host's ynetd and let
 // it hand the new connection to the waiting client process.
 bool connect_back(int sock) {
@@ -125,34 +139,80 @@ bool connect_back(int sock) {
     return true;
 }
 
-// Serves one handed-over connection; the exit status of the child.
-int serve(int sock) {
-    char line[256];
-    ynet_logconnections(sock, options.name.c_str(), 1, line, sizeof line);
-    say("%s", line);
+// The server side of the magic exchange on the client's first string. With
+// magic "YqSD" the secure connection stays open in `ctx`. A first string that
+// is no magic comes from a client that does not negotiate: it stays in
+// `pending` as the first item when the exchange lets the client in.
+bool magic_exchange(int sock, const std::string &first, YssConInfo_t **ctx, bool &pending) {
+    say("YqSS decision for the client: %s", examples::yqss_decision(sock, 0).c_str());
+    int magic = 0;
+    int client_use = 0;
+    if (std::sscanf(first.c_str(), "%d %d", &magic, &client_use) != 2) magic = 0;
+    int is_magic = 0;
+    int use = 2;
+    int status = ynet_check_yqss_server_magic(sock, magic, client_use, -1, &is_magic, &use, ctx);
+    if (status != YN_STATUS_SUCCESS) {
+        ynet_yqss_cleanup(ctx);
+        say("magic exchange refused the client: status %d", status);
+        return false;
+    }
+    pending = is_magic == 0;
+    if (pending)
+        say("no magic from the client: YqSS not used");
+    else
+        say("magic %s from the client (its USE_YQSS %d): YqSS %s (USE_YQSS %d)", examples::magic_text(magic).c_str(),
+            client_use, use == 1 ? "used" : "not used", use);
+    if (use == 1) say("peer certificate: %s", examples::peer_certificate(*ctx).c_str());
+    return true;
+}
+
+// The conversation after the exchange; the exit status of the child.
+int converse(const examples::Items &items, std::string text, bool pending) {
     for (;;) {
-        char text[kTextSize];
-        int status = ynet_pop_string(sock, text, sizeof text, options.timeout);
-        if (status != YN_STATUS_SUCCESS) {
-            say("connection ended: status %d", status);
-            return 1;
+        if (!pending) {
+            int status = items.pop(text, kTextSize);
+            if (status != YN_STATUS_SUCCESS) {
+                say("connection ended: status %d", status);
+                return 1;
+            }
         }
-        if (text[0] == '\0') {
-            status = ynet_push_status(sock, YN_STATUS_SUCCESS, options.timeout);
+        pending = false;
+        if (text.empty()) {
+            int status = items.push_status(YN_STATUS_SUCCESS);
             say("client finished; closing (status %d)", status);
             return status == YN_STATUS_SUCCESS ? 0 : 1;
         }
-        if (std::strcmp(text, kConnectBack) == 0) {
-            if (!connect_back(sock)) return 1;
+        if (text == kConnectBack) {
+            if (!connect_back(items.sock)) return 1;
             continue;
         }
-        say("received \"%s\"", text);
-        status = ynet_push_string(sock, text, options.timeout);
+        say("received \"%s\" (%s)", text.c_str(), items.read_by());
+        int status = items.push(text);
         if (status != YN_STATUS_SUCCESS) {
             say("echo failed: status %d", status);
             return 1;
         }
     }
+}
+
+// Serves one handed-over connection; the exit status of the child.
+int serve(int sock) {
+    char line[256];
+    ynet_logconnections(sock, options.name.c_str(), 1, line, sizeof line);
+    say("%s", line);
+    char first[kTextSize];
+    int status = ynet_pop_string(sock, first, sizeof first, options.timeout);
+    if (status != YN_STATUS_SUCCESS) {
+        say("connection ended: status %d", status);
+        return 1;
+    }
+    YssConInfo_t *ctx = nullptr;
+    bool pending = true;
+    if (configured() && !magic_exchange(sock, first, &ctx, pending)) return 1;
+    int code = converse(examples::Items{sock, ctx, options.timeout}, first, pending);
+    ynet_yqss_close(&ctx);
+    ynet_yqss_cleanup(&ctx);
+    return code;
 }
 
 void reap(std::set<pid_t> &children) {
@@ -209,6 +269,10 @@ int main(int argc, char **argv) {
 
     int log_err = 0;
     debugFD = open_debug_file(options.name.c_str(), 0644, &log_err);
+    // A product daemon run by the administrator presents the host's machine
+    // credential.
+    if (::geteuid() == 0 && ynet_set_carrow_daemon(1) != YN_STATUS_SUCCESS)
+        std::fprintf(stderr, "echo_service: cannot mark this process a daemon\n");
 
     if (::pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
     struct sigaction action{};
