@@ -27,12 +27,24 @@ void tear_down(void *, void *) noexcept {
     mpYORBatPath = nullptr;
 }
 
+// A program may load this library at run time and unload it before it ends
+// (the in-process client magic does): the registration must not outlive the
+// code it names, so unloading takes it back.
+struct UnloadGuard {
+    bool registered = false;
+    ~UnloadGuard() {
+        if (registered && !ACE_Object_Manager::shutting_down())
+            ACE_Object_Manager::remove_at_exit(&mpYORBatPath);
+        tear_down(nullptr, nullptr);
+    }
+};
+UnloadGuard unload_guard;
+
 }  // namespace
 
 void register_tear_down() noexcept {
-    static bool registered = false;
-    if (registered) return;
-    registered = ACE_Object_Manager::at_exit(&mpYORBatPath, tear_down, nullptr, kModule) == 0;
+    if (unload_guard.registered) return;
+    unload_guard.registered = ACE_Object_Manager::at_exit(&mpYORBatPath, tear_down, nullptr, kModule) == 0;
 }
 
 }  // namespace yq::yss

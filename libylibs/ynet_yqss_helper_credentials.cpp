@@ -13,6 +13,7 @@
 #include "crconf.h"
 #include "ynet.h"
 #include "ynet_private.h"
+#include "ynet_yqss_helper_private.h"
 #include "yq_memory.h"
 #include "yq_sys.h"
 #include "ystrings.h"
@@ -32,8 +33,7 @@ constexpr time_t kCredentialAgeLimit = 604800;
 constexpr int kDefaultBrokerPort = 2821;
 constexpr const char *kCredentialVariable = "YQSS_CREDENTIAL_PATH";
 
-// This file's configuration record, kept current with crconf_get_info.
-crconf_info_rec *crconf_info = nullptr;
+using yq::ynet_yqss_helper::crconf_info;  // the module's one configuration record
 
 // "YQSS_CREDENTIAL_PATH=file": putenv keeps the pointer, so the entry lives
 // here for as long as the environment holds it.

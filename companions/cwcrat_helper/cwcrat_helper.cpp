@@ -13,11 +13,6 @@
 #include "crconf.h"
 #include "ynet.h"
 
-// Resolved when the helper library carries the client magic; a library
-// without it leaves the helper unable to run it (status 19).
-extern "C" int ynet_check_yqss_client_magic(int fd, int check_version, int debug_fd, int *use_yqss,
-                                            put_string_fn put_string, put_long_fn put_long) noexcept
-    __attribute__((weak));
 
 namespace {
 
@@ -46,7 +41,6 @@ int main(int argc, char **argv) {
     int use_yqss = 0;
     if (argc != 4 || !parse_number(argv[1], &fd) || fd < 0 || !parse_number(argv[3], &use_yqss))
         return YN_STATUS_INVALID_ARGUMENT;
-    if (ynet_check_yqss_client_magic == nullptr) return YN_STATUS_FILE_OPEN_FAILED;
     int status = ynet_check_yqss_client_magic(fd, 0, -1, &use_yqss, push_text, nullptr);
     if (status != YN_STATUS_SUCCESS) return status;
     return use_yqss == USE_YQSS_REQUIRED ? YN_STATUS_YQSS_USED : YN_STATUS_YQSS_NOT_USED;
