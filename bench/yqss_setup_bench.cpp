@@ -215,7 +215,7 @@ int main(int argc, char **argv) {
     ::setenv("YQSS_CREDENTIAL_PATH", kCredential.c_str(), 1);
 
     int ynetd_out = -1;
-    pid_t ynetd = spawn({YNETD_BIN, "--foreground", "--version-text", "510000"}, ynetd_out);
+    pid_t ynetd = spawn({YNETD_BIN, "--foreground"}, ynetd_out);
     if (ynetd < 0 || !wait_for_line(ynetd_out, "listening on port")) {
         std::fprintf(stderr, "yqss_setup_bench: ynetd did not start\n");
         return 1;

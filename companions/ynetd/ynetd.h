@@ -19,7 +19,7 @@ inline constexpr int kMaxProtocol = YNETD_PROTOCOL_MAX;
 
 struct Settings {
     int port = -1;                  // -1: the "ynetd" service entry, else 13724
-    std::string version_text = "5.1.0";
+    std::string version_text = "510000";  // release 5.1 as a product version number
     int max_protocol = kMaxProtocol;  // highest version offered (1..3)
     int item_timeout = 30;          // wait for the first byte of each item a client sends
     int conversation_limit = 300;   // seconds a conversation may last in all

@@ -44,7 +44,7 @@ const char kUsage[] =
     "                               port PORT\" when ready (default: detach and run as\n"
     "                               a daemon)\n"
     "      --version-text=TEXT      product version text answered to request 8\n"
-    "                               (default: 5.1.0)\n"
+    "                               (default: 510000, release 5.1)\n"
     "      --max-protocol=N         highest protocol version offered, 1 to 3 (default: 3)\n"
     "      --item-timeout=SECONDS   wait for the first byte of each item a client\n"
     "                               sends, kept between 10 and 60 seconds; every\n"
