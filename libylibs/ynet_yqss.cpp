@@ -102,21 +102,6 @@ int address_of(const char *name, struct in_addr *address) {
     return YN_STATUS_SUCCESS;
 }
 
-// The loader's statuses as connection statuses.
-int from_crconf_status(int status) {
-    switch (status) {
-        case 12:
-        case 110:
-            return YN_STATUS_FILE_OPEN_FAILED;
-        case 20:
-            return YN_STATUS_NULL_POINTER;
-        case 36:
-            return YN_STATUS_NO_MEMORY;
-        default:
-            return YN_STATUS_VERSION_MISMATCH;
-    }
-}
-
 // Makes sure `path` is a directory, creating it with mode 0700 when it is
 // missing and `may_create`; a directory made for another user is handed to
 // `owner` when given.
@@ -230,7 +215,7 @@ extern "C" int ynet_determine_yqss_socket(int fd, int check_version, struct crco
         return YN_FAIL_STATUS(YN_STATUS_INVALID_ARGUMENT);
 
     int status = crconf_get_info(info);
-    if (status != 0) return fail_as("crconf_get_info() failed", status, from_crconf_status(status));
+    if (status != 0) return fail_as("crconf_get_info() failed", status, yq::ynet_yqss::from_crconf_status(status));
     crconf_info_rec *record = *info;
     if (record->ni_use_yqss == USE_YQSS_PROHIBITED) return YN_STATUS_SUCCESS;
 

@@ -14,6 +14,7 @@
 #include "ynet.h"
 #include "ynet_private.h"
 #include "ynet_yqss_helper_private.h"
+#include "ynet_yqss_private.h"
 #include "yq_memory.h"
 #include "yq_sys.h"
 #include "ystrings.h"
@@ -58,24 +59,11 @@ void where_broker(const char *broker, int port, const Where &where = Where::curr
     detail("Port", nullptr, port, where);
 }
 
-// The configuration loader's statuses as connection statuses.
-int from_crconf(int status) {
-    switch (status) {
-    case 12:
-    case 110:
-        return YN_STATUS_FILE_OPEN_FAILED;
-    case 20:
-        return YN_STATUS_NULL_POINTER;
-    case 36:
-        return YN_STATUS_NO_MEMORY;
-    default:
-        return YN_STATUS_VERSION_MISMATCH;
-    }
-}
-
 int load_configuration(const Where &where = Where::current()) {
     const int status = crconf_get_info(&crconf_info);
-    return status == 0 ? 0 : (failed("crconf_get_info failed", status, where), from_crconf(status));
+    if (status == 0) return 0;
+    failed("crconf_get_info failed", status, where);
+    return yq::ynet_yqss::from_crconf_status(status);
 }
 
 bool prohibited(const Where &where = Where::current()) {
