@@ -34,9 +34,13 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench_processes.h"
+
 #include "ynet.h"
 
 namespace {
+
+using namespace yqbench;
 
 constexpr int kTimeout = 10;
 constexpr int kRawPort = 14555;
@@ -44,57 +48,10 @@ constexpr const char kService[] = "benchecho";
 
 using Clock = std::chrono::steady_clock;
 
-double median_of(std::vector<double> &v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 double brokered_median_us = 0;
 double raw_median_us = 0;
 double brokered_rate = 0;
 double raw_rate = 0;
-
-sockaddr_in loopback(int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    return addr;
-}
-
-// Starts a program; returns its pid and the read end of its output.
-pid_t spawn(const std::vector<std::string> &argv, int &out_fd) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return -1;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        ::dup2(out[1], 1);
-        std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    out_fd = out[0];
-    return pid;
-}
-
-bool wait_for_line(int fd, const char *text) {
-    std::string seen;
-    auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (seen.find(text) == std::string::npos && Clock::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 500) <= 0) continue;
-        char buffer[512];
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) return false;
-        seen.append(buffer, static_cast<size_t>(n));
-    }
-    return seen.find(text) != std::string::npos;
-}
 
 // The raw side: accepts, answers one byte with one byte, closes.
 pid_t start_raw_server() {
@@ -177,17 +134,6 @@ void BM_RawTcpRoundTrip(benchmark::State &state) {
 
 BENCHMARK(BM_BrokeredSetup)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RawTcpRoundTrip)->UseManualTime()->Unit(benchmark::kMicrosecond);
-
-bool bring_loopback_up() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq req{};
-    std::strcpy(req.ifr_name, "lo");
-    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &req) == 0;
-    req.ifr_flags = static_cast<short>(req.ifr_flags | IFF_UP);
-    ok = ok && ::ioctl(fd, SIOCSIFFLAGS, &req) == 0;
-    ::close(fd);
-    return ok;
-}
 
 }  // namespace
 
