@@ -105,11 +105,17 @@ std::string serve(int fd, const char *raw_reply) {
 }
 
 // The client: 'S' the string form, 'D' the string form keeping the context,
-// 'L' the integer form keeping it, '-' no magic at all (a request of its own).
+// 'L' the integer form keeping it, 'X' the helper program, '-' no magic at all
+// (a request of its own).
 std::string dial(char form) {
     yq::unique_fd fd = connect_to_alpha();
     seen.clear();
     seen_fd = fd.get();
+    if (form == 'X') {
+        int use = -1;
+        int status = ynet_exec_yqss_client_magic(fd.get(), 0, -1, &use);
+        return std::to_string(status) + " use " + std::to_string(use) + " through the helper";
+    }
     if (form == '-') {
         wire::write_raw(fd.get(), wire::item("hello"));
         return "wrote hello, got '" + wire::read_raw(fd.get(), SIZE_MAX) + "'";
@@ -150,6 +156,8 @@ public:
             fs::copy_file(YCRCONF_LIB, host->root() + YQ_PATH_CRCONF_LIB);
             fs::create_directories(host->root() + kCredDir);
         }
+        fs::create_directories(hosts.beta.root() + YQ_PATH_CARROW_DIR "/bin");
+        fs::copy_file(CWCRAT_HELPER_BIN, hosts.beta.root() + YQ_PATH_CWCRAT_HELPER);
         const std::string alpha_creds = hosts.alpha.root() + kCredDir;
         ASSERT_EQ(yqtest::admin(YORBAT_ADMIN_BIN, YQ_PATH_YORBAT_HOME,
                                 {"setup-broker --host alpha.yq.test",
@@ -261,6 +269,8 @@ TEST_F(YqssMagic, BothSidesOfEveryCombinationOfSettings) {
          "wrote hello, got ''", "0 use 2 no magic"},
         {"no magic, server prohibits", kRequired, kProhibited, '-', nullptr, kAlphaCert, kNone,  //
          "wrote hello, got ''", "0 use 2 no magic"},
+        {"automatic client through the helper program, server requires", kAutomatic, kRequired, 'X', nullptr,
+         kAlphaCert, kNone, "0 use 1 through the helper", "0 use 1, peer beta.yq.test, closed"},
         {"server answers 0", kRequired, nullptr, 'S', "0", kAlphaCert, kNone, "36 use 1, got '0'", "raw"},
         {"server answers 3", kRequired, nullptr, 'S', "3", kAlphaCert, kNone, "36 use 1, got '3'", "raw"},
     };
