@@ -131,16 +131,16 @@ int cmd_ping(const Options &options, Output &out) {
 
 int cmd_version(const Options &options, Output &out) {
     const std::string &host = options.args[0];
-    sockaddr_in daemon{};
-    int status = daemon_address(host, daemon);
-    out.text("host", host);
+    Conversation talk;
+    talk.timeout = options.timeout;
+    int status = open_conversation(host, talk, out);
     if (status == YN_STATUS_SUCCESS) {
         char text[256] = "";
-        int sock = -1;
-        status = ynet_version_get(0, 0, &daemon, nullptr, &sock, options.timeout, text, sizeof text);
-        if (sock >= 0) ::close(sock);
+        status = ynet_version_get(0, 0, nullptr, nullptr, &talk.sock, talk.timeout, text, sizeof text);
         out.text("version_text", text);
     }
+    sockaddr_in daemon{};
+    if (status == YN_STATUS_SUCCESS) status = daemon_address(host, daemon);
     if (status == YN_STATUS_SUCCESS) {
         int number = ynet_get_host_version(host.c_str(), 0, 0, &daemon, nullptr, options.timeout,
                                            options.refresh ? 1 : 0);
@@ -205,7 +205,7 @@ int cmd_decide(const Options &options, Output &out) {
     else if (use == USE_YQSS_PROHIBITED && !matched_prohibits)
         why = "no credential was found, so the connection stays plain.";
     else if (!matched.empty())
-        why = "the network entry \"" + matched + "\" is the first that contains the peer.";
+        why = "the network entry " + matched + " is the first that contains the peer.";
     else
         why = "no network entry contains the peer, so the automatic setting applies.";
     out.text("setting", setting < 0 ? "" : setting_name(setting));

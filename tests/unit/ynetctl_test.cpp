@@ -1,0 +1,205 @@
+// The operator's tool on a test host "client" linked to the master alpha,
+// whose ynetd answers from its cw.conf: its answers against the library's own.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "crconf.h"
+#include "ynet.h"
+#include "yq_paths.h"
+#include "yqtest.h"
+#include "yqtest_netns.h"
+#include "yqtest_resolv.h"
+#include "yqtest_yorbat.h"
+
+namespace {
+
+void write_conf(const std::string &path, const std::string &text, long stamp) {
+    yqtest::write_file(path, text);
+    struct timeval times[2] = {{stamp, 0}, {stamp, 0}};
+    ::utimes(path.c_str(), times);
+}
+
+// Runs the tool; its standard output and exit status as "OUTPUT|STATUS".
+std::string ynetctl(const std::string &args) {
+    FILE *pipe = ::popen((YNETCTL_BIN " " + args).c_str(), "r");
+    std::string text;
+    char buffer[512];
+    while (pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe) != nullptr) text += buffer;
+    int raw = pipe != nullptr ? ::pclose(pipe) : -1;
+    return text + "|" + std::to_string(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1);
+}
+
+// The value of KEY in the tool's one-line JSON object (quotes dropped).
+std::string json_value(const std::string &json, const std::string &key) {
+    size_t at = json.find("\"" + key + "\": ");
+    if (at == std::string::npos) return "<missing>";
+    at += key.size() + 4;
+    if (json[at] == '"') {
+        size_t end = json.find('"', at + 1);
+        return json.substr(at + 1, end - at - 1);
+    }
+    return json.substr(at, json.find_first_of(",}", at) - at);
+}
+
+int connect_to(const char *address, int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = inet_addr(address);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Policy rows: this host's cw.conf line, the master's network lines, and a credential named.
+const struct {
+    const char *what;
+    const char *client_conf;
+    const char *master_networks;
+    bool credential;
+} kRows[] = {
+    {"prohibited", "USE_YQSS = PROHIBITED", "", true},
+    {"required", "USE_YQSS = REQUIRED", "", true},
+    {"required, none", "USE_YQSS = REQUIRED", "", false},
+    {"network prohibits", "", "YQSS_NETWORK = alpha PROHIBITED", true},
+    {"network requires, none", "", "YQSS_NETWORK = 192.0.2.0/24 REQUIRED", false},
+    {"network automatic", "", "YQSS_NETWORK = alpha AUTOMATIC", true},
+    {"automatic, none", "", "", false},
+};
+
+// On the client: each command's answer, a line each, "ok" where the tool
+// agreed with the library.
+std::string client_body(pid_t master) {
+    const std::string home = YQ_PATH_KELDA "/home-root";
+    ::mkdir(home.c_str(), 0700);
+    ::mkdir(YQ_PATH_KELDA "/var", 0755);
+    const passwd *root = ::getpwuid(0);
+    if (root == nullptr || ::mount(home.c_str(), root->pw_dir, nullptr, MS_BIND, nullptr) != 0)
+        return "cannot make root's home";
+    ::mkdir(YQ_PATH_YORBAT_HOME "/lib", 0755);
+    yqtest::write_file(YQ_PATH_YORBAT_HOME "/lib/libyorbat.so", "");
+    const std::string credential = YQ_PATH_KELDA "/cred";
+    yqtest::write_file(credential, "credential");
+    std::string text;
+
+    // ping, version, services: keys and values of a served host.
+    write_conf(YQ_PATH_CW_CONF, "SERVER = alpha\n", 1000000);
+    std::string ping = ynetctl("ping alpha --json");
+    text += "ping: " + json_value(ping, "protocol") + " " + json_value(ping, "status") + " " +
+            (json_value(ping, "noop_us") != "<missing>" ? "timed" : "untimed") + ping.substr(ping.find('|')) + "\n";
+    ::mkdir(YQ_PATH_CARROW_DIR "/remote_versions", 0755);
+    std::string version = ynetctl("version alpha --refresh --json");
+    text += "version: " + json_value(version, "version_text") + " " + json_value(version, "version") + " " +
+            json_value(version, "cache_entry") + version.substr(version.find('|')) + "\n";
+    ::mkdir(YQ_PATH_YNETD_DIR, 0700);
+    int listener = -1;
+    int status = ynet_ynetd_listen_and_register_service("yqecho", 4, &listener, 5);
+    std::string services = ynetctl("services --json");
+    text += "services: " + std::to_string(status) + " " + json_value(services, "service.0.name") + " " +
+            json_value(services, "service.0.alive") + " " + json_value(services, "service.0.answers") +
+            services.substr(services.find('|')) + "\n";
+    ::close(listener);
+    text += "no listener: " + json_value(ynetctl("services --json"), "service.0.answers") + "\n";
+    std::string unknown = ynetctl("ping nowhere");
+    text += "unknown host: " + unknown.substr(unknown.find('|') + 1) + "\n";
+
+    // decide: the library's own decision on a connection to the same ynetd.
+    crconf_info_rec *info = nullptr;
+    long stamp = 1000000;
+    for (const auto &row : kRows) {
+        stamp += 10;
+        write_conf(YQ_PATH_CW_CONF, std::string("SERVER = alpha\n") + row.client_conf + "\n", stamp);
+        write_conf("/proc/" + std::to_string(master) + "/root" YQ_PATH_CW_CONF,
+                   std::string("AUTHORIZATION_SERVICE = alpha 13722\n"
+                               "AUTHENTICATION_DOMAIN = CORP \"Corporate\" 2 alpha 13783\n") +
+                       row.master_networks + "\n",
+                   stamp);
+        if (row.credential)
+            ::setenv("YQSS_CREDENTIAL_PATH", credential.c_str(), 1);
+        else
+            ::unsetenv("YQSS_CREDENTIAL_PATH");
+        int fd = connect_to("192.0.2.2", YNETD_DEFAULT_PORT);
+        char path[1025] = "";
+        int use = -1, capable = -1;
+        int expected = ynet_determine_yqss_socket(fd, 1, &info, path, sizeof path, &use, &capable);
+        ::close(fd);
+        std::string json = ynetctl("decide alpha --json");
+        std::string got = json_value(json, "use_yqss") + " " + json_value(json, "remote_capable") + " " +
+                          json_value(json, "credential") + " " + json_value(json, "status") +
+                          json.substr(json.find('|'));
+        std::string want = std::to_string(use) + " " + std::to_string(capable) + " " + path + " " +
+                           std::to_string(expected) + "|" + std::to_string(expected);
+        text += std::string(row.what) + ": " + (got == want ? "ok" : got + " != " + want) + " [" +
+                json_value(json, "network_entry") + "] " + json_value(json, "why") + "\n";
+    }
+    crconf_free_info(&info);
+    return text;
+}
+
+struct Daemon {
+    pid_t pid = -1;
+    explicit Daemon(const yqtest::TestHost &host) {
+        std::string command = "nsenter -n -u -m -t " + std::to_string(host.pid()) + " " YNETD_BIN
+                              " --pid-file " YQ_PATH_KELDA "/ynetd.pid --version-text 510000";
+        if (std::system(command.c_str()) == 0)
+            pid = static_cast<pid_t>(std::atol(yqtest::read_file(host.root() + YQ_PATH_KELDA "/ynetd.pid").c_str()));
+    }
+    ~Daemon() {
+        if (pid > 0) ::kill(pid, SIGTERM);
+    }
+};
+
+TEST(Ynetctl, CommandsAgainstARealDaemon) {
+    if (std::string why = yqtest::netns_unavailable(); !why.empty()) GTEST_SKIP() << why;
+    ASSERT_TRUE(yqtest::isolate_network());
+    yqtest::write_hosts("127.0.0.1 localhost\n192.0.2.1 client\n192.0.2.2 alpha\n");
+    ::mkdir(YQ_PATH_YSS_DIR, 0755);
+    yqtest::write_file(YQ_PATH_YORBAT_CONF, "\"InstallDir\"=\"" YQ_PATH_YORBAT_HOME "\"\n");
+    yqtest::TestHost alpha("alpha", {}, true);
+    pid_t master = alpha.pid();
+    yqtest::TestHost client("client", [master] { return client_body(master); }, true);
+    ASSERT_TRUE(alpha.started() && client.started()) << alpha.error() << client.error();
+    ASSERT_TRUE(yqtest::link(client, "c0", alpha, "a0"));
+    ASSERT_TRUE(client.sh("ip link set lo up && ip addr add 192.0.2.1/24 dev c0 && ip link set c0 up"));
+    ASSERT_TRUE(alpha.sh("ip link set lo up && ip addr add 192.0.2.2/24 dev a0 && ip link set a0 up"));
+    for (const auto *host : {&alpha, &client})
+        ASSERT_TRUE(yqtest::run_in(0, "mkdir -p " + host->root() + YQ_PATH_KELDA "/lib " + host->root() +
+                                          YQ_PATH_CARROW_DIR " && cp " YCRCONF_LIB " " + host->root() +
+                                          YQ_PATH_CRCONF_LIB));
+    Daemon on_alpha(alpha);
+    ASSERT_GT(on_alpha.pid, 0);
+    EXPECT_EQ(client.finish(),
+              "ping: 3 0 timed|0\n"
+              "version: 510000 510000 510000|0\n"
+              "services: 0 yqecho yes yes|0\n"
+              "no listener: no\n"
+              "unknown host: 6\n"
+              "prohibited: ok [] this host's configuration prohibits YqSS (or the authentication library is not "
+              "installed).\n"
+              "required: ok [] this host's configuration requires YqSS for every connection.\n"
+              "required, none: ok [] the decision failed with status 35: YqSS is required but no usable credential "
+              "was found.\n"
+              "network prohibits: ok [alpha PROHIBITED] the network entry alpha PROHIBITED is the first that "
+              "contains the peer.\n"
+              "network requires, none: ok [192.0.2.0/24 REQUIRED] the decision failed with status 35: YqSS is "
+              "required but no usable credential was found.\n"
+              "network automatic: ok [alpha AUTOMATIC] the network entry alpha AUTOMATIC is the first that "
+              "contains the peer.\n"
+              "automatic, none: ok [] no credential was found, so the connection stays plain.\n");
+}
+
+}  // namespace
