@@ -78,6 +78,7 @@ const struct {
     {"network prohibits", "", "YQSS_NETWORK = alpha PROHIBITED", true},
     {"network requires, none", "", "YQSS_NETWORK = 192.0.2.0/24 REQUIRED", false},
     {"network automatic", "", "YQSS_NETWORK = alpha AUTOMATIC", true},
+    {"first match decides", "", "YQSS_NETWORK = alpha PROHIBITED\nYQSS_NETWORK = 192.0.2.0/24 REQUIRED", true},
     {"automatic, none", "", "", false},
 };
 
@@ -198,6 +199,8 @@ TEST(Ynetctl, CommandsAgainstARealDaemon) {
               "network requires, none: ok [192.0.2.0/24 REQUIRED] the decision failed with status 35: YqSS is "
               "required but no usable credential was found.\n"
               "network automatic: ok [alpha AUTOMATIC] the network entry alpha AUTOMATIC is the first that "
+              "contains the peer.\n"
+              "first match decides: ok [alpha PROHIBITED] the network entry alpha PROHIBITED is the first that "
               "contains the peer.\n"
               "automatic, none: ok [] no credential was found, so the connection stays plain.\n");
 }
