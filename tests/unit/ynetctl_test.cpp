@@ -205,4 +205,34 @@ TEST(Ynetctl, CommandsAgainstARealDaemon) {
               "automatic, none: ok [] no credential was found, so the connection stays plain.\n");
 }
 
+// A machine credential from the admin tool: its certificate, and the 7-day
+// rule read from the file's age.
+TEST(YnetctlCert, ShowsTheCertificateAndTheFilesAge) {
+    yqtest::install_library(YQ_PATH_YORBAT_HOME, YORBAT_LIB);
+    const std::string file = yqtest::scratch_dir() + "/host1.pem";
+    ASSERT_EQ(yqtest::admin(YORBAT_ADMIN_BIN, YQ_PATH_YORBAT_HOME,
+                            {"setup-broker --host broker.test", "issue-machine host1 --out " + file}), "");
+    struct Row {
+        const char *what;
+        long age;
+        std::string file, expected;
+    } const rows[] = {
+        {"fresh", 0, file, "host1 CRW_Machines@broker.test 3 yes|0"},
+        {"eight days old", 8 * 86400, file, "host1 CRW_Machines@broker.test 3 no|0"},
+        {"missing", 0, file + ".none", "<missing> <missing> <missing> <missing>|36"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        if (row.age > 0) write_conf(file, yqtest::read_file(file), static_cast<long>(::time(nullptr)) - row.age);
+        std::string out = ynetctl("cert --json " + row.file);
+        const std::string json = out.substr(0, out.rfind('|'));
+        EXPECT_EQ(json_value(json, "name") + " " + json_value(json, "domain") + " " + json_value(json, "auth_mode") +
+                      " " + json_value(json, "within_7_days") + out.substr(out.rfind('|')),
+                  row.expected);
+        if (row.age == 0 && row.expected.ends_with("|0")) {
+            EXPECT_NE(json_value(json, "issued_by").find("/OU=root@broker.test/"), std::string::npos);
+        }
+    }
+}
+
 }  // namespace
