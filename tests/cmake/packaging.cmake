@@ -1,7 +1,7 @@
 # ---- packaging: install into a scratch DESTDIR, build an outside consumer
 # against it with pkg-config and with CMake, and check the Debian package.
 set(consumer_flags "")
-if(YQ_SANITIZE)
+if(YQ_SANITIZE OR YQ_FUZZ)
   set(consumer_flags "-fsanitize=address,undefined")
 endif()
 yq_sandboxed_test(packaging
