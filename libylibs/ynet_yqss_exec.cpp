@@ -125,7 +125,11 @@ extern "C" int ynet_dlopen_yqss_client_magic(int fd, int check_version, int debu
     {
         yq::unique_malloc<char> path(yq::sys::strdup(YQ_PATH_HELPER_LIB));
         if (!path) return fail_as("malloc failed", errno, YN_STATUS_NO_MEMORY);
-        void *library = ::dlopen(path.get(), RTLD_LAZY);
+        // Lazy binding, and never unmapped by the close below: the library
+        // keeps state for the life of the process (its configuration record,
+        // caches, the open debug log, exit handlers) that unloading would
+        // orphan on every call. A later call finds the same copy loaded.
+        void *library = ::dlopen(path.get(), RTLD_LAZY | RTLD_NODELETE);
         if (library == nullptr) {
             YN_DEBUG_LEVEL("dlopen failed", ::dlerror(), 0, 0);
             result = YN_STATUS_FILE_OPEN_FAILED;

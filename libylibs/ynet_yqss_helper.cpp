@@ -311,6 +311,7 @@ extern "C" int ynet_setup_yqss_socket(int fd, const char *cred_path, int *use_yq
         return YN_STATUS_NO_MEMORY;
     }
     if (YssInit(kApiVersion, "", 0, context) != YSS_SUCCESS) {
+        std::free(context->brokerHost);  // a failed initialisation leaves it to the caller
         std::free(context);
         return fatal_or_lowered(use_yqss, YN_STATUS_YQSS_FAILED, "YssInit() failed", "non-fatal YssInit() failed");
     }

@@ -121,6 +121,10 @@ public:
         ctx_ = YssConInfo_t{};
         const YssStatus status = YssInit(kApiVersion, broker, port, &ctx_);
         initialized_ = status == YSS_SUCCESS;
+        if (!initialized_) {  // a failed initialisation leaves the broker text to the caller
+            std::free(ctx_.brokerHost);
+            ctx_.brokerHost = nullptr;
+        }
         return status;
     }
     void clean_up() {

@@ -91,7 +91,10 @@ int cmd_cert(const Options &options, Output &out) {
         out.number("auth_mode", info.AuthMode);
         FreeYssCertInfo(&info);
     }
-    YssCleanUp(3, &context);
+    if (context.initialized == 1)
+        YssCleanUp(3, &context);
+    else
+        std::free(context.brokerHost);  // a failed initialisation leaves it to the caller
     struct stat st{};
     if (::stat(file.c_str(), &st) == 0) {
         const long age = static_cast<long>(std::time(nullptr) - st.st_mtime);
