@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "crconf.h"
+#include "tempnam.h"
 #include "ynet.h"
 #include "yq_paths.h"
 #include "yqtest.h"
@@ -248,12 +249,11 @@ TEST_F(YnetdTest, ServiceRequestsFollowTheRegistration) {
 TEST_F(YnetdTest, HandOversHaveNoDelayAndAHashPairOnlyForRequestThree) {
     Process ynetd = daemon();
     ASSERT_TRUE(ynetd.ready);
-    sockaddr_un addr{AF_UNIX, {}};
-    std::string path = yqtest::scratch_dir() + "/raw.uds";
-    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-    yq::unique_fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(listener.get(), 4), 0);
+    char path[YNETD_IPC_PATH_SIZE] = "";
+    int raw = -1;
+    ASSERT_EQ(ynet_listen_for_ynetd(path, sizeof path, 4, &raw, kTimeout), 0);
+    yq::unique_fd listener(raw);
+    std::unique_ptr<char, int (*)(const char *)> remove(path, ::unlink);
     auto hand_over = [&](const char *code) {
         Conversation c;
         wire::write_raw(c.sock, wire::item(code) + wire::item(path));
@@ -270,6 +270,39 @@ TEST_F(YnetdTest, HandOversHaveNoDelayAndAHashPairOnlyForRequestThree) {
     const auto [one, two] = hand_over("3");
     EXPECT_EQ(verify_hashes(one.c_str(), two.c_str()), 1);
     EXPECT_EQ(hand_over("2").second, "");
+}
+
+// Requests 2 and 3 reach only a listening socket named as the connect-back names it, directly in
+// its directory; a listener anywhere else, a traversal, a symbolic link, a file that is no socket
+// and a missing name all get status 10 alike, and the listener named is never reached.
+TEST_F(YnetdTest, HandOversOnlyToConnectBackListeners) {
+    Process ynetd = daemon();
+    ASSERT_TRUE(ynetd.ready);
+    const std::string evil = yqtest::scratch_dir() + "/evil.sock";
+    sockaddr_un addr{AF_UNIX, {}};
+    evil.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    yq::unique_fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener.get(), 4), 0);
+    std::unique_ptr<char, void (*)(char *)> link(Y_tempnam("/tmp", "ynet"), [](char *p) { (void)::unlink(p); std::free(p); });
+    std::unique_ptr<char, void (*)(char *)> plain(Y_tempnam("/tmp", "ynet"), [](char *p) { (void)::unlink(p); std::free(p); });
+    yq::unique_malloc<char> missing(Y_tempnam("/tmp", "ynet"));
+    ASSERT_EQ(::symlink(evil.c_str(), link.get()), 0);
+    yqtest::write_file(plain.get(), "not a socket");
+    for (const char *code : {"2", "3"})
+        for (const std::string &path : {evil, YQ_PATH_YNETD_DIR "/../../../.." + evil, std::string(link.get()),
+                                        std::string(plain.get()), std::string(missing.get())}) {
+            SCOPED_TRACE(std::string(code) + " " + path);
+            Conversation c;
+            wire::write_raw(c.sock, wire::item(code) + wire::item(path));
+            if (code[0] == '3') {
+                EXPECT_EQ(wire::read_item(c.sock).size(), 32u);
+            }
+            int status = -1;
+            EXPECT_EQ(ynet_pop_status(c.sock, &status, kTimeout), 0);
+            EXPECT_EQ(status, YN_STATUS_SOCKET_ERROR);
+            EXPECT_LT(::accept(listener.get(), nullptr, nullptr), 0) << "handed to the listener";
+        }
 }
 
 // One good client: handshake, request 6, one echo, the end.
