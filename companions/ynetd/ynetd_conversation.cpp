@@ -261,14 +261,7 @@ bool Conversation::version_text() {
 // at all; when not, the status is the same for every reason, at once.
 int Conversation::hand_over(const char *path, const char *hash_str2, bool connect_back,
                             bool &reached) {
-    yq::unique_fd uds;
-    if (connect_back) {
-        uds = connect_listener(path, connect_back);
-    } else {
-        int raw = -1;
-        ynet_connect_by_ynetd(path, &raw, 5);
-        uds.reset(raw);
-    }
+    yq::unique_fd uds = connect_listener(path, connect_back);
     reached = static_cast<bool>(uds);
     if (!reached) return kUnreachable;
     return ynet_send_network_socket(uds.get(), conn_, hash_str2, timeout_);

@@ -244,6 +244,33 @@ TEST_F(YnetdTest, ServiceRequestsFollowTheRegistration) {
     EXPECT_EQ(wire::read_raw(c.sock, SIZE_MAX), wire::item("hello world from argument"));
 }
 
+// A registered process that is alive but serves nobody, its socket file left without a listener or
+// its listener's backlog full: the client gets status 10 at once, not at the conversation limit.
+TEST_F(YnetdTest, StaleServiceSocketsAreAnsweredAtOnce) {
+    Process ynetd = daemon();
+    ASSERT_TRUE(ynetd.ready && ynet_check_ynetd_dir() == 0);
+    std::vector<yq::unique_fd> held;
+    for (const auto &[name, listening] : {std::pair{"unbound", false}, {"backlogged", true}}) {
+        SCOPED_TRACE(name);
+        const std::string path = YQ_PATH_YNETD_DIR "/" + std::string(name) + ".uds";
+        sockaddr_un addr{AF_UNIX, {}};
+        path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+        yq::unique_fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        if (listening) {
+            ASSERT_EQ(::listen(listener.get(), 0), 0);
+            for (int full = 0; full == 0;) {
+                held.emplace_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+                full = ::connect(held.back().get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+            }
+            held.push_back(std::move(listener));
+        }
+        ASSERT_EQ(ynet_ynetd_register_service(name, ::getpid(), 0, path.c_str(), nullptr, nullptr, nullptr), 0);
+        Conversation c;
+        EXPECT_EQ(ynet_ynetd_service_socket(&c.sock, c.version, name, kTimeout), YN_STATUS_SOCKET_ERROR);
+    }
+}
+
 // Requests 2 and 3 seen from a raw listener: 3 hands over with a hash pair, 2 without;
 // either way the connection has TCP_NODELAY.
 TEST_F(YnetdTest, HandOversHaveNoDelayAndAHashPairOnlyForRequestThree) {
