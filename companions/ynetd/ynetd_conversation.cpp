@@ -7,6 +7,7 @@
 // limit, so a stalled client holds only this process and only for a bounded
 // time.
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -402,6 +403,13 @@ void Conversation::start_command(const ynet_service_entry &entry, const char *se
         std::_Exit(1);
     }
     if (conn_ > 1) ::close(conn_);
+    // The command gets standard input, output and error only: whatever else
+    // is open (inherited when the daemon started, or its own) closes at the
+    // exec, so the log below still works when the exec fails.
+    if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+        for (int fd = 3, last = static_cast<int>(::sysconf(_SC_OPEN_MAX)); fd < last; ++fd)
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
     ::execv(program, argv.get());
     log_line("service_socket", "request 6 %s: execv %s failed: errno %d (%s)", service, program,
              errno, std::strerror(errno));

@@ -244,6 +244,21 @@ TEST_F(YnetdTest, ServiceRequestsFollowTheRegistration) {
     EXPECT_EQ(wire::read_raw(c.sock, SIZE_MAX), wire::item("hello world from argument"));
 }
 
+// A descriptor open when the daemon started never reaches a registered command.
+TEST_F(YnetdTest, CommandsStartWithOnlyTheirStandardDescriptors) {
+    yq::unique_fd planted(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::dup2(planted.get(), 50), 50);
+    Process ynetd = daemon();
+    ::close(50);
+    ASSERT_TRUE(ynetd.ready);
+    std::string script = yqtest::scratch_dir() + "/fds.sh";
+    yqtest::write_file(script, "#!/bin/sh\nls /proc/$$/fd | tr '\\n' ' '; printf '\\0'\n", 0755);
+    ASSERT_EQ(ynet_ynetd_register_daemon_command("fds", script.c_str()), 0);
+    Conversation c;
+    ASSERT_EQ(ynet_ynetd_service_socket(&c.sock, c.version, "fds", kTimeout), 0);
+    EXPECT_EQ(wire::read_raw(c.sock, SIZE_MAX).find(" 50 "), std::string::npos);
+}
+
 // A registered process that is alive but serves nobody, its socket file left without a listener or
 // its listener's backlog full: the client gets status 10 at once, not at the conversation limit.
 TEST_F(YnetdTest, StaleServiceSocketsAreAnsweredAtOnce) {
