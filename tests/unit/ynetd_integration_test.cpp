@@ -396,6 +396,22 @@ TEST_F(YnetdTest, ManyClientsAtOnceWhileOthersStallOrSendGarbage) {
     EXPECT_EQ(ynetd.finish(20, SIGTERM), 0);
 }
 
+// One peer trickling a version offer a byte at a time holds at most its 32 conversations (the
+// default cap): its 33rd connection is closed at once, and another address is still served.
+TEST_F(YnetdTest, OnePeerHoldsAtMostItsShareOfConversations) {
+    Process ynetd = daemon();
+    ASSERT_TRUE(ynetd.ready);
+    std::vector<yq::unique_fd> trickling(33);
+    for (yq::unique_fd &fd : trickling) wire::write_raw((fd = raw_connect()).get(), "3");
+    EXPECT_EQ(wire::read_item(trickling.back().get()), "<eof>");
+    EXPECT_EQ(std::ranges::count(children(ynetd.pid), ' '), 32);
+    sockaddr_in addr = wire::loopback(YNETD_DEFAULT_PORT);
+    in_addr other{htonl(0x7f000002)};
+    int sock = -1, version = -1;
+    EXPECT_EQ(ynet_connect_to_ynetd(&addr, 0, 0, &other, &sock, &version, kTimeout), 0);
+    ::close(sock);
+}
+
 // Settings from a file, the command line winning; detached once listening, with a pid file; at the
 // limit, clients in the backlog when the daemon looks wait; SIGTERM ends the conversations running.
 TEST_F(YnetdTest, DetachesWithFileSettingsAndOnTermEndsConversations) {
