@@ -8,6 +8,7 @@
 // time.
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -48,6 +49,11 @@ constexpr std::string_view kConnectBackDir = "/tmp/";
 constexpr std::string_view kConnectBackPrefix = "ynet";
 constexpr std::size_t kConnectBackRandom = 6;
 
+// How long a listener whose backlog is full is tried again (busy, not
+// stalled, while it accepts meanwhile), and how often.
+constexpr int kBacklogWaitMs = 3000;
+constexpr int kBacklogRetryMs = 20;
+
 // The one answer for a listener that cannot be reached, whatever the reason.
 constexpr int kUnreachable = YN_STATUS_SOCKET_ERROR;
 
@@ -64,9 +70,9 @@ bool connect_back_name(std::string_view path) {
     return true;
 }
 
-// Connects to a local listener without ever waiting: a socket nobody listens
-// on, or whose owner lets the backlog fill, fails at once, as does a path
-// that is no socket. With `connect_back` the path must name a connect-back
+// Connects to a local listener without blocking: a socket nobody listens on
+// or a path that is no socket fails at once; a full backlog is tried again
+// for a few seconds only, so a listener that stopped accepting fails too. With `connect_back` the path must name a connect-back
 // listener, and the socket is reached through a descriptor opened without
 // following a symbolic link, so the check and the connect see one file.
 // Empty on failure.
@@ -85,9 +91,14 @@ yq::unique_fd connect_listener(const char *path, bool connect_back) {
     addr.sun_family = AF_UNIX;
     if (target.size() >= sizeof addr.sun_path) return none;
     target.copy(addr.sun_path, target.size());
-    yq::unique_fd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!sock || ::connect(sock.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-        return none;
+    yq::unique_fd sock;
+    for (int waited = 0;; waited += kBacklogRetryMs) {
+        sock.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (!sock) return none;
+        if (::connect(sock.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) break;
+        if (errno != EAGAIN || waited >= kBacklogWaitMs) return none;
+        ::poll(nullptr, 0, kBacklogRetryMs);
+    }
     // The hand-over itself runs with the library's time-outs.
     ::fcntl(sock.get(), F_SETFL, ::fcntl(sock.get(), F_GETFL) & ~O_NONBLOCK);
     return sock;
