@@ -6,8 +6,13 @@
 // seconds), and an alarm ends the whole conversation at the conversation
 // limit, so a stalled client holds only this process and only for a bounded
 // time.
+#include <fcntl.h>
+#include <linux/close_range.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +21,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "crconf.h"
 #include "cstr.h"
@@ -36,8 +42,67 @@ constexpr int kPathSize = YNETD_IPC_PATH_SIZE;
 constexpr int kNameSize = YNETD_TEXT_SIZE;
 constexpr int kHashSize = YNETD_HASH_SIZE;
 
-// Time allowed to reach a local listener's Unix-domain socket.
-constexpr int kListenerConnectTime = 5;
+// Where and how the library names the listener of a connect-back: the
+// prefix, then six letters or digits (a dot between them when the name was
+// built by hand), directly in this directory.
+constexpr std::string_view kConnectBackDir = "/tmp/";
+constexpr std::string_view kConnectBackPrefix = "ynet";
+constexpr std::size_t kConnectBackRandom = 6;
+
+// How long a listener whose backlog is full is tried again (busy, not
+// stalled, while it accepts meanwhile), and how often.
+constexpr int kBacklogWaitMs = 3000;
+constexpr int kBacklogRetryMs = 20;
+
+// The one answer for a listener that cannot be reached, whatever the reason.
+constexpr int kUnreachable = YN_STATUS_SOCKET_ERROR;
+
+bool connect_back_name(std::string_view path) {
+    if (!path.starts_with(kConnectBackDir)) return false;
+    std::string_view name = path.substr(kConnectBackDir.size());
+    if (!name.starts_with(kConnectBackPrefix)) return false;
+    name.remove_prefix(kConnectBackPrefix.size());
+    if (name.starts_with('.')) name.remove_prefix(1);
+    if (name.size() != kConnectBackRandom) return false;
+    for (char ch : name)
+        if (!((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9')))
+            return false;
+    return true;
+}
+
+// Connects to a local listener without blocking: a socket nobody listens on
+// or a path that is no socket fails at once; a full backlog is tried again
+// for a few seconds only, so a listener that stopped accepting fails too. With `connect_back` the path must name a connect-back
+// listener, and the socket is reached through a descriptor opened without
+// following a symbolic link, so the check and the connect see one file.
+// Empty on failure.
+yq::unique_fd connect_listener(const char *path, bool connect_back) {
+    yq::unique_fd none;
+    std::string target = path;
+    yq::unique_fd node;
+    if (connect_back) {
+        if (!connect_back_name(path)) return none;
+        node.reset(::open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info{};
+        if (!node || ::fstat(node.get(), &info) != 0 || !S_ISSOCK(info.st_mode)) return none;
+        target = "/proc/self/fd/" + std::to_string(node.get());
+    }
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (target.size() >= sizeof addr.sun_path) return none;
+    target.copy(addr.sun_path, target.size());
+    yq::unique_fd sock;
+    for (int waited = 0;; waited += kBacklogRetryMs) {
+        sock.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (!sock) return none;
+        if (::connect(sock.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) break;
+        if (errno != EAGAIN || waited >= kBacklogWaitMs) return none;
+        ::poll(nullptr, 0, kBacklogRetryMs);
+    }
+    // The hand-over itself runs with the library's time-outs.
+    ::fcntl(sock.get(), F_SETFL, ::fcntl(sock.get(), F_GETFL) & ~O_NONBLOCK);
+    return sock;
+}
 
 struct ServiceList {
     ynet_service_entry *head = nullptr;
@@ -89,7 +154,7 @@ private:
     bool security_info();
     bool refuse(long code, int status, const char *why);
 
-    int hand_over(const char *path, const char *hash_str2, bool &reached);
+    int hand_over(const char *path, const char *hash_str2, bool connect_back, bool &reached);
     bool answer_field(const crconf_info_rec *info, const char *field);
     [[noreturn]] void start_command(const ynet_service_entry &entry, const char *service);
     [[noreturn]] void finish(int exit_status);
@@ -205,13 +270,12 @@ bool Conversation::version_text() {
 // Connects to a local listener and passes it the client's connection; the
 // listener's confirmation ends the exchange. Status 0: the connection is
 // the listener's now. `reached` tells whether the listener could be reached
-// at all.
-int Conversation::hand_over(const char *path, const char *hash_str2, bool &reached) {
-    int raw = -1;
-    int status = ynet_connect_by_ynetd(path, &raw, kListenerConnectTime);
-    yq::unique_fd uds(raw);
-    reached = status == YN_STATUS_SUCCESS;
-    if (!reached) return status;
+// at all; when not, the status is the same for every reason, at once.
+int Conversation::hand_over(const char *path, const char *hash_str2, bool connect_back,
+                            bool &reached) {
+    yq::unique_fd uds = connect_listener(path, connect_back);
+    reached = static_cast<bool>(uds);
+    if (!reached) return kUnreachable;
     return ynet_send_network_socket(uds.get(), conn_, hash_str2, timeout_);
 }
 
@@ -232,7 +296,7 @@ bool Conversation::daemon_socket(bool hashed) {
         if (status != YN_STATUS_SUCCESS) return false;
     }
     bool reached = false;
-    status = hand_over(path, hash_str2, reached);
+    status = hand_over(path, hash_str2, true, reached);
     if (status == YN_STATUS_SUCCESS) {
         log_line("daemon_socket", "request %d: connection handed to %s", hashed ? 3 : 2, path);
     } else {
@@ -298,7 +362,7 @@ bool Conversation::service_socket() {
         if (expired(*entry, now)) continue;
         if (entry->ipc != nullptr && process_alive(entry->pid)) {
             bool reached = false;
-            status = hand_over(entry->ipc, "", reached);
+            status = hand_over(entry->ipc, "", false, reached);
             if (!reached) {
                 // A listener that is gone: another registration may still serve.
                 log_line("service_socket", "request 6 %s: %s (pid %d) unreachable: status %d",
@@ -350,6 +414,13 @@ void Conversation::start_command(const ynet_service_entry &entry, const char *se
         std::_Exit(1);
     }
     if (conn_ > 1) ::close(conn_);
+    // The command gets standard input, output and error only: whatever else
+    // is open (inherited when the daemon started, or its own) closes at the
+    // exec, so the log below still works when the exec fails.
+    if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+        for (int fd = 3, last = static_cast<int>(::sysconf(_SC_OPEN_MAX)); fd < last; ++fd)
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
     ::execv(program, argv.get());
     log_line("service_socket", "request 6 %s: execv %s failed: errno %d (%s)", service, program,
              errno, std::strerror(errno));

@@ -19,7 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <set>
+#include <map>
 #include <string_view>
 
 #include "logging.h"
@@ -73,6 +73,30 @@ void log_line(const char *function, const char *format, ...) {
 }
 
 namespace {
+
+// The running conversations: each child with its peer's address, and how
+// many children each address has, so that one peer cannot take every slot.
+struct Children {
+    std::map<pid_t, in_addr_t> peer;
+    std::map<in_addr_t, int> per_address;
+
+    std::size_t size() const { return peer.size(); }
+    bool empty() const { return peer.empty(); }
+    int count(in_addr_t address) const {
+        auto it = per_address.find(address);
+        return it == per_address.end() ? 0 : it->second;
+    }
+    void add(pid_t pid, in_addr_t address) {
+        peer.emplace(pid, address);
+        ++per_address[address];
+    }
+    void erase(pid_t pid) {
+        auto it = peer.find(pid);
+        if (it == peer.end()) return;
+        if (--per_address[it->second] == 0) per_address.erase(it->second);
+        peer.erase(it);
+    }
+};
 
 // Signals reach the loop through this pipe, so poll() sees them without races.
 int signal_pipe[2] = {-1, -1};
@@ -130,7 +154,7 @@ yq::unique_fd open_listener(int port) {
     return fd;
 }
 
-void reap(std::set<pid_t> &children) {
+void reap(Children &children) {
     for (;;) {
         int status = 0;
         pid_t pid = ::waitpid(-1, &status, WNOHANG);
@@ -154,14 +178,14 @@ void drain_signal_pipe() {
 }
 
 // Ends the children still running: SIGTERM, a few seconds' grace, SIGKILL.
-void stop_children(std::set<pid_t> &children) {
-    for (pid_t pid : children) ::kill(pid, SIGTERM);
+void stop_children(Children &children) {
+    for (const auto &[pid, address] : children.peer) ::kill(pid, SIGTERM);
     time_t deadline = std::time(nullptr) + 5;
     while (!children.empty() && std::time(nullptr) < deadline) {
         reap(children);
         if (!children.empty()) ::usleep(20000);
     }
-    for (pid_t pid : children) ::kill(pid, SIGKILL);
+    for (const auto &[pid, address] : children.peer) ::kill(pid, SIGKILL);
     while (!children.empty()) {
         int status = 0;
         pid_t pid = ::waitpid(-1, &status, 0);
@@ -170,13 +194,17 @@ void stop_children(std::set<pid_t> &children) {
     }
 }
 
-void accept_one(int listener, std::set<pid_t> &children, const Settings &settings) {
-    yq::unique_fd conn(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+// Takes one connection from the backlog; false when there was none.
+bool accept_one(int listener, Children &children, const Settings &settings) {
+    sockaddr_in peer{};
+    socklen_t peer_size = sizeof peer;
+    yq::unique_fd conn(
+        ::accept4(listener, reinterpret_cast<sockaddr *>(&peer), &peer_size, SOCK_CLOEXEC));
     if (!conn) {
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
             errno != ECONNABORTED)
             log_line("accept", "accept failed: errno %d (%s)", errno, std::strerror(errno));
-        return;
+        return false;
     }
     // Items are small single writes: without this each exchange would wait
     // for the peer's delayed acknowledgement.
@@ -186,11 +214,19 @@ void accept_one(int listener, std::set<pid_t> &children, const Settings &setting
     char line[256];
     ynet_logconnections(conn.get(), "ynetd", 1, line, sizeof line);
     log_line("accept", "%s", line);
+    const in_addr_t address = peer.sin_addr.s_addr;
+    if (children.count(address) >= settings.max_per_address) {
+        char text[INET_ADDRSTRLEN] = "";
+        ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+        log_line("accept", "%s holds %d conversations already: closed", text,
+                 settings.max_per_address);
+        return true;
+    }
 
     pid_t pid = ::fork();
     if (pid < 0) {
         log_line("accept", "fork failed: errno %d (%s)", errno, std::strerror(errno));
-        return;
+        return true;
     }
     if (pid == 0) {
         ::close(listener);
@@ -199,7 +235,8 @@ void accept_one(int listener, std::set<pid_t> &children, const Settings &setting
         restore_default_signals();
         serve_conversation(conn.release(), settings);
     }
-    children.insert(pid);
+    children.add(pid, address);
+    return true;
 }
 
 bool write_pid_file(const std::string &path) {
@@ -302,7 +339,7 @@ int main(int argc, char **argv) {
         ::close(ready_fd);
     }
 
-    std::set<pid_t> children;
+    Children children;
     while (!stop_requested) {
         pollfd fds[2] = {{signal_pipe[0], POLLIN, 0}, {listener.get(), POLLIN, 0}};
         // At the limit the listener is left alone: clients wait in the backlog.
@@ -320,9 +357,7 @@ int main(int argc, char **argv) {
             // Take what the backlog holds, up to the limit, before polling again.
             for (int i = 0; i < 64; ++i) {
                 if (static_cast<int>(children.size()) >= settings.max_conversations) break;
-                size_t before = children.size();
-                accept_one(listener.get(), children, settings);
-                if (children.size() == before) break;
+                if (!accept_one(listener.get(), children, settings)) break;
             }
         }
     }

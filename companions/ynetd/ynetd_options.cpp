@@ -39,7 +39,7 @@ const char kUsage[] =
     "  -c, --config=FILE            read settings from FILE first; the options below\n"
     "                               override it (keys: PORT, VERSION_TEXT,\n"
     "                               MAX_PROTOCOL, ITEM_TIMEOUT, CONVERSATION_LIMIT,\n"
-    "                               MAX_CONVERSATIONS, PID_FILE)\n"
+    "                               MAX_CONVERSATIONS, MAX_PER_ADDRESS, PID_FILE)\n"
     "  -f, --foreground             stay in the foreground; print \"ynetd: listening on\n"
     "                               port PORT\" when ready (default: detach and run as\n"
     "                               a daemon)\n"
@@ -55,6 +55,9 @@ const char kUsage[] =
     "                               (default: 300)\n"
     "      --max-conversations=N    conversations served at once; further clients wait\n"
     "                               in the listen backlog (default: 1024)\n"
+    "      --max-per-address=N      conversations served at once for one client\n"
+    "                               address; a further connection from it is closed\n"
+    "                               at once (default: 32)\n"
     "      --pid-file=FILE          write the daemon's process id to FILE\n"
     "  -v, --verbose                copy every library report to standard error\n"
     "  -h, --help                   show this text and exit\n"
@@ -72,6 +75,7 @@ enum LongOnly {
     kItemTimeout,
     kConversationLimit,
     kMaxConversations,
+    kMaxPerAddress,
     kPidFile,
 };
 
@@ -95,6 +99,8 @@ bool apply(Settings &settings, const std::string &key, const char *value) {
         return to_int(value, 1, 86400, settings.conversation_limit);
     if (key == "MAX_CONVERSATIONS")
         return to_int(value, 1, 65536, settings.max_conversations);
+    if (key == "MAX_PER_ADDRESS")
+        return to_int(value, 1, 65536, settings.max_per_address);
     if (key == "VERSION_TEXT") {
         // Request 8's answer must fit the client's 1024-byte buffer.
         if (value == nullptr || *value == '\0' || std::strlen(value) > 1023) return false;
@@ -199,6 +205,7 @@ int parse_options(int argc, char **argv, Settings &settings) {
         {"item-timeout", required_argument, nullptr, kItemTimeout},
         {"conversation-limit", required_argument, nullptr, kConversationLimit},
         {"max-conversations", required_argument, nullptr, kMaxConversations},
+        {"max-per-address", required_argument, nullptr, kMaxPerAddress},
         {"pid-file", required_argument, nullptr, kPidFile},
         {nullptr, 0, nullptr, 0},
     };
@@ -256,6 +263,10 @@ int parse_options(int argc, char **argv, Settings &settings) {
         case kMaxConversations:
             if (!apply(settings, "MAX_CONVERSATIONS", optarg))
                 return usage_error("bad number of conversations", optarg);
+            break;
+        case kMaxPerAddress:
+            if (!apply(settings, "MAX_PER_ADDRESS", optarg))
+                return usage_error("bad number of conversations per address", optarg);
             break;
         case kPidFile:
             if (!apply(settings, "PID_FILE", optarg)) return usage_error("bad pid file", optarg);

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "crconf.h"
+#include "tempnam.h"
 #include "ynet.h"
 #include "yq_paths.h"
 #include "yqtest.h"
@@ -243,17 +244,58 @@ TEST_F(YnetdTest, ServiceRequestsFollowTheRegistration) {
     EXPECT_EQ(wire::read_raw(c.sock, SIZE_MAX), wire::item("hello world from argument"));
 }
 
+// A descriptor open when the daemon started never reaches a registered command.
+TEST_F(YnetdTest, CommandsStartWithOnlyTheirStandardDescriptors) {
+    yq::unique_fd planted(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::dup2(planted.get(), 50), 50);
+    Process ynetd = daemon();
+    ::close(50);
+    ASSERT_TRUE(ynetd.ready);
+    std::string script = yqtest::scratch_dir() + "/fds.sh";
+    yqtest::write_file(script, "#!/bin/sh\nls /proc/$$/fd | tr '\\n' ' '; printf '\\0'\n", 0755);
+    ASSERT_EQ(ynet_ynetd_register_daemon_command("fds", script.c_str()), 0);
+    Conversation c;
+    ASSERT_EQ(ynet_ynetd_service_socket(&c.sock, c.version, "fds", kTimeout), 0);
+    EXPECT_EQ(wire::read_raw(c.sock, SIZE_MAX).find(" 50 "), std::string::npos);
+}
+
+// A registered process that is alive but serves nobody, its socket file left without a listener or
+// its listener's backlog full: the client gets status 10 at once, not at the conversation limit.
+TEST_F(YnetdTest, StaleServiceSocketsAreAnsweredAtOnce) {
+    Process ynetd = daemon();
+    ASSERT_TRUE(ynetd.ready && ynet_check_ynetd_dir() == 0);
+    std::vector<yq::unique_fd> held;
+    for (const auto &[name, listening] : {std::pair{"unbound", false}, {"backlogged", true}}) {
+        SCOPED_TRACE(name);
+        const std::string path = YQ_PATH_YNETD_DIR "/" + std::string(name) + ".uds";
+        sockaddr_un addr{AF_UNIX, {}};
+        path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+        yq::unique_fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        if (listening) {
+            ASSERT_EQ(::listen(listener.get(), 0), 0);
+            for (int full = 0; full == 0;) {
+                held.emplace_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+                full = ::connect(held.back().get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+            }
+            held.push_back(std::move(listener));
+        }
+        ASSERT_EQ(ynet_ynetd_register_service(name, ::getpid(), 0, path.c_str(), nullptr, nullptr, nullptr), 0);
+        Conversation c;
+        EXPECT_EQ(ynet_ynetd_service_socket(&c.sock, c.version, name, kTimeout), YN_STATUS_SOCKET_ERROR);
+    }
+}
+
 // Requests 2 and 3 seen from a raw listener: 3 hands over with a hash pair, 2 without;
 // either way the connection has TCP_NODELAY.
 TEST_F(YnetdTest, HandOversHaveNoDelayAndAHashPairOnlyForRequestThree) {
     Process ynetd = daemon();
     ASSERT_TRUE(ynetd.ready);
-    sockaddr_un addr{AF_UNIX, {}};
-    std::string path = yqtest::scratch_dir() + "/raw.uds";
-    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-    yq::unique_fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(listener.get(), 4), 0);
+    char path[YNETD_IPC_PATH_SIZE] = "";
+    int raw = -1;
+    ASSERT_EQ(ynet_listen_for_ynetd(path, sizeof path, 4, &raw, kTimeout), 0);
+    yq::unique_fd listener(raw);
+    std::unique_ptr<char, int (*)(const char *)> remove(path, ::unlink);
     auto hand_over = [&](const char *code) {
         Conversation c;
         wire::write_raw(c.sock, wire::item(code) + wire::item(path));
@@ -272,6 +314,39 @@ TEST_F(YnetdTest, HandOversHaveNoDelayAndAHashPairOnlyForRequestThree) {
     EXPECT_EQ(hand_over("2").second, "");
 }
 
+// Requests 2 and 3 reach only a listening socket named as the connect-back names it, directly in
+// its directory; a listener anywhere else, a traversal, a symbolic link, a file that is no socket
+// and a missing name all get status 10 alike, and the listener named is never reached.
+TEST_F(YnetdTest, HandOversOnlyToConnectBackListeners) {
+    Process ynetd = daemon();
+    ASSERT_TRUE(ynetd.ready);
+    const std::string evil = yqtest::scratch_dir() + "/evil.sock";
+    sockaddr_un addr{AF_UNIX, {}};
+    evil.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    yq::unique_fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener.get(), 4), 0);
+    std::unique_ptr<char, void (*)(char *)> link(Y_tempnam("/tmp", "ynet"), [](char *p) { (void)::unlink(p); std::free(p); });
+    std::unique_ptr<char, void (*)(char *)> plain(Y_tempnam("/tmp", "ynet"), [](char *p) { (void)::unlink(p); std::free(p); });
+    yq::unique_malloc<char> missing(Y_tempnam("/tmp", "ynet"));
+    ASSERT_EQ(::symlink(evil.c_str(), link.get()), 0);
+    yqtest::write_file(plain.get(), "not a socket");
+    for (const char *code : {"2", "3"})
+        for (const std::string &path : {evil, YQ_PATH_YNETD_DIR "/../../../.." + evil, std::string(link.get()),
+                                        std::string(plain.get()), std::string(missing.get())}) {
+            SCOPED_TRACE(std::string(code) + " " + path);
+            Conversation c;
+            wire::write_raw(c.sock, wire::item(code) + wire::item(path));
+            if (code[0] == '3') {
+                EXPECT_EQ(wire::read_item(c.sock).size(), 32u);
+            }
+            int status = -1;
+            EXPECT_EQ(ynet_pop_status(c.sock, &status, kTimeout), 0);
+            EXPECT_EQ(status, YN_STATUS_SOCKET_ERROR);
+            EXPECT_LT(::accept(listener.get(), nullptr, nullptr), 0) << "handed to the listener";
+        }
+}
+
 // One good client: handshake, request 6, one echo, the end.
 int good_client(int index) {
     Conversation c;
@@ -286,7 +361,7 @@ int good_client(int index) {
 }
 
 TEST_F(YnetdTest, ManyClientsAtOnceWhileOthersStallOrSendGarbage) {
-    Process ynetd = daemon({"--item-timeout=60"}), echo = service("loadecho", nullptr, {"--quiet"});
+    Process ynetd = daemon({"--item-timeout=60", "--max-per-address=1024"}), echo = service("loadecho", nullptr, {"--quiet"});
     ASSERT_TRUE(ynetd.ready && echo.ready && eventually([&] { return children(ynetd.pid).empty(); }));
     const std::string fd_dir = "/proc/" + std::to_string(ynetd.pid) + "/fd";
     auto open_fds = [&] { return std::distance(std::filesystem::directory_iterator(fd_dir), {}); };
@@ -300,7 +375,7 @@ TEST_F(YnetdTest, ManyClientsAtOnceWhileOthersStallOrSendGarbage) {
         ASSERT_TRUE(hostile.back());
         wire::write_raw(hostile.back().get(), bytes);
     }
-    // 200 clients released together.
+    // 200 clients released together, all from one address (so above the default cap).
     int gate[2];
     char byte;
     ASSERT_EQ(::pipe2(gate, O_CLOEXEC), 0);
@@ -319,6 +394,22 @@ TEST_F(YnetdTest, ManyClientsAtOnceWhileOthersStallOrSendGarbage) {
     EXPECT_TRUE(eventually([&] { return children(ynetd.pid).empty(); }));
     EXPECT_EQ(open_fds(), baseline);
     EXPECT_EQ(ynetd.finish(20, SIGTERM), 0);
+}
+
+// One peer trickling a version offer a byte at a time holds at most its 32 conversations (the
+// default cap): its 33rd connection is closed at once, and another address is still served.
+TEST_F(YnetdTest, OnePeerHoldsAtMostItsShareOfConversations) {
+    Process ynetd = daemon();
+    ASSERT_TRUE(ynetd.ready);
+    std::vector<yq::unique_fd> trickling(33);
+    for (yq::unique_fd &fd : trickling) wire::write_raw((fd = raw_connect()).get(), "3");
+    EXPECT_EQ(wire::read_item(trickling.back().get()), "<eof>");
+    EXPECT_EQ(std::ranges::count(children(ynetd.pid), ' '), 32);
+    sockaddr_in addr = wire::loopback(YNETD_DEFAULT_PORT);
+    in_addr other{htonl(0x7f000002)};
+    int sock = -1, version = -1;
+    EXPECT_EQ(ynet_connect_to_ynetd(&addr, 0, 0, &other, &sock, &version, kTimeout), 0);
+    ::close(sock);
 }
 
 // Settings from a file, the command line winning; detached once listening, with a pid file; at the
