@@ -16,6 +16,8 @@ set(YQ_PATH_YQSS_DIR    "/usr/kelda/var/yqss"      CACHE PATH "Machine credentia
 set(YQ_PATH_YQSS_CREDENTIALS "/usr/kelda/var/yqss/credentials" CACHE PATH "Machine credential directory")
 set(YQ_PATH_CWCRAT_HELPER "/usr/kelda/carrow/bin/cwcrat_helper" CACHE FILEPATH "Out-of-process client magic program")
 set(YQ_PATH_HELPER_LIB  "/usr/kelda/lib/libYqSS_helper.so" CACHE FILEPATH "This library, installed")
+set(YQ_PATH_CONNECT_BACK_DIR "/tmp"                CACHE PATH "Where connect-back listeners are made")
+set(YQ_CONNECT_BACK_PREFIX "ynet"                  CACHE STRING "Name prefix of connect-back listeners")
 
 configure_file(${CMAKE_SOURCE_DIR}/cmake/yq_paths.h.in
                ${CMAKE_BINARY_DIR}/generated/yq_paths.h @ONLY)

@@ -21,6 +21,7 @@
 #include "tempnam.h"
 #include "ynet.h"
 #include "ynet_ynetd_internal.h"
+#include "yq_paths.h"
 #include "yq_sys.h"
 #include "ystrings.h"
 
@@ -34,8 +35,8 @@ namespace {
 constexpr int kHashDigits = 32;
 constexpr int kConnectAttempts = 4;
 constexpr mode_t kListenerMode = 0600;
-constexpr const char *kTempDir = "/tmp";
-constexpr const char *kTempPrefix = "ynet";
+constexpr const char *kTempDir = YQ_PATH_CONNECT_BACK_DIR;
+constexpr const char *kTempPrefix = YQ_CONNECT_BACK_PREFIX;
 
 using CharPtr = yq::unique_malloc<char>;
 using UniqueFd = yq::unique_fd;

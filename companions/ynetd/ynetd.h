@@ -24,7 +24,7 @@ struct Settings {
     int item_timeout = 30;          // wait for the first byte of each item a client sends
     int conversation_limit = 300;   // seconds a conversation may last in all
     int max_conversations = 1024;   // children at once; further clients wait in the backlog
-    int max_per_address = 32;       // children at once for one peer address; more are closed
+    int max_per_address = 128;       // children at once for one peer address; more are closed
     bool foreground = false;
     bool verbose = false;           // every library report also to standard error
     std::string pid_file;

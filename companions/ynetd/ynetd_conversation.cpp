@@ -30,6 +30,7 @@
 #include "ynet.h"
 #include "ynetd.h"
 #include "yq_memory.h"
+#include "yq_paths.h"
 #include "ystrings.h"
 
 namespace ynetd {
@@ -45,8 +46,8 @@ constexpr int kHashSize = YNETD_HASH_SIZE;
 // Where and how the library names the listener of a connect-back: the
 // prefix, then six letters or digits (a dot between them when the name was
 // built by hand), directly in this directory.
-constexpr std::string_view kConnectBackDir = "/tmp/";
-constexpr std::string_view kConnectBackPrefix = "ynet";
+constexpr std::string_view kConnectBackDir = YQ_PATH_CONNECT_BACK_DIR "/";
+constexpr std::string_view kConnectBackPrefix = YQ_CONNECT_BACK_PREFIX;
 constexpr std::size_t kConnectBackRandom = 6;
 
 // How long a listener whose backlog is full is tried again (busy, not

@@ -57,7 +57,7 @@ const char kUsage[] =
     "                               in the listen backlog (default: 1024)\n"
     "      --max-per-address=N      conversations served at once for one client\n"
     "                               address; a further connection from it is closed\n"
-    "                               at once (default: 32)\n"
+    "                               at once (default: 128)\n"
     "      --pid-file=FILE          write the daemon's process id to FILE\n"
     "  -v, --verbose                copy every library report to standard error\n"
     "  -h, --help                   show this text and exit\n"

@@ -396,10 +396,10 @@ TEST_F(YnetdTest, ManyClientsAtOnceWhileOthersStallOrSendGarbage) {
     EXPECT_EQ(ynetd.finish(20, SIGTERM), 0);
 }
 
-// One peer trickling a version offer a byte at a time holds at most its 32 conversations (the
-// default cap): its 33rd connection is closed at once, and another address is still served.
+// One peer trickling a version offer a byte at a time holds at most its 32 conversations (its
+// cap): its 33rd connection is closed at once, and another address is still served.
 TEST_F(YnetdTest, OnePeerHoldsAtMostItsShareOfConversations) {
-    Process ynetd = daemon();
+    Process ynetd = daemon({"--max-per-address=32"});
     ASSERT_TRUE(ynetd.ready);
     std::vector<yq::unique_fd> trickling(33);
     for (yq::unique_fd &fd : trickling) wire::write_raw((fd = raw_connect()).get(), "3");
