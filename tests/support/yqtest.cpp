@@ -2,6 +2,7 @@
 
 #include <ftw.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -37,6 +38,12 @@ void write_file(const std::string &path, const std::string &content, int mode) {
     out << content;
     out.close();
     ::chmod(path.c_str(), static_cast<mode_t>(mode));
+}
+
+void write_file_dated(const std::string &path, const std::string &content, long mtime) {
+    write_file(path, content);
+    struct timeval times[2] = {{mtime, 0}, {mtime, 0}};
+    ::utimes(path.c_str(), times);
 }
 
 bool exists(const std::string &path) {

@@ -26,6 +26,9 @@ std::string scratch_dir();
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content, int mode = 0644);
+// Writes the file and dates it `mtime` (seconds since the epoch), so that
+// whatever reloads on a change sees one without waiting for the clock.
+void write_file_dated(const std::string &path, const std::string &content, long mtime);
 bool exists(const std::string &path);
 // Lines of a file, without their newlines.
 std::vector<std::string> read_lines(const std::string &path);

@@ -112,6 +112,16 @@ inline Pair tcp_pair() {
     return {std::move(mine), Fd(::accept(listener.get(), nullptr, nullptr))};
 }
 
+// A TCP connection to ADDRESS:PORT; -1 when it cannot be made. The caller
+// owns the descriptor.
+inline int tcp_connect(const char *address, int port) {
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_in to = loopback(port);
+    to.sin_addr.s_addr = inet_addr(address);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) return -1;
+    return fd.release();
+}
+
 inline Fd unix_connect(const std::string &path) {
     Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     struct sockaddr_un addr{};

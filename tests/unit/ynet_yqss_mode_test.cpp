@@ -24,6 +24,7 @@
 #include "yqtest.h"
 #include "yqtest_netns.h"
 #include "yqtest_resolv.h"
+#include "yqtest_wire.h"
 #include "yqtest_yorbat.h"
 
 namespace {
@@ -32,25 +33,6 @@ const std::string kConf = YQ_PATH_CW_CONF;
 
 // Writes a cw.conf with a modification time of its own: reloads never hang
 // on two writes falling in one second.
-void write_conf(const std::string &path, const std::string &text, long stamp) {
-    yqtest::write_file(path, text);
-    struct timeval times[2] = {{stamp, 0}, {stamp, 0}};
-    ::utimes(path.c_str(), times);
-}
-
-int connect_to(const char *address, int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = inet_addr(address);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Every row asked on the client: the cw.conf lines of the client and of the
 // master, the peer, whether the version probe is allowed and a credential
 // named; the outcome "use capable status credential?".
@@ -113,15 +95,15 @@ std::string decide_all(pid_t master) {
     long stamp = 1000000;
     for (const auto &row : kRows) {
         stamp += 10;
-        write_conf(kConf, std::string("SERVER = alpha\n") + row.client_conf + "\n", stamp);
-        write_conf("/proc/" + std::to_string(master) + "/root" + kConf,
+        yqtest::write_file_dated(kConf, std::string("SERVER = alpha\n") + row.client_conf + "\n", stamp);
+        yqtest::write_file_dated("/proc/" + std::to_string(master) + "/root" + kConf,
                    kMasterBase + std::string(row.master_networks) + "\n", stamp);
         if (row.credential)
             ::setenv("YQSS_CREDENTIAL_PATH", credential.c_str(), 1);
         else
             ::unsetenv("YQSS_CREDENTIAL_PATH");
         bool local = std::string(row.peer) == "192.0.2.65";
-        int fd = connect_to(row.peer, local ? 4000 : YNETD_DEFAULT_PORT);
+        int fd = yqtest::wire::tcp_connect(row.peer, local ? 4000 : YNETD_DEFAULT_PORT);
         char path[1025] = "x";
         int use = -1, capable = -1;
         int status = ynet_determine_yqss_socket(fd, row.check_version, &info, path, sizeof path, &use, &capable);
@@ -203,7 +185,7 @@ std::string locate_all() {
     own.sin_port = htons(4000);
     ::bind(listener, reinterpret_cast<sockaddr *>(&own), sizeof own);
     ::listen(listener, 8);
-    int fd = connect_to("127.0.0.1", 4000);
+    int fd = yqtest::wire::tcp_connect("127.0.0.1", 4000);
     auto ask = [&](const char *what) {
         char path[1025] = "x";
         int status = ynet_get_credential_path(fd, path, sizeof path);

@@ -20,15 +20,10 @@
 #include "yqtest.h"
 #include "yqtest_netns.h"
 #include "yqtest_resolv.h"
+#include "yqtest_wire.h"
 #include "yqtest_yorbat.h"
 
 namespace {
-
-void write_conf(const std::string &path, const std::string &text, long stamp) {
-    yqtest::write_file(path, text);
-    struct timeval times[2] = {{stamp, 0}, {stamp, 0}};
-    ::utimes(path.c_str(), times);
-}
 
 // Runs the tool; its standard output and exit status as "OUTPUT|STATUS".
 std::string ynetctl(const std::string &args) {
@@ -50,19 +45,6 @@ std::string json_value(const std::string &json, const std::string &key) {
         return json.substr(at + 1, end - at - 1);
     }
     return json.substr(at, json.find_first_of(",}", at) - at);
-}
-
-int connect_to(const char *address, int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = inet_addr(address);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // Policy rows: this host's cw.conf line, the master's network lines, and a credential named.
@@ -98,7 +80,7 @@ std::string client_body(pid_t master) {
     std::string text;
 
     // ping, version, services: keys and values of a served host.
-    write_conf(YQ_PATH_CW_CONF, "SERVER = alpha\n", 1000000);
+    yqtest::write_file_dated(YQ_PATH_CW_CONF, "SERVER = alpha\n", 1000000);
     std::string ping = ynetctl("ping alpha --json");
     text += "ping: " + json_value(ping, "protocol") + " " + json_value(ping, "status") + " " +
             (json_value(ping, "noop_us") != "<missing>" ? "timed" : "untimed") + ping.substr(ping.find('|')) + "\n";
@@ -123,8 +105,8 @@ std::string client_body(pid_t master) {
     long stamp = 1000000;
     for (const auto &row : kRows) {
         stamp += 10;
-        write_conf(YQ_PATH_CW_CONF, std::string("SERVER = alpha\n") + row.client_conf + "\n", stamp);
-        write_conf("/proc/" + std::to_string(master) + "/root" YQ_PATH_CW_CONF,
+        yqtest::write_file_dated(YQ_PATH_CW_CONF, std::string("SERVER = alpha\n") + row.client_conf + "\n", stamp);
+        yqtest::write_file_dated("/proc/" + std::to_string(master) + "/root" YQ_PATH_CW_CONF,
                    std::string("AUTHORIZATION_SERVICE = alpha 13722\n"
                                "AUTHENTICATION_DOMAIN = CORP \"Corporate\" 2 alpha 13783\n") +
                        row.master_networks + "\n",
@@ -133,7 +115,7 @@ std::string client_body(pid_t master) {
             ::setenv("YQSS_CREDENTIAL_PATH", credential.c_str(), 1);
         else
             ::unsetenv("YQSS_CREDENTIAL_PATH");
-        int fd = connect_to("192.0.2.2", YNETD_DEFAULT_PORT);
+        int fd = yqtest::wire::tcp_connect("192.0.2.2", YNETD_DEFAULT_PORT);
         char path[1025] = "";
         int use = -1, capable = -1;
         int expected = ynet_determine_yqss_socket(fd, 1, &info, path, sizeof path, &use, &capable);
@@ -223,7 +205,7 @@ TEST(YnetctlCert, ShowsTheCertificateAndTheFilesAge) {
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
-        if (row.age > 0) write_conf(file, yqtest::read_file(file), static_cast<long>(::time(nullptr)) - row.age);
+        if (row.age > 0) yqtest::write_file_dated(file, yqtest::read_file(file), static_cast<long>(::time(nullptr)) - row.age);
         std::string out = ynetctl("cert --json " + row.file);
         const std::string json = out.substr(0, out.rfind('|'));
         EXPECT_EQ(json_value(json, "name") + " " + json_value(json, "domain") + " " + json_value(json, "auth_mode") +
