@@ -25,7 +25,7 @@ struct Invocation {
 
 using Run = int (*)(const Invocation &);
 
-struct CommandSpec {
+struct Command {
     std::string_view name;       // one or two words
     std::string_view arguments;  // for the usage line
     std::string_view summary;
@@ -36,8 +36,8 @@ struct CommandSpec {
 };
 
 // The commands, by area.
-std::vector<CommandSpec> registry_commands();
-std::vector<CommandSpec> broker_commands();
+std::vector<Command> registry_commands();
+std::vector<Command> broker_commands();
 
 // "yorbat_admin: WHAT: TEXT (NAME 0xCODE)" on stderr; returns 1.
 int fail(std::string_view what, int result);

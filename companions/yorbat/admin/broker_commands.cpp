@@ -207,7 +207,7 @@ int trust_remove(const Invocation &invocation) {
 
 }  // namespace
 
-std::vector<CommandSpec> broker_commands() {
+std::vector<Command> broker_commands() {
     return {
         {"setup-broker", "--host HOST [--days N] [--force]",
          "Makes the broker's root and TLS credential for HOST, trusts the root and adds a registry of kind 2 "

@@ -69,43 +69,43 @@ const ResultEntry *result_entry(int result) {
     return nullptr;
 }
 
-std::vector<CommandSpec> all_commands() {
-    std::vector<CommandSpec> commands = broker_commands();
-    for (CommandSpec &spec : registry_commands())
-        commands.push_back(std::move(spec));
+std::vector<Command> all_commands() {
+    std::vector<Command> commands = broker_commands();
+    for (Command &entry : registry_commands())
+        commands.push_back(std::move(entry));
     return commands;
 }
 
-void print_usage(std::FILE *out, const CommandSpec &spec) {
+void print_usage(std::FILE *out, const Command &entry) {
     std::fprintf(out, "usage: %s [--home DIR] %.*s%s%.*s\n  %.*s\n", kProgram.data(),
-                 static_cast<int>(spec.name.size()), spec.name.data(), spec.arguments.empty() ? "" : " ",
-                 static_cast<int>(spec.arguments.size()), spec.arguments.data(),
-                 static_cast<int>(spec.summary.size()), spec.summary.data());
+                 static_cast<int>(entry.name.size()), entry.name.data(), entry.arguments.empty() ? "" : " ",
+                 static_cast<int>(entry.arguments.size()), entry.arguments.data(),
+                 static_cast<int>(entry.summary.size()), entry.summary.data());
 }
 
-int print_overview(std::FILE *out, const std::vector<CommandSpec> &commands) {
+int print_overview(std::FILE *out, const std::vector<Command> &commands) {
     std::fprintf(out, "usage: %s [--home DIR] COMMAND [ARGUMENTS] [--help]\n"
                       "  --home DIR  the install directory (default: the library's)\ncommands:\n",
                  kProgram.data());
-    for (const CommandSpec &spec : commands)
-        std::fprintf(out, "  %.*s%s%.*s\n", static_cast<int>(spec.name.size()), spec.name.data(),
-                     spec.arguments.empty() ? "" : " ", static_cast<int>(spec.arguments.size()),
-                     spec.arguments.data());
+    for (const Command &entry : commands)
+        std::fprintf(out, "  %.*s%s%.*s\n", static_cast<int>(entry.name.size()), entry.name.data(),
+                     entry.arguments.empty() ? "" : " ", static_cast<int>(entry.arguments.size()),
+                     entry.arguments.data());
     return out == stdout ? 0 : 1;
 }
 
 // The command the words at `at` name: two words ("domain add") before one.
-const CommandSpec *match(const std::vector<CommandSpec> &commands, const std::vector<std::string> &args,
-                         size_t at) {
+const Command *match(const std::vector<Command> &commands, const std::vector<std::string> &args,
+                     size_t at) {
     for (size_t length : {2, 1}) {
         if (at + length > args.size())
             continue;
         std::string name = args[at];
         if (length == 2)
             name += " " + args[at + 1];
-        for (const CommandSpec &spec : commands)
-            if (spec.name == name)
-                return &spec;
+        for (const Command &entry : commands)
+            if (entry.name == name)
+                return &entry;
     }
     return nullptr;
 }
@@ -119,34 +119,34 @@ bool listed(const std::vector<std::string_view> &list, std::string_view option) 
 
 // Sorts the arguments after the command into words and options; false
 // (after a message) on an unknown option, a missing value or a wrong count.
-bool read_arguments(const CommandSpec &spec, const std::vector<std::string> &args, size_t at,
+bool read_arguments(const Command &entry, const std::vector<std::string> &args, size_t at,
                     Invocation &out) {
     for (; at < args.size(); ++at) {
         const std::string &arg = args[at];
-        if (arg == "--help" || listed(spec.flag_options, arg)) {
+        if (arg == "--help" || listed(entry.flag_options, arg)) {
             out.options[arg] = "";
-        } else if (listed(spec.value_options, arg)) {
+        } else if (listed(entry.value_options, arg)) {
             if (at + 1 == args.size()) {
-                fail(std::string(spec.name) + ": " + arg + " needs a value");
+                fail(std::string(entry.name) + ": " + arg + " needs a value");
                 return false;
             }
             out.options[arg] = args[++at];
         } else if (arg.starts_with("--")) {
-            fail(std::string(spec.name) + ": unknown option " + arg);
+            fail(std::string(entry.name) + ": unknown option " + arg);
             return false;
         } else {
             out.words.push_back(arg);
         }
     }
-    if (!out.has("--help") && out.words.size() != spec.words) {
-        fail(std::string(spec.name) + ": expected " + std::to_string(spec.words) + " argument(s), see --help");
+    if (!out.has("--help") && out.words.size() != entry.words) {
+        fail(std::string(entry.name) + ": expected " + std::to_string(entry.words) + " argument(s), see --help");
         return false;
     }
     return true;
 }
 
 int run(const std::vector<std::string> &args) {
-    const std::vector<CommandSpec> commands = all_commands();
+    const std::vector<Command> commands = all_commands();
     size_t at = 0;
     if (at < args.size() && args[at] == "--home") {
         if (at + 1 == args.size())
@@ -156,18 +156,18 @@ int run(const std::vector<std::string> &args) {
     }
     if (at == args.size() || args[at] == "--help" || args[at] == "help")
         return print_overview(at == args.size() ? stderr : stdout, commands);
-    const CommandSpec *spec = match(commands, args, at);
-    if (!spec)
+    const Command *entry = match(commands, args, at);
+    if (!entry)
         return fail("unknown command " + args[at] + " (--help lists them)");
     Invocation invocation;
-    invocation.command = spec->name;
-    if (!read_arguments(*spec, args, at + (spec->name.find(' ') == std::string_view::npos ? 1 : 2), invocation))
+    invocation.command = entry->name;
+    if (!read_arguments(*entry, args, at + (entry->name.find(' ') == std::string_view::npos ? 1 : 2), invocation))
         return 1;
     if (invocation.has("--help")) {
-        print_usage(stdout, *spec);
+        print_usage(stdout, *entry);
         return 0;
     }
-    return spec->run(invocation);
+    return entry->run(invocation);
 }
 
 }  // namespace

@@ -181,7 +181,7 @@ int machine_remove(const Invocation &invocation) {
 
 }  // namespace
 
-std::vector<CommandSpec> registry_commands() {
+std::vector<Command> registry_commands() {
     const std::vector<std::string_view> password{"--password-file"};
     return {
         {"registry add", "--kind 1|2", "Adds a registry of that kind.", 0, {"--kind"}, {}, registry_add},
