@@ -276,7 +276,6 @@ int yorbAtInit(int flags, void **context) noexcept {
     *context = nullptr;
     try {
         auto owner = std::make_unique<Context>();
-        owner->home = home();
         Context *made = owner.get();
         if (!hand_out(std::move(owner), made))
             return YORBAT_NO_MEMORY;

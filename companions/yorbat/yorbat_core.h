@@ -96,9 +96,9 @@ std::string broker_dir();     // HOME/broker: the broker's CA and certificate
 void set_home(std::string dir);
 
 // ---- The library context written by yorbAtInit.
-struct Context {
-    std::string home;
-};
+// Only its identity matters: entry points check that a context came from
+// yorbAtInit. Directories are read from home() at each use.
+struct Context {};
 
 // ---- The process's own credentials (PEM), obtained through authenticate,
 // import or renew, newest last: what the library presents to a broker that
