@@ -1,16 +1,11 @@
-// ynetd's accept loop: listens on the ynetd port, forks one child per
-// accepted connection (so a slow or hostile client holds only its own child),
-// keeps count of the children and reaps them, and on SIGTERM stops accepting,
-// ends the conversations still running and exits.
+// ynetd's start and end: options, the debug log, detaching, the listener and
+// the signal handlers; the event loop (ynetd_loop.cpp) serves the
+// conversations until SIGTERM or SIGINT.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,8 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <map>
 #include <string_view>
 
 #include "logging.h"
@@ -74,37 +67,11 @@ void log_line(const char *function, const char *format, ...) {
 
 namespace {
 
-// The running conversations: each child with its peer's address, and how
-// many children each address has, so that one peer cannot take every slot.
-struct Children {
-    std::map<pid_t, in_addr_t> peer;
-    std::map<in_addr_t, int> per_address;
-
-    std::size_t size() const { return peer.size(); }
-    bool empty() const { return peer.empty(); }
-    int count(in_addr_t address) const {
-        auto it = per_address.find(address);
-        return it == per_address.end() ? 0 : it->second;
-    }
-    void add(pid_t pid, in_addr_t address) {
-        peer.emplace(pid, address);
-        ++per_address[address];
-    }
-    void erase(pid_t pid) {
-        auto it = peer.find(pid);
-        if (it == peer.end()) return;
-        if (--per_address[it->second] == 0) per_address.erase(it->second);
-        peer.erase(it);
-    }
-};
-
-// Signals reach the loop through this pipe, so poll() sees them without races.
+// Signals reach the loop through this pipe, so epoll sees them without races.
 int signal_pipe[2] = {-1, -1};
-volatile sig_atomic_t stop_requested = 0;
 
 void on_signal(int sig) {
     yq::ErrnoGuard keep_errno;
-    if (sig == SIGTERM || sig == SIGINT) stop_requested = 1;
     char byte = static_cast<char>(sig);
     (void)!::write(signal_pipe[1], &byte, 1);
 }
@@ -124,17 +91,9 @@ bool install_handlers() {
     return ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
 }
 
-// A conversation child starts with the dispositions a fresh program has.
-void restore_default_signals() {
-    struct sigaction action{};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    for (int sig : {SIGTERM, SIGINT, SIGCHLD, SIGPIPE, SIGALRM}) ::sigaction(sig, &action, nullptr);
-}
-
 // Empty, with errno telling why, when the port cannot be had.
 yq::unique_fd open_listener(int port) {
-    yq::unique_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    yq::unique_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd) return fd;
     int one = 1;
     ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -146,97 +105,8 @@ yq::unique_fd open_listener(int port) {
         ::listen(fd.get(), SOMAXCONN) != 0) {
         yq::ErrnoGuard keep_errno;
         fd.reset();
-        return fd;
     }
-    // Non-blocking, so a client that gives up between poll and accept never
-    // stalls the loop.
-    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
     return fd;
-}
-
-void reap(Children &children) {
-    for (;;) {
-        int status = 0;
-        pid_t pid = ::waitpid(-1, &status, WNOHANG);
-        if (pid <= 0) break;
-        children.erase(pid);
-        if (WIFSIGNALED(status)) {
-            int sig = WTERMSIG(status);
-            log_line("reap", "conversation %d ended by signal %d%s", static_cast<int>(pid), sig,
-                     sig == SIGALRM ? " (conversation limit)" : "");
-        } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-            log_line("reap", "conversation %d exited with %d", static_cast<int>(pid),
-                     WEXITSTATUS(status));
-        }
-    }
-}
-
-void drain_signal_pipe() {
-    char buffer[64];
-    while (::read(signal_pipe[0], buffer, sizeof buffer) > 0) {
-    }
-}
-
-// Ends the children still running: SIGTERM, a few seconds' grace, SIGKILL.
-void stop_children(Children &children) {
-    for (const auto &[pid, address] : children.peer) ::kill(pid, SIGTERM);
-    time_t deadline = std::time(nullptr) + 5;
-    while (!children.empty() && std::time(nullptr) < deadline) {
-        reap(children);
-        if (!children.empty()) ::usleep(20000);
-    }
-    for (const auto &[pid, address] : children.peer) ::kill(pid, SIGKILL);
-    while (!children.empty()) {
-        int status = 0;
-        pid_t pid = ::waitpid(-1, &status, 0);
-        if (pid < 0 && errno == ECHILD) break;
-        if (pid > 0) children.erase(pid);
-    }
-}
-
-// Takes one connection from the backlog; false when there was none.
-bool accept_one(int listener, Children &children, const Settings &settings) {
-    sockaddr_in peer{};
-    socklen_t peer_size = sizeof peer;
-    yq::unique_fd conn(
-        ::accept4(listener, reinterpret_cast<sockaddr *>(&peer), &peer_size, SOCK_CLOEXEC));
-    if (!conn) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
-            errno != ECONNABORTED)
-            log_line("accept", "accept failed: errno %d (%s)", errno, std::strerror(errno));
-        return false;
-    }
-    // Items are small single writes: without this each exchange would wait
-    // for the peer's delayed acknowledgement.
-    int one = 1;
-    ::setsockopt(conn.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-
-    char line[256];
-    ynet_logconnections(conn.get(), "ynetd", 1, line, sizeof line);
-    log_line("accept", "%s", line);
-    const in_addr_t address = peer.sin_addr.s_addr;
-    if (children.count(address) >= settings.max_per_address) {
-        char text[INET_ADDRSTRLEN] = "";
-        ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-        log_line("accept", "%s holds %d conversations already: closed", text,
-                 settings.max_per_address);
-        return true;
-    }
-
-    pid_t pid = ::fork();
-    if (pid < 0) {
-        log_line("accept", "fork failed: errno %d (%s)", errno, std::strerror(errno));
-        return true;
-    }
-    if (pid == 0) {
-        ::close(listener);
-        ::close(signal_pipe[0]);
-        ::close(signal_pipe[1]);
-        restore_default_signals();
-        serve_conversation(conn.release(), settings);
-    }
-    children.add(pid, address);
-    return true;
 }
 
 bool write_pid_file(const std::string &path) {
@@ -329,42 +199,19 @@ int main(int argc, char **argv) {
                      std::strerror(errno));
         return 1;
     }
-    log_line("main", "listening on port %d (protocol versions 1 to %d, version text \"%s\")",
-             settings.port, settings.max_protocol, settings.version_text.c_str());
-    if (settings.foreground) {
-        std::printf("ynetd: listening on port %d\n", settings.port);
-        std::fflush(stdout);
-    } else {
-        (void)!::write(ready_fd, "R", 1);
-        ::close(ready_fd);
-    }
-
-    Children children;
-    while (!stop_requested) {
-        pollfd fds[2] = {{signal_pipe[0], POLLIN, 0}, {listener.get(), POLLIN, 0}};
-        // At the limit the listener is left alone: clients wait in the backlog.
-        nfds_t count =
-            static_cast<int>(children.size()) < settings.max_conversations ? 2 : 1;
-        int n = ::poll(fds, count, -1);
-        if (n < 0 && errno != EINTR) {
-            log_line("main", "poll failed: errno %d (%s)", errno, std::strerror(errno));
-            break;
+    auto ready = [&] {
+        log_line("main", "listening on port %d (protocol versions 1 to %d, version text \"%s\")",
+                 settings.port, settings.max_protocol, settings.version_text.c_str());
+        if (settings.foreground) {
+            std::printf("ynetd: listening on port %d\n", settings.port);
+            std::fflush(stdout);
+        } else {
+            (void)!::write(ready_fd, "R", 1);
+            ::close(ready_fd);
         }
-        if (n > 0 && (fds[0].revents & POLLIN)) drain_signal_pipe();
-        reap(children);
-        if (stop_requested) break;
-        if (count == 2 && n > 0 && (fds[1].revents & POLLIN)) {
-            // Take what the backlog holds, up to the limit, before polling again.
-            for (int i = 0; i < 64; ++i) {
-                if (static_cast<int>(children.size()) >= settings.max_conversations) break;
-                if (!accept_one(listener.get(), children, settings)) break;
-            }
-        }
-    }
-
+    };
+    if (!serve(listener.get(), signal_pipe[0], settings, ready)) return 1;
     listener.reset();
-    log_line("main", "stopping: %zu conversation(s) still running", children.size());
-    stop_children(children);
     if (!settings.pid_file.empty()) ::unlink(settings.pid_file.c_str());
     log_line("main", "stopped");
     return 0;

@@ -46,33 +46,40 @@ const char kUsage[] =
     "      --version-text=TEXT      product version text answered to request 8\n"
     "                               (default: 510000, release 5.1)\n"
     "      --max-protocol=N         highest protocol version offered, 1 to 3 (default: 3)\n"
-    "      --item-timeout=SECONDS   wait for the first byte of each item a client\n"
-    "                               sends, kept between 10 and 60 seconds; every\n"
-    "                               later byte of the item is waited for 10 seconds\n"
-    "                               (default: 30)\n"
+    "      --handshake-timeout=SECONDS\n"
+    "                               time from a connection to its agreed protocol\n"
+    "                               version (default: 10)\n"
+    "      --item-timeout=SECONDS   time a client has for each whole item it sends\n"
+    "                               (a request and each of its arguments), counted\n"
+    "                               from the daemon's last answer (default: 30)\n"
     "      --conversation-limit=SECONDS\n"
-    "                               time a conversation may last before it is ended\n"
-    "                               (default: 300)\n"
+    "                               time a conversation may last from its connection\n"
+    "                               before it is ended (default: 300)\n"
     "      --max-conversations=N    conversations served at once; further clients wait\n"
-    "                               in the listen backlog (default: 1024)\n"
+    "                               in the listen backlog (default: 4096, fewer when\n"
+    "                               the descriptor limit allows fewer)\n"
     "      --max-per-address=N      conversations served at once for one client\n"
     "                               address; a further connection from it is closed\n"
     "                               at once (default: 128)\n"
     "      --pid-file=FILE          write the daemon's process id to FILE\n"
+    "      --log-requests           log each step of a conversation as it happens,\n"
+    "                               besides the one line each conversation gets\n"
     "  -v, --verbose                copy every library report to standard error\n"
     "  -h, --help                   show this text and exit\n"
     "\n"
     "The security information of request 9 comes from the product configuration\n"
     "(" YQ_CW_CONF_NAME ", read through libYcrconf). Registered services are found in the\n"
     "service files of the rendezvous directory (" YQ_PATH_YNETD_DIR "/NAME.txt).\n"
-    "Each accepted connection and each request is written to the debug log\n"
+    "Each conversation is written as one line to the debug log\n"
     YQ_PATH_LOG_DIR "/ynetd/log.MMDDYY. SIGTERM stops the daemon: it stops\n"
     "accepting, ends the conversations still running and exits.\n";
 
 enum LongOnly {
     kVersionText = 256,
     kMaxProtocolOption,
+    kHandshakeTimeout,
     kItemTimeout,
+    kLogRequests,
     kConversationLimit,
     kMaxConversations,
     kMaxPerAddress,
@@ -94,7 +101,15 @@ bool to_int(const char *text, int low, int high, int &out) {
 bool apply(Settings &settings, const std::string &key, const char *value) {
     if (key == "PORT") return to_int(value, 1, 65535, settings.port);
     if (key == "MAX_PROTOCOL") return to_int(value, 1, kMaxProtocol, settings.max_protocol);
+    if (key == "HANDSHAKE_TIMEOUT")
+        return to_int(value, 1, 3600, settings.handshake_timeout);
     if (key == "ITEM_TIMEOUT") return to_int(value, 1, 3600, settings.item_timeout);
+    if (key == "LOG_REQUESTS") {
+        int on = 0;
+        if (!to_int(value, 0, 1, on)) return false;
+        settings.log_requests = on == 1;
+        return true;
+    }
     if (key == "CONVERSATION_LIMIT")
         return to_int(value, 1, 86400, settings.conversation_limit);
     if (key == "MAX_CONVERSATIONS")
@@ -202,7 +217,9 @@ int parse_options(int argc, char **argv, Settings &settings) {
         {"help", no_argument, nullptr, 'h'},
         {"version-text", required_argument, nullptr, kVersionText},
         {"max-protocol", required_argument, nullptr, kMaxProtocolOption},
+        {"handshake-timeout", required_argument, nullptr, kHandshakeTimeout},
         {"item-timeout", required_argument, nullptr, kItemTimeout},
+        {"log-requests", no_argument, nullptr, kLogRequests},
         {"conversation-limit", required_argument, nullptr, kConversationLimit},
         {"max-conversations", required_argument, nullptr, kMaxConversations},
         {"max-per-address", required_argument, nullptr, kMaxPerAddress},
@@ -251,6 +268,13 @@ int parse_options(int argc, char **argv, Settings &settings) {
         case kMaxProtocolOption:
             if (!apply(settings, "MAX_PROTOCOL", optarg))
                 return usage_error("protocol version must be 1, 2 or 3", optarg);
+            break;
+        case kHandshakeTimeout:
+            if (!apply(settings, "HANDSHAKE_TIMEOUT", optarg))
+                return usage_error("bad handshake time-out", optarg);
+            break;
+        case kLogRequests:
+            settings.log_requests = true;
             break;
         case kItemTimeout:
             if (!apply(settings, "ITEM_TIMEOUT", optarg))

@@ -1,6 +1,7 @@
 // ynetd as real processes in a network namespace of the program's own.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -120,16 +121,20 @@ struct Conversation {
     ~Conversation() { if (sock >= 0) ::close(sock); }
 };
 
-yq::unique_fd raw_connect() {
+// A connection to the loopback daemon from 127.0.0.`from`.
+yq::unique_fd raw_connect(int from = 1) {
     yq::unique_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr = wire::loopback(YNETD_DEFAULT_PORT);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) fd.reset();
+    sockaddr_in source = wire::loopback(0), addr = wire::loopback(YNETD_DEFAULT_PORT);
+    source.sin_addr.s_addr = htonl(0x7f000000u + static_cast<uint32_t>(from));
+    if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&source), sizeof source) != 0 ||
+        ::connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        fd.reset();
     return fd;
 }
 
-// The children of `pid`, zombies too.
-std::string children(pid_t pid) {
-    return yqtest::read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+// The descriptors `pid` holds: one per conversation besides its own.
+long open_fds(pid_t pid) {
+    return std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"), {});
 }
 
 class YnetdTest : public ::testing::Test {
@@ -362,10 +367,8 @@ int good_client(int index) {
 
 TEST_F(YnetdTest, ManyClientsAtOnceWhileOthersStallOrSendGarbage) {
     Process ynetd = daemon({"--item-timeout=60", "--max-per-address=1024"}), echo = service("loadecho", nullptr, {"--quiet"});
-    ASSERT_TRUE(ynetd.ready && echo.ready && eventually([&] { return children(ynetd.pid).empty(); }));
-    const std::string fd_dir = "/proc/" + std::to_string(ynetd.pid) + "/fd";
-    auto open_fds = [&] { return std::distance(std::filesystem::directory_iterator(fd_dir), {}); };
-    const auto baseline = open_fds();
+    ASSERT_TRUE(ynetd.ready && echo.ready);
+    const long baseline = open_fds(ynetd.pid);
 
     // Silent, half a number, half a request, a number too long, no text.
     std::vector<yq::unique_fd> hostile;
@@ -388,11 +391,10 @@ TEST_F(YnetdTest, ManyClientsAtOnceWhileOthersStallOrSendGarbage) {
         int status = -1;
         EXPECT_TRUE(::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
-    // The silent client still holds its conversation; when the hostile ones go, so does all else.
-    EXPECT_NE(children(ynetd.pid), "");
+    // A number too long and garbage are refused at once; the other three hold on until they go.
+    EXPECT_EQ(open_fds(ynetd.pid), baseline + 3);
     hostile.clear();
-    EXPECT_TRUE(eventually([&] { return children(ynetd.pid).empty(); }));
-    EXPECT_EQ(open_fds(), baseline);
+    EXPECT_TRUE(eventually([&] { return open_fds(ynetd.pid) == baseline; })) << open_fds(ynetd.pid);
     EXPECT_EQ(ynetd.finish(20, SIGTERM), 0);
 }
 
@@ -401,15 +403,54 @@ TEST_F(YnetdTest, ManyClientsAtOnceWhileOthersStallOrSendGarbage) {
 TEST_F(YnetdTest, OnePeerHoldsAtMostItsShareOfConversations) {
     Process ynetd = daemon({"--max-per-address=32"});
     ASSERT_TRUE(ynetd.ready);
+    const long baseline = open_fds(ynetd.pid);
     std::vector<yq::unique_fd> trickling(33);
     for (yq::unique_fd &fd : trickling) wire::write_raw((fd = raw_connect()).get(), "3");
     EXPECT_EQ(wire::read_item(trickling.back().get()), "<eof>");
-    EXPECT_EQ(std::ranges::count(children(ynetd.pid), ' '), 32);
+    EXPECT_EQ(open_fds(ynetd.pid), baseline + 32);
     sockaddr_in addr = wire::loopback(YNETD_DEFAULT_PORT);
     in_addr other{htonl(0x7f000002)};
     int sock = -1, version = -1;
     EXPECT_EQ(ynet_connect_to_ynetd(&addr, 0, 0, &other, &sock, &version, kTimeout), 0);
     ::close(sock);
+}
+
+// 1,100 clients from nine addresses each trickle half a version offer and hold on: every one
+// of them costs the daemon a descriptor, none a turn, and a normal client is served at once.
+// A client trickling a byte at a time is ended at the handshake deadline, counted from its
+// connection, however steadily its bytes come.
+TEST_F(YnetdTest, TricklingClientsTakeNoTurnFromOthers) {
+    rlimit files{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
+    files.rlim_cur = files.rlim_max;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &files), 0);
+    Process ynetd = daemon({"--handshake-timeout=60"});
+    ASSERT_TRUE(ynetd.ready);
+    const long baseline = open_fds(ynetd.pid);
+    std::vector<yq::unique_fd> trickling;
+    for (int i = 0; i < 1100; ++i) {
+        trickling.push_back(raw_connect(2 + i % 9));
+        ASSERT_TRUE(trickling.back()) << i;
+        wire::write_raw(trickling.back().get(), "3");
+    }
+    EXPECT_TRUE(eventually([&] { return open_fds(ynetd.pid) == baseline + 1100; }, 10s));
+    Conversation c;
+    ASSERT_EQ(c.status, 0);
+    char text[64];
+    EXPECT_EQ(ynet_version_get(0, 0, nullptr, nullptr, &c.sock, kTimeout, text, sizeof text), 0);
+    trickling.clear();
+    EXPECT_EQ(ynetd.finish(20, SIGTERM), 0);
+
+    Process strict = daemon({"--handshake-timeout=2"});
+    ASSERT_TRUE(strict.ready);
+    yq::unique_fd slow = raw_connect();
+    bool ended = false;
+    for (int sent = 0; !ended && sent < 100; ++sent) {  // a digit every 200 ms: 20 s at most
+        wire::write_raw(slow.get(), "1");
+        ended = wire::readable(slow.get(), 200) && wire::read_raw(slow.get(), SIZE_MAX).empty();
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(logged(kLogDir, "no handshake in time"));
 }
 
 // Settings from a file, the command line winning; detached once listening, with a pid file; at the
