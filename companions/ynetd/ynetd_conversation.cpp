@@ -417,6 +417,8 @@ void Conversation::next_registration(Clock::time_point now) {
 void Conversation::reach(Clock::time_point now) {
     switch (connect_listener(target_.c_str(), connect_back_, uds_)) {
     case Reach::Connected:
+        // The listener gets the connection as a client made it: blocking.
+        ::fcntl(conn_.get(), F_SETFL, ::fcntl(conn_.get(), F_GETFL) & ~O_NONBLOCK);
         if (ynet_push_string(uds_.get(), hash_str2_, timeout_) != YN_STATUS_SUCCESS ||
             !pass_descriptor(uds_.get(), conn_.get())) {
             note("hand-over to %s: the connection could not be passed", target_.c_str());

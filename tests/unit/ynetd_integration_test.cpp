@@ -292,7 +292,7 @@ TEST_F(YnetdTest, StaleServiceSocketsAreAnsweredAtOnce) {
 }
 
 // Requests 2 and 3 seen from a raw listener: 3 hands over with a hash pair, 2 without;
-// either way the connection has TCP_NODELAY.
+// either way the connection has TCP_NODELAY and blocks as a fresh connection does.
 TEST_F(YnetdTest, HandOversHaveNoDelayAndAHashPairOnlyForRequestThree) {
     Process ynetd = daemon();
     ASSERT_TRUE(ynetd.ready);
@@ -311,6 +311,7 @@ TEST_F(YnetdTest, HandOversHaveNoDelayAndAHashPairOnlyForRequestThree) {
         int nodelay = 0;
         socklen_t size = sizeof nodelay;
         EXPECT_TRUE(::getsockopt(client.get(), IPPROTO_TCP, TCP_NODELAY, &nodelay, &size) == 0 && nodelay);
+        EXPECT_EQ(::fcntl(client.get(), F_GETFL) & O_NONBLOCK, 0) << "handed over non-blocking";
         wire::write_raw(conn.get(), wire::item("0"));
         return std::pair{one, two};
     };
