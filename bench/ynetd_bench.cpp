@@ -10,6 +10,8 @@
 //
 //   build/bin/ynetd_bench [PAIRS] [-- ynetd options...]
 //
+// YNETD_BENCH_DAEMON names another ynetd program to measure (an older build,
+// for a before-and-after figure).
 // ynetd and the service use the product's fixed paths, so the program runs
 // itself again inside the project's sandbox (private product trees) and in a
 // network namespace of its own (the daemon's port is then free).
@@ -194,7 +196,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     int pairs = 2000;
-    std::vector<std::string> daemon_argv = {YNETD_BIN, "--foreground"};
+    const char *other = std::getenv("YNETD_BENCH_DAEMON");
+    std::vector<std::string> daemon_argv = {other != nullptr ? other : YNETD_BIN, "--foreground"};
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--") == 0) {
             daemon_argv.insert(daemon_argv.end(), argv + i + 1, argv + argc);
