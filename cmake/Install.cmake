@@ -65,6 +65,7 @@ foreach(unit ynetd.service yorbat-broker.service)
                  ${CMAKE_BINARY_DIR}/packaging/systemd/${unit} @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/packaging/systemd/${unit} DESTINATION ${YQ_INSTALL_SYSTEMDDIR})
 endforeach()
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/systemd/ynetd.socket DESTINATION ${YQ_INSTALL_SYSTEMDDIR})
 
 # pkg-config: the prefix is worked out from the file's own place, so a tree
 # installed under a DESTDIR or moved elsewhere still describes itself.

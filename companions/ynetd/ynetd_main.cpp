@@ -91,6 +91,38 @@ bool install_handlers() {
     return ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
 }
 
+// The listening socket a service manager opened for this process (socket
+// activation: LISTEN_PID names this process, LISTEN_FDS is 1 and the socket
+// is descriptor 3); empty when there is none. The variables are removed, so
+// started commands do not take the socket for theirs.
+yq::unique_fd inherited_listener() {
+    const char *pid = std::getenv("LISTEN_PID");
+    const char *fds = std::getenv("LISTEN_FDS");
+    const bool ours = pid != nullptr && fds != nullptr &&
+                      std::strtol(pid, nullptr, 10) == static_cast<long>(::getpid()) &&
+                      std::strcmp(fds, "1") == 0;
+    ::unsetenv("LISTEN_PID");
+    ::unsetenv("LISTEN_FDS");
+    ::unsetenv("LISTEN_FDNAMES");
+    constexpr int kFirstInherited = 3;
+    int listening = 0;
+    socklen_t size = sizeof listening;
+    if (!ours || ::getsockopt(kFirstInherited, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 ||
+        listening == 0)
+        return yq::unique_fd();
+    ::fcntl(kFirstInherited, F_SETFD, FD_CLOEXEC);
+    ::fcntl(kFirstInherited, F_SETFL, ::fcntl(kFirstInherited, F_GETFL) | O_NONBLOCK);
+    return yq::unique_fd(kFirstInherited);
+}
+
+// The port the inherited listener is bound to.
+int bound_port(int fd) {
+    sockaddr_in addr{};
+    socklen_t size = sizeof addr;
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &size) != 0) return -1;
+    return ntohs(addr.sin_port);
+}
+
 // Empty, with errno telling why, when the port cannot be had.
 yq::unique_fd open_listener(int port) {
     yq::unique_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -169,6 +201,8 @@ int main(int argc, char **argv) {
         settings.port = port;
     }
 
+    // Asked for before detaching: the socket was given to this process id.
+    yq::unique_fd listener = inherited_listener();
     int ready_fd = -1;
     if (!settings.foreground) daemonize(ready_fd);
 
@@ -185,7 +219,10 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "ynetd: cannot install signal handlers: %s\n", std::strerror(errno));
         return 1;
     }
-    yq::unique_fd listener = open_listener(settings.port);
+    if (listener)
+        settings.port = bound_port(listener.get());
+    else
+        listener = open_listener(settings.port);
     if (!listener) {
         const int saved = errno;
         log_line("main", "cannot listen on port %d: errno %d (%s)", settings.port, saved,

@@ -454,6 +454,25 @@ TEST_F(YnetdTest, TricklingClientsTakeNoTurnFromOthers) {
     EXPECT_TRUE(logged(kLogDir, "no handshake in time"));
 }
 
+// Socket activation: a listening socket handed over as descriptor 3 with LISTEN_PID naming the
+// daemon is served instead of a port of its own.
+TEST_F(YnetdTest, ServesTheSocketItIsGiven) {
+    const int port = 14001;
+    yq::unique_fd given(::socket(AF_INET, SOCK_STREAM, 0));  // inherited by the daemon
+    sockaddr_in addr = wire::loopback(port);
+    ASSERT_EQ(::bind(given.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(given.get(), 16), 0);
+    Process ynetd({"sh", "-c", "LISTEN_PID=$$ LISTEN_FDS=1 exec " YNETD_BIN " --foreground 3<&" +
+                                   std::to_string(given.get())},
+                  "ynetd: listening on port");
+    ASSERT_TRUE(ynetd.ready);
+    EXPECT_NE(ynetd.output.find("port 14001"), std::string::npos) << ynetd.output;
+    given.reset();
+    int sock = -1, version = -1;
+    EXPECT_EQ(ynet_connect_to_ynetd(&addr, 0, 0, nullptr, &sock, &version, kTimeout), 0);
+    ::close(sock);
+}
+
 // Settings from a file, the command line winning; detached once listening, with a pid file; at the
 // limit, clients in the backlog when the daemon looks wait; SIGTERM ends the conversations running.
 TEST_F(YnetdTest, DetachesWithFileSettingsAndOnTermEndsConversations) {
