@@ -18,7 +18,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <queue>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -87,7 +87,7 @@ private:
     std::uint64_t next_id_ = kFirstId;
     std::unordered_map<std::uint64_t, Entry> entries_;
     std::unordered_map<in_addr_t, int> per_address_;
-    std::priority_queue<Deadline, std::vector<Deadline>, std::greater<>> deadlines_;
+    std::set<Deadline> deadlines_;  // each conversation's next deadline, soonest first
 };
 
 bool Loop::watch(int fd, std::uint64_t tag, std::uint32_t events) {
@@ -195,6 +195,7 @@ void Loop::settle(std::uint64_t id) {
     }
     const Clock::time_point deadline = conversation.deadline();
     if (deadline != entry.deadline) {
+        deadlines_.erase({entry.deadline, id});
         entry.deadline = deadline;
         deadlines_.emplace(deadline, id);
     }
@@ -206,34 +207,26 @@ void Loop::remove(std::uint64_t id) {
     auto it = entries_.find(id);
     if (it == entries_.end()) return;
     ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, it->second.conversation->client_fd(), nullptr);
+    deadlines_.erase({it->second.deadline, id});
     if (--per_address_[it->second.address] == 0) per_address_.erase(it->second.address);
     entries_.erase(it);
     if (!listening_) listen(static_cast<int>(entries_.size()) < capacity_);
 }
 
-// Deadlines are queued as they change; an entry whose conversation has gone
-// or moved its deadline is dropped on the way.
 void Loop::expire(Clock::time_point now) {
-    while (!deadlines_.empty() && deadlines_.top().first <= now) {
-        const auto [when, id] = deadlines_.top();
-        deadlines_.pop();
-        auto it = entries_.find(id);
-        if (it == entries_.end() || it->second.deadline != when) continue;
-        it->second.deadline = {};
-        it->second.conversation->on_deadline(now);
+    while (!deadlines_.empty() && deadlines_.begin()->first <= now) {
+        const std::uint64_t id = deadlines_.begin()->second;
+        deadlines_.erase(deadlines_.begin());
+        Entry &entry = entries_.at(id);
+        entry.deadline = {};
+        entry.conversation->on_deadline(now);
         settle(id);
     }
 }
 
 int Loop::wait_ms(Clock::time_point now) {
-    while (!deadlines_.empty()) {
-        const auto [when, id] = deadlines_.top();
-        auto it = entries_.find(id);
-        if (it != entries_.end() && it->second.deadline == when) break;
-        deadlines_.pop();
-    }
     if (deadlines_.empty()) return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadlines_.top().first - now);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadlines_.begin()->first - now);
     return left.count() < 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), 60000));
 }
 
