@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::string kHome = YQ_PATH_YORBAT_HOME;
-constexpr int kPort = 2821, kStrangerPort = 2822, kNobodyPort = 2823;
+constexpr int kPort = 2821, kStrangerPort = 2822, kNobodyPort = 2823, kOneSlotPort = 2824;
 const char kHost[] = "broker.test";
 
 yorbat_broker_address at(int port, const char *host = "127.0.0.1") { return {host, port}; }
@@ -359,6 +359,20 @@ TEST_F(BrokerTest, CrowdWithMisbehavingClientsIsServedAndLeavesNothingBehind) {
     EXPECT_TRUE(yqtest::eventually([&] { return footprint(broker->pid) == before; }))
         << footprint(broker->pid).first << " " << footprint(broker->pid).second << " before " << before.first << " "
         << before.second;
+}
+
+// At its client limit the broker leaves further clients in the backlog: a login that arrives
+// while a silent client holds the only slot is served once that slot frees, not refused.
+TEST_F(BrokerTest, AtItsLimitClientsWaitForASlot) {
+    yqtest::BrokerProcess one_slot(YORBAT_BROKER_BIN, {"--home", kHome, "--port", std::to_string(kOneSlotPort),
+                                                       "--max-clients", "1"}, 0, true);
+    ASSERT_TRUE(one_slot.ready());
+    files::Descriptor holder(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{AF_INET, htons(kOneSlotPort), {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_EQ(connect(holder.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    std::thread release([&] { std::this_thread::sleep_for(std::chrono::milliseconds(500)); holder = files::Descriptor(-1); });
+    EXPECT_EQ(authenticate({"yq", "Sales", "alice", "secret-1"}, nullptr, kOneSlotPort), 0);
+    release.join();
 }
 
 TEST_F(BrokerTest, SigtermStopsTheBrokerAndRemovesItsPidFile) {

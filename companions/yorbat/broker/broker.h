@@ -23,7 +23,7 @@ struct Settings {
     std::string debug_log;
     std::string pam_service = "yorbat";
     long lifetime_days = 30;
-    int max_clients = 128;
+    int max_clients = 1024;  // conversations at once; more wait in the backlog
 };
 
 // Parses the command line into `settings`: -1 to run, otherwise the exit

@@ -1,11 +1,13 @@
 // The broker's listener, its conversations and its debug log. A thread per
-// conversation, at most max-clients at once; the accept loop ends every
-// conversation that outlives its time, so a stalled or silent client holds
-// one slot for a bounded while and never blocks the others.
+// conversation, at most max-clients at once (further clients wait in the
+// listen backlog for a slot); the accept loop ends every conversation that
+// outlives its time, so a stalled or silent client holds one slot for a
+// bounded while and never blocks the others.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -109,6 +111,11 @@ int drop_overdue(Conversations &conversations) {
     return static_cast<int>(std::clamp<long long>(wait, 1, 1000));
 }
 
+bool full(const Settings &settings, Conversations &conversations) {
+    std::lock_guard lock(conversations.mutex);
+    return conversations.deadlines.size() >= static_cast<size_t>(settings.max_clients);
+}
+
 void accept_one(int listener, const Settings &settings, const Shared &shared) {
     Peer peer;
     socklen_t length = sizeof peer.remote;
@@ -126,7 +133,7 @@ void accept_one(int listener, const Settings &settings, const Shared &shared) {
     Conversations &conversations = shared.conversations;
     std::lock_guard lock(conversations.mutex);
     if (conversations.deadlines.size() >= static_cast<size_t>(settings.max_clients)) {
-        close(fd);  // full: the client sees its connection end at once
+        close(fd);  // accepted after the slots filled up: the client sees its connection end
         return;
     }
     try {
@@ -136,6 +143,16 @@ void accept_one(int listener, const Settings &settings, const Shared &shared) {
         conversations.deadlines.erase(fd);
         close(fd);
     }
+}
+
+// A conversation costs a descriptor and a thread: the soft descriptor limit
+// goes as high as the hard one, so --max-clients is what bounds them.
+void raise_descriptor_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 void drop_all_and_wait(Conversations &conversations) {
@@ -173,7 +190,8 @@ int listen_on(const Settings &settings, std::string &why) {
         return why = std::string("socket: ") + std::strerror(errno), -1;
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(fd, 128) != 0) {
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        listen(fd, SOMAXCONN) != 0) {
         why = address_text(address) + ": " + std::strerror(errno);
         close(fd);
         return -1;
@@ -189,15 +207,19 @@ void serve(int listener, int stop_fd, const Settings &settings, const Authority 
     options.verify_peer = false;
     options.require_peer_certificate = false;
     options.timeout_ms = wait_limit_ms;
+    raise_descriptor_limit();
     Conversations conversations;
     Shared shared{authority, options, log, conversations};
     for (int wait_ms = 1000;;) {
-        pollfd watched[2] = {{listener, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-        if (poll(watched, 2, wait_ms) < 0 && errno != EINTR)
+        // With every slot taken the listener is left alone: clients wait in
+        // the backlog until an overdue or finished conversation frees one.
+        const bool taking = !full(settings, conversations);
+        pollfd watched[2] = {{stop_fd, POLLIN, 0}, {listener, POLLIN, 0}};
+        if (poll(watched, taking ? 2 : 1, wait_ms) < 0 && errno != EINTR)
             break;
-        if (watched[1].revents)
+        if (watched[0].revents)
             break;
-        if (watched[0].revents & POLLIN)
+        if (taking && (watched[1].revents & POLLIN))
             accept_one(listener, settings, shared);
         wait_ms = drop_overdue(conversations);
     }
