@@ -2,13 +2,17 @@
 
 #include <sched.h>
 #include <sys/mount.h>
+#include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <csignal>
 
 #include "yq_paths.h"
+#include "yqtest.h"
 #include "yqtest_wire.h"
 
 namespace yqtest {
@@ -86,6 +90,52 @@ bool link(const TestHost &a, const std::string &name_a, const TestHost &b, const
     std::string line = "ip link add " + name_a + " netns " + std::to_string(a.pid()) +
                        " type veth peer name " + name_b + " netns " + std::to_string(b.pid());
     return std::system(line.c_str()) == 0;
+}
+
+bool bring_up(const TestHost &host, std::initializer_list<std::string> interfaces) {
+    std::string command = "ip link set lo up";
+    for (const std::string &pair : interfaces) {
+        const std::string name = pair.substr(0, pair.find(' ')), address = pair.substr(pair.find(' ') + 1);
+        command += " && ip addr add " + address + " dev " + name + " && ip link set " + name + " up";
+    }
+    return host.sh(command);
+}
+
+bool install_crconf(const TestHost &host, const std::string &built) {
+    const std::string root = host.root();
+    const std::string command = "mkdir -p " + root + YQ_PATH_KELDA "/lib " + root + YQ_PATH_CARROW_DIR +
+                                " && cp " + built + " " + root + YQ_PATH_CRCONF_LIB;
+    return std::system(command.c_str()) == 0;
+}
+
+std::string client_with_credential() {
+    const std::string home = YQ_PATH_KELDA "/home-root";
+    ::mkdir(home.c_str(), 0700);
+    ::mkdir(YQ_PATH_KELDA "/var", 0755);
+    const passwd *root = ::getpwuid(0);
+    if (root == nullptr || ::mount(home.c_str(), root->pw_dir, nullptr, MS_BIND, nullptr) != 0) return "";
+    ::mkdir(YQ_PATH_YORBAT_HOME "/lib", 0755);
+    write_file(YQ_PATH_YORBAT_HOME "/lib/libyorbat.so", "");
+    write_file(YQ_PATH_KELDA "/cred", "credential");
+    return YQ_PATH_KELDA "/cred";
+}
+
+void write_cw_confs(pid_t master, long stamp, const std::string &own, const std::string &networks) {
+    write_file_dated(YQ_PATH_CW_CONF, "SERVER = alpha\n" + own + "\n", stamp);
+    write_file_dated("/proc/" + std::to_string(master) + "/root" YQ_PATH_CW_CONF,
+                     "AUTHORIZATION_SERVICE = alpha 13722\n"
+                     "AUTHENTICATION_DOMAIN = CORP \"Corporate\" 2 alpha 13783\n" + networks + "\n", stamp);
+}
+
+YnetdOn::YnetdOn(const TestHost &host, const std::string &program, const std::string &version) {
+    const std::string command = "nsenter -n -u -m -t " + std::to_string(host.pid()) + " " + program +
+                                " --pid-file " YQ_PATH_KELDA "/ynetd.pid --version-text " + version;
+    if (std::system(command.c_str()) == 0)
+        pid = static_cast<pid_t>(std::atol(read_file(host.root() + YQ_PATH_KELDA "/ynetd.pid").c_str()));
+}
+
+YnetdOn::~YnetdOn() {
+    if (pid > 0) ::kill(pid, SIGTERM);
 }
 
 }  // namespace yqtest

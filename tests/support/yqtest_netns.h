@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 
 #include "yq_memory.h"
@@ -44,6 +45,25 @@ private:
 
 // Joins two hosts with a veth pair: interface `name_a` on `a`, `name_b` on `b`.
 bool link(const TestHost &a, const std::string &name_a, const TestHost &b, const std::string &name_b);
+// Brings up loopback and each "INTERFACE ADDRESS/BITS" of `host`.
+bool bring_up(const TestHost &host, std::initializer_list<std::string> interfaces);
+
+// A client host and a master whose ynetd answers from its cw.conf.
+// Inside `host`: the configuration library `built` where the product loads it.
+bool install_crconf(const TestHost &host, const std::string &built);
+// Inside the client: root's home a fresh directory (a missing credential stays
+// missing), an installed authentication library and a credential file; the
+// credential's path, or "" when root's home could not be made.
+std::string client_with_credential();
+// This host's cw.conf (SERVER = alpha and `own`) and the master's (its
+// services and `networks`), both dated `stamp`.
+void write_cw_confs(pid_t master, long stamp, const std::string &own, const std::string &networks);
+// PROGRAM (ynetd) started inside `host` with `--version-text VERSION`; stopped on destruction.
+struct YnetdOn {
+    YnetdOn(const TestHost &host, const std::string &program, const std::string &version);
+    ~YnetdOn();
+    pid_t pid = -1;
+};
 
 }  // namespace yqtest
 

@@ -3,20 +3,16 @@
 // the security query from its cw.conf), to beta (a ynetd of version 5) and
 // to gamma (a ynetd of version 4). Then the credential locations.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "crconf.h"
 #include "ynet.h"
@@ -29,10 +25,6 @@
 
 namespace {
 
-const std::string kConf = YQ_PATH_CW_CONF;
-
-// Writes a cw.conf with a modification time of its own: reloads never hang
-// on two writes falling in one second.
 // Every row asked on the client: the cw.conf lines of the client and of the
 // master, the peer, whether the version probe is allowed and a credential
 // named; the outcome "use capable status credential?".
@@ -67,22 +59,10 @@ const struct {
     {"version 5, no probe", "", "", "192.0.2.66", 0, true, "0 0 0 cred"},
 };
 
-const char *kMasterBase = "AUTHORIZATION_SERVICE = alpha 13722\n"
-                          "AUTHENTICATION_DOMAIN = CORP \"Corporate\" 2 alpha 13783\n";
-
 // Runs on the client: each row's outcome, a line each.
 std::string decide_all(pid_t master) {
-    // root's home is a fresh directory here, so a missing credential stays missing.
-    const std::string home = YQ_PATH_KELDA "/home-root";
-    ::mkdir(home.c_str(), 0700);
-    ::mkdir(YQ_PATH_KELDA "/var", 0755);
-    const passwd *root = ::getpwuid(0);
-    if (root == nullptr || ::mount(home.c_str(), root->pw_dir, nullptr, MS_BIND, nullptr) != 0)
-        return "cannot make root's home";
-    ::mkdir(YQ_PATH_YORBAT_HOME "/lib", 0755);
-    yqtest::write_file(YQ_PATH_YORBAT_HOME "/lib/libyorbat.so", "");
-    const std::string credential = YQ_PATH_KELDA "/cred";
-    yqtest::write_file(credential, "credential");
+    const std::string credential = yqtest::client_with_credential();
+    if (credential.empty()) return "cannot make root's home";
     int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in own{};
     own.sin_family = AF_INET;
@@ -94,10 +74,7 @@ std::string decide_all(pid_t master) {
     std::string text;
     long stamp = 1000000;
     for (const auto &row : kRows) {
-        stamp += 10;
-        yqtest::write_file_dated(kConf, std::string("SERVER = alpha\n") + row.client_conf + "\n", stamp);
-        yqtest::write_file_dated("/proc/" + std::to_string(master) + "/root" + kConf,
-                   kMasterBase + std::string(row.master_networks) + "\n", stamp);
+        yqtest::write_cw_confs(master, stamp += 10, row.client_conf, row.master_networks);
         if (row.credential)
             ::setenv("YQSS_CREDENTIAL_PATH", credential.c_str(), 1);
         else
@@ -116,19 +93,6 @@ std::string decide_all(pid_t master) {
     return text;
 }
 
-struct Daemon {
-    pid_t pid = -1;
-    Daemon(const yqtest::TestHost &host, const std::string &version) {
-        std::string command = "nsenter -n -u -m -t " + std::to_string(host.pid()) + " " YNETD_BIN
-                              " --pid-file " YQ_PATH_KELDA "/ynetd.pid --version-text " + version;
-        if (std::system(command.c_str()) == 0)
-            pid = static_cast<pid_t>(std::atol(yqtest::read_file(host.root() + YQ_PATH_KELDA "/ynetd.pid").c_str()));
-    }
-    ~Daemon() {
-        if (pid > 0) ::kill(pid, SIGTERM);
-    }
-};
-
 TEST(YqssMode, DecisionAndRemoteCapabilityOverRealDaemons) {
     if (std::string why = yqtest::netns_unavailable(); !why.empty()) GTEST_SKIP() << why;
     ASSERT_TRUE(yqtest::isolate_network());
@@ -142,31 +106,18 @@ TEST(YqssMode, DecisionAndRemoteCapabilityOverRealDaemons) {
     for (auto *host : {&alpha, &beta, &gamma, &client}) ASSERT_TRUE(host->started()) << host->error();
     ASSERT_TRUE(yqtest::link(client, "c0", alpha, "a0") && yqtest::link(client, "c1", beta, "b0") &&
                 yqtest::link(client, "c2", gamma, "g0"));
-    ASSERT_TRUE(client.sh("ip link set lo up && ip addr add 192.0.2.1/26 dev c0 && ip link set c0 up && "
-                          "ip addr add 192.0.2.65/26 dev c1 && ip link set c1 up && "
-                          "ip addr add 192.0.2.129/26 dev c2 && ip link set c2 up"));
-    ASSERT_TRUE(alpha.sh("ip link set lo up && ip addr add 192.0.2.2/26 dev a0 && ip link set a0 up"));
-    ASSERT_TRUE(beta.sh("ip link set lo up && ip addr add 192.0.2.66/26 dev b0 && ip link set b0 up"));
-    ASSERT_TRUE(gamma.sh("ip link set lo up && ip addr add 192.0.2.130/26 dev g0 && ip link set g0 up"));
-    ASSERT_TRUE(yqtest::run_in(0, "mkdir -p " + alpha.root() + YQ_PATH_KELDA "/lib " + alpha.root() +
-                                      YQ_PATH_CARROW_DIR " && cp " YCRCONF_LIB " " + alpha.root() +
-                                      YQ_PATH_CRCONF_LIB));
-    ASSERT_TRUE(yqtest::run_in(0, "mkdir -p " + client.root() + YQ_PATH_KELDA "/lib " + client.root() +
-                                      YQ_PATH_CARROW_DIR " && cp " YCRCONF_LIB " " + client.root() +
-                                      YQ_PATH_CRCONF_LIB));
-    Daemon on_alpha(alpha, "510000"), on_beta(beta, "510000"), on_gamma(gamma, "450000");
-    ASSERT_GT(on_alpha.pid, 0);
-    ASSERT_GT(on_beta.pid, 0);
-    ASSERT_GT(on_gamma.pid, 0);
+    ASSERT_TRUE(yqtest::bring_up(client, {"c0 192.0.2.1/26", "c1 192.0.2.65/26", "c2 192.0.2.129/26"}));
+    ASSERT_TRUE(yqtest::bring_up(alpha, {"a0 192.0.2.2/26"}) && yqtest::bring_up(beta, {"b0 192.0.2.66/26"}) &&
+                yqtest::bring_up(gamma, {"g0 192.0.2.130/26"}));
+    ASSERT_TRUE(yqtest::install_crconf(alpha, YCRCONF_LIB) && yqtest::install_crconf(client, YCRCONF_LIB));
+    yqtest::YnetdOn on_alpha(alpha, YNETD_BIN, "510000"), on_beta(beta, YNETD_BIN, "510000"),
+        on_gamma(gamma, YNETD_BIN, "450000");
+    ASSERT_TRUE(on_alpha.pid > 0 && on_beta.pid > 0 && on_gamma.pid > 0);
 
     std::string expected;
     for (const auto &row : kRows) expected += std::string(row.what) + ": " + row.outcome + "\n";
     EXPECT_EQ(client.finish(), expected);
 }
-
-}  // namespace
-
-namespace {
 
 // Runs on a host of its own mounts, root's home a directory of user 65534:
 // each credential case as "status path", a line each.
@@ -178,14 +129,8 @@ std::string locate_all() {
     if (root == nullptr || ::mount(home.c_str(), root->pw_dir, nullptr, MS_BIND, nullptr) != 0)
         return "cannot make root's home";
     ::mkdir(YQ_PATH_KELDA "/var", 0755);
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in own{};
-    own.sin_family = AF_INET;
-    own.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    own.sin_port = htons(4000);
-    ::bind(listener, reinterpret_cast<sockaddr *>(&own), sizeof own);
-    ::listen(listener, 8);
-    int fd = yqtest::wire::tcp_connect("127.0.0.1", 4000);
+    const yqtest::wire::Pair pair = yqtest::wire::tcp_pair();
+    const int fd = pair.mine.get();
     auto ask = [&](const char *what) {
         char path[1025] = "x";
         int status = ynet_get_credential_path(fd, path, sizeof path);
@@ -229,7 +174,6 @@ std::string locate_all() {
     int raw = 0;
     ::waitpid(child, &raw, 0);
     text += "marker by a user: " + std::to_string(WEXITSTATUS(raw)) + "\n";
-    ::close(fd);
     return text;
 }
 

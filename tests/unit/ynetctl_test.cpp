@@ -1,13 +1,6 @@
 // The operator's tool on a test host "client" linked to the master alpha,
 // whose ynetd answers from its cw.conf: its answers against the library's own.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <pwd.h>
-#include <signal.h>
-#include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -67,16 +60,8 @@ const struct {
 // On the client: each command's answer, a line each, "ok" where the tool
 // agreed with the library.
 std::string client_body(pid_t master) {
-    const std::string home = YQ_PATH_KELDA "/home-root";
-    ::mkdir(home.c_str(), 0700);
-    ::mkdir(YQ_PATH_KELDA "/var", 0755);
-    const passwd *root = ::getpwuid(0);
-    if (root == nullptr || ::mount(home.c_str(), root->pw_dir, nullptr, MS_BIND, nullptr) != 0)
-        return "cannot make root's home";
-    ::mkdir(YQ_PATH_YORBAT_HOME "/lib", 0755);
-    yqtest::write_file(YQ_PATH_YORBAT_HOME "/lib/libyorbat.so", "");
-    const std::string credential = YQ_PATH_KELDA "/cred";
-    yqtest::write_file(credential, "credential");
+    const std::string credential = yqtest::client_with_credential();
+    if (credential.empty()) return "cannot make root's home";
     std::string text;
 
     // ping, version, services: keys and values of a served host.
@@ -104,13 +89,7 @@ std::string client_body(pid_t master) {
     crconf_info_rec *info = nullptr;
     long stamp = 1000000;
     for (const auto &row : kRows) {
-        stamp += 10;
-        yqtest::write_file_dated(YQ_PATH_CW_CONF, std::string("SERVER = alpha\n") + row.client_conf + "\n", stamp);
-        yqtest::write_file_dated("/proc/" + std::to_string(master) + "/root" YQ_PATH_CW_CONF,
-                   std::string("AUTHORIZATION_SERVICE = alpha 13722\n"
-                               "AUTHENTICATION_DOMAIN = CORP \"Corporate\" 2 alpha 13783\n") +
-                       row.master_networks + "\n",
-                   stamp);
+        yqtest::write_cw_confs(master, stamp += 10, row.client_conf, row.master_networks);
         if (row.credential)
             ::setenv("YQSS_CREDENTIAL_PATH", credential.c_str(), 1);
         else
@@ -133,19 +112,6 @@ std::string client_body(pid_t master) {
     return text;
 }
 
-struct Daemon {
-    pid_t pid = -1;
-    explicit Daemon(const yqtest::TestHost &host) {
-        std::string command = "nsenter -n -u -m -t " + std::to_string(host.pid()) + " " YNETD_BIN
-                              " --pid-file " YQ_PATH_KELDA "/ynetd.pid --version-text 510000";
-        if (std::system(command.c_str()) == 0)
-            pid = static_cast<pid_t>(std::atol(yqtest::read_file(host.root() + YQ_PATH_KELDA "/ynetd.pid").c_str()));
-    }
-    ~Daemon() {
-        if (pid > 0) ::kill(pid, SIGTERM);
-    }
-};
-
 TEST(Ynetctl, CommandsAgainstARealDaemon) {
     if (std::string why = yqtest::netns_unavailable(); !why.empty()) GTEST_SKIP() << why;
     ASSERT_TRUE(yqtest::isolate_network());
@@ -157,13 +123,9 @@ TEST(Ynetctl, CommandsAgainstARealDaemon) {
     yqtest::TestHost client("client", [master] { return client_body(master); }, true);
     ASSERT_TRUE(alpha.started() && client.started()) << alpha.error() << client.error();
     ASSERT_TRUE(yqtest::link(client, "c0", alpha, "a0"));
-    ASSERT_TRUE(client.sh("ip link set lo up && ip addr add 192.0.2.1/24 dev c0 && ip link set c0 up"));
-    ASSERT_TRUE(alpha.sh("ip link set lo up && ip addr add 192.0.2.2/24 dev a0 && ip link set a0 up"));
-    for (const auto *host : {&alpha, &client})
-        ASSERT_TRUE(yqtest::run_in(0, "mkdir -p " + host->root() + YQ_PATH_KELDA "/lib " + host->root() +
-                                          YQ_PATH_CARROW_DIR " && cp " YCRCONF_LIB " " + host->root() +
-                                          YQ_PATH_CRCONF_LIB));
-    Daemon on_alpha(alpha);
+    ASSERT_TRUE(yqtest::bring_up(client, {"c0 192.0.2.1/24"}) && yqtest::bring_up(alpha, {"a0 192.0.2.2/24"}));
+    ASSERT_TRUE(yqtest::install_crconf(alpha, YCRCONF_LIB) && yqtest::install_crconf(client, YCRCONF_LIB));
+    yqtest::YnetdOn on_alpha(alpha, YNETD_BIN, "510000");
     ASSERT_GT(on_alpha.pid, 0);
     EXPECT_EQ(client.finish(),
               "ping: 3 0 timed|0\n"
