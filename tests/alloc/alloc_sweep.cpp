@@ -185,8 +185,12 @@ std::vector<Case> cases() {
                  }, {}});
     t.push_back({"cstrTokenOBTAIN", false, [] { return from_string(cstrTokenOBTAIN("a::b::c", 2, "::"), "b"); }, {}});
     t.push_back({"cstrvsaINSERT+ATTACH", false, [] {
-                     cstrvsa_handle *h = cstrvsaATTACH(array_of({"b", "d"}), 1);
-                     if (h == nullptr) return failed(-1);
+                     char **array = array_of({"b", "d"});
+                     cstrvsa_handle *h = cstrvsaATTACH(array, 1);
+                     if (h == nullptr) {
+                         cstraFREE(array);
+                         return failed(-1);
+                     }
                      Outcome out = ok();
                      for (const char *s : {"a", "c"}) {
                          char *e = own_copy(s);
