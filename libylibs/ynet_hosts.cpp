@@ -491,7 +491,11 @@ extern "C" int ynet_in_network(const void *peer, const char *pattern, int *resul
 
     in_addr_t network = 0;
     in_addr_t mask = 0;
-    if (ynet_inet_addrmask(pattern, &network, &mask) == YN_STATUS_SUCCESS) {
+    const int parsed = ynet_inet_addrmask(pattern, &network, &mask);
+    // Out of memory is no answer: a pattern that could not be copied is not
+    // to be taken for a host name that does not match.
+    if (parsed == YN_STATUS_NO_MEMORY) return network_status(parsed);
+    if (parsed == YN_STATUS_SUCCESS) {
         *result = ((network ^ load_address(peer)) & mask) == 0 ? 1 : 0;
         // A single host also matches its other addresses; a pattern ending
         // in a dot names a network only.

@@ -333,7 +333,10 @@ extern "C" int ynet_check_yqss_status(const struct in_addr *peer, struct crconf_
          network = network->nw_next) {
         if (network->nw_network == nullptr || network->nw_network[0] == '\0') continue;
         int inside = 0;
-        if (ynet_in_network(peer, network->nw_network, &inside) != YN_STATUS_SUCCESS) {
+        if (int status = ynet_in_network(peer, network->nw_network, &inside); status != YN_STATUS_SUCCESS) {
+            // A row that cannot be read is skipped; one that could not be
+            // judged for want of memory leaves no decision to make.
+            if (status == YN_STATUS_NO_MEMORY) return YN_FAIL_STATUS(status);
             YN_FAIL_STATUS(YN_STATUS_SOCKET_ERROR);
             continue;
         }
