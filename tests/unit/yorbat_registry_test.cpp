@@ -6,7 +6,7 @@
 
 #include <dirent.h>
 
-#include <deque>
+#include <memory>
 #include <functional>
 #include <set>
 
@@ -45,18 +45,19 @@ protected:
         handed_out_.push_back(list);
         return index < count ? list[index] : nullptr;
     }
-    // An out-argument whose object is freed at the end of the test.
+    // An out-argument slot owned by the fixture: whatever it holds when the
+    // test has ended is freed (a local of the test body is gone by then).
     template <typename T>
-    T **keep_at(T *&slot) {
-        watched_.push_back([&slot] { return static_cast<void *>(slot); });
-        return &slot;
+    T *&held() {
+        auto slot = std::make_shared<T *>(nullptr);
+        watched_.push_back([slot] { return static_cast<void *>(*slot); });
+        return *slot;
     }
-    yorbat_word **keep_word() { return keep_at(words_.emplace_back()); }
+    yorbat_word **keep_word() { return &held<yorbat_word>(); }
 
     std::string home_;
     void *context_ = nullptr;
     std::vector<void *> handed_out_;
-    std::deque<yorbat_word *> words_;
     std::vector<std::function<void *()>> watched_;
 };
 
@@ -69,7 +70,8 @@ TEST_F(Registry, DomainsAndPrincipalsAnswerEachCallWithItsResult) {
     long id = 0;
     ASSERT_EQ(0, reg::add_registry(2, id));
     void *pdr = registry(0);
-    void *domain = nullptr, *other = nullptr, *alice = nullptr, *stale = nullptr, *found = nullptr;
+    void *domain = nullptr, *other = nullptr, *alice = nullptr;
+    void *&stale = held<void>(), *&found = held<void>();
     yorbat_word flagged[YORBAT_PRINCIPAL_ATTRIBUTE_WORDS] = {};
     flagged[YORBAT_PRINCIPAL_ATTR_FLAG] = reinterpret_cast<yorbat_word>(intptr_t{1});
     const std::string long_password(1025, 'p');
@@ -83,7 +85,7 @@ TEST_F(Registry, DomainsAndPrincipalsAnswerEachCallWithItsResult) {
         {"create qualified elsewhere", [&] { return yorbAtCreatePDDomain(pdr, "Ops@other", nullptr, &other); }, 0x6019},
         {"create with a tab", [&] { return yorbAtCreatePDDomain(pdr, "Op\ts", nullptr, &other); }, 0x6019},
         {"create empty", [&] { return yorbAtCreatePDDomain(pdr, "", nullptr, &other); }, 0x6019},
-        {"find qualified, any case", [&] { return yorbAtFindPDDomain(pdr, "Sales@reg.EXAMPLE", keep_at(stale)); }, 0},
+        {"find qualified, any case", [&] { return yorbAtFindPDDomain(pdr, "Sales@reg.EXAMPLE", &stale); }, 0},
         {"find on another host", [&] { return yorbAtFindPDDomain(pdr, "Sales@other", &other); }, 0x6016},
         {"find absent", [&] { return yorbAtFindPDDomain(pdr, "Nobody", &other); }, 0x6016},
         {"create alice", [&] { return yorbAtCreatePDPrincipal(domain, "alice", "secret1", flagged, &alice); }, 0},
@@ -91,7 +93,7 @@ TEST_F(Registry, DomainsAndPrincipalsAnswerEachCallWithItsResult) {
         {"password of 5", [&] { return yorbAtCreatePDPrincipal(domain, "bob", "12345", nullptr, &other); }, 0x6015},
         {"password of 1025", [&] { return yorbAtCreatePDPrincipal(domain, "bob", long_password.c_str(), nullptr, &other); }, 0x602b},
         {"name with a newline", [&] { return yorbAtCreatePDPrincipal(domain, "b\nob", "secret1", nullptr, &other); }, 0x601a},
-        {"find alice", [&] { return yorbAtFindPDPrincipal(pdr, "Sales", "alice", keep_at(found)); }, 0},
+        {"find alice", [&] { return yorbAtFindPDPrincipal(pdr, "Sales", "alice", &found); }, 0},
         {"find bob", [&] { return yorbAtFindPDPrincipal(pdr, "Sales", "bob", &other); }, 0x6016},
         {"confirm differs", [&] { return yorbAtChangePassword(alice, nullptr, "secret3", "secret4"); }, 0x6002},
         {"old password wrong", [&] { return yorbAtChangePassword(alice, "wrong!!", "secret3", "secret3"); }, 0x600b},
@@ -120,13 +122,14 @@ TEST_F(Registry, DomainsAndPrincipalsAnswerEachCallWithItsResult) {
 TEST_F(Registry, AUserRegisteredTwiceEndsWithTheNewPassword) {
     long id = 0;
     ASSERT_EQ(0, reg::add_registry(2, id));
-    void *pdr = registry(0), *domain = nullptr, *created = nullptr, *again = nullptr, *principal = nullptr;
+    void *pdr = registry(0), *again = nullptr;
+    void *&domain = held<void>(), *&created = held<void>(), *&principal = held<void>();
     yorbat_word flagged[YORBAT_PRINCIPAL_ATTRIBUTE_WORDS] = {};
     flagged[YORBAT_PRINCIPAL_ATTR_FLAG] = reinterpret_cast<yorbat_word>(intptr_t{1});
-    ASSERT_EQ(0, yorbAtCreatePDDomain(pdr, "Sales", nullptr, keep_at(domain)));
-    ASSERT_EQ(0, yorbAtCreatePDPrincipal(domain, "carol", "first-pw", flagged, keep_at(created)));
+    ASSERT_EQ(0, yorbAtCreatePDDomain(pdr, "Sales", nullptr, &domain));
+    ASSERT_EQ(0, yorbAtCreatePDPrincipal(domain, "carol", "first-pw", flagged, &created));
     ASSERT_EQ(0x6024, yorbAtCreatePDPrincipal(domain, "carol", "second-pw", flagged, &again));
-    ASSERT_EQ(0, yorbAtFindPDPrincipal(pdr, "Sales@Reg.Example", "carol", keep_at(principal)));
+    ASSERT_EQ(0, yorbAtFindPDPrincipal(pdr, "Sales@Reg.Example", "carol", &principal));
     ASSERT_EQ(0, yorbAtChangePassword(principal, nullptr, "second-pw", "second-pw"));
 
     reg::Found found;
@@ -136,14 +139,14 @@ TEST_F(Registry, AUserRegisteredTwiceEndsWithTheNewPassword) {
     EXPECT_EQ(0x600b, reg::check_login("Sales", "dave", "second-pw", found));
 
     // Read back through the lists and attributes the callers walk.
-    yorbat_word *attributes = nullptr, *principal_attributes = nullptr;
-    ASSERT_EQ(0, yorbAtGetPDDomainAttribs(domain, keep_at(attributes)));
+    yorbat_word *&attributes = held<yorbat_word>(), *&principal_attributes = held<yorbat_word>();
+    ASSERT_EQ(0, yorbAtGetPDDomainAttribs(domain, &attributes));
     EXPECT_STREQ("Sales@reg.example", static_cast<const char *>(attributes[YORBAT_DOMAIN_QUALIFIED_NAME]));
-    void **principals = nullptr;
+    void **&principals = held<void *>();
     int count = 0;
-    ASSERT_EQ(0, yorbAtGetPDPrincipals(domain, keep_at(principals), &count));
+    ASSERT_EQ(0, yorbAtGetPDPrincipals(domain, &principals, &count));
     ASSERT_EQ(1, count);
-    ASSERT_EQ(0, yorbAtGetPDPrincipalAttribs(principals[0], keep_at(principal_attributes)));
+    ASSERT_EQ(0, yorbAtGetPDPrincipalAttribs(principals[0], &principal_attributes));
     EXPECT_STREQ("carol", static_cast<const char *>(principal_attributes[YORBAT_PRINCIPAL_ATTR_NAME]));
     EXPECT_EQ(1, reinterpret_cast<intptr_t>(principal_attributes[YORBAT_PRINCIPAL_ATTR_FLAG]));
 }
@@ -152,11 +155,11 @@ TEST_F(Registry, WithTwoOfKindOneAndNoneOfKindTwoTheSecondIsUsed) {
     long first = 0, second = 0, third = 0;
     ASSERT_EQ(0, reg::add_registry(1, first));
     ASSERT_EQ(0, reg::add_registry(1, second));
-    void *in_first = nullptr, *in_second = nullptr;
-    ASSERT_EQ(0, yorbAtCreatePDDomain(registry(0), "InFirst", nullptr, keep_at(in_first)));
-    ASSERT_EQ(0, yorbAtCreatePDDomain(registry(1), "InSecond", nullptr, keep_at(in_second)));
-    yorbat_word *kind = nullptr;
-    ASSERT_EQ(0, yorbAtGetPDAttribs(registry(1), keep_at(kind)));
+    void *&in_first = held<void>(), *&in_second = held<void>();
+    ASSERT_EQ(0, yorbAtCreatePDDomain(registry(0), "InFirst", nullptr, &in_first));
+    ASSERT_EQ(0, yorbAtCreatePDDomain(registry(1), "InSecond", nullptr, &in_second));
+    yorbat_word *&kind = held<yorbat_word>();
+    ASSERT_EQ(0, yorbAtGetPDAttribs(registry(1), &kind));
     EXPECT_EQ(1, reinterpret_cast<intptr_t>(kind[YORBAT_REGISTRY_KIND]));
     reg::Found found;
     EXPECT_EQ(0x6016, reg::find_domain("InFirst", found));
