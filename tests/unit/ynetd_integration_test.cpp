@@ -367,7 +367,7 @@ int good_client(int index) {
 }
 
 TEST_F(YnetdTest, ManyClientsAtOnceWhileOthersStallOrSendGarbage) {
-    Process ynetd = daemon({"--item-timeout=60", "--max-per-address=1024"}), echo = service("loadecho", nullptr, {"--quiet"});
+    Process ynetd = daemon({"--item-timeout=60", "--handshake-timeout=60", "--max-per-address=1024"}), echo = service("loadecho", nullptr, {"--quiet"});
     ASSERT_TRUE(ynetd.ready && echo.ready);
     const long baseline = open_fds(ynetd.pid);
 
