@@ -164,8 +164,9 @@ bool conversionArg(char conversion, Length length, Arg &arg) {
 class SignatureParser {
 public:
     // False when the format cannot be compared: %n, an unknown or
-    // unfinished conversion, numbered and unnumbered arguments mixed, or
-    // one position read as two types.
+    // unfinished conversion, numbered and unnumbered arguments mixed, a
+    // numbered conversion that reads nothing, or one position read as two
+    // types.
     bool parse(std::string_view f, Signature &sig) {
         sig_ = &sig;
         for (size_t i = 0; i < f.size();) {
@@ -177,7 +178,10 @@ public:
             const Length length = takeLength(f, i);
             Arg arg = Arg::Unused;
             if (i >= f.size() || !conversionArg(f[i++], length, arg)) return false;
-            if (arg != Arg::Unused && !use(position, arg)) return false;
+            // A numbered "%" or "%m" reads nothing, but it still numbers the
+            // format for the formatter (and "%0$" puts it out of step with
+            // the arguments): refused like any numbering this cannot check.
+            if (arg == Arg::Unused ? position != kNoPosition : !use(position, arg)) return false;
         }
         // Positions a numbered format skips are read as int.
         for (size_t k = 0; k < sig.count; ++k)
