@@ -100,6 +100,7 @@ enum class Arg : unsigned char {
 constexpr size_t kMaxArgs = 32;
 constexpr size_t kNoPosition = 0;
 constexpr size_t kBadPosition = kMaxArgs + 1;
+constexpr size_t kMostWidthDigits = 4;
 
 struct Signature {
     Arg args[kMaxArgs] = {};
@@ -190,11 +191,14 @@ public:
     }
 
 private:
-    // A width or precision: digits, or '*' that reads an int.
+    // A width or precision: digits, or '*' that reads an int. A message
+    // needs no more than four digits; a longer one would only make the
+    // formatter pad (or refuse) a huge field.
     bool takeWidth(std::string_view f, size_t &i) {
         if (i < f.size() && f[i] == '*') return use(takePosition(f, ++i), Arg::Int);
+        const size_t start = i;
         while (i < f.size() && isDigit(f[i])) ++i;
-        return true;
+        return i - start <= kMostWidthDigits;
     }
 
     bool use(size_t position, Arg arg) {
