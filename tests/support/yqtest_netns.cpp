@@ -120,7 +120,12 @@ std::string client_with_credential() {
     return YQ_PATH_KELDA "/cred";
 }
 
-void write_cw_confs(pid_t master, long stamp, const std::string &own, const std::string &networks) {
+void write_cw_confs(pid_t master, long stamp, const std::string &own, const std::string &networks,
+                    const std::string &credential) {
+    if (credential.empty())
+        ::unsetenv("YQSS_CREDENTIAL_PATH");
+    else
+        ::setenv("YQSS_CREDENTIAL_PATH", credential.c_str(), 1);
     write_file_dated(YQ_PATH_CW_CONF, "SERVER = alpha\n" + own + "\n", stamp);
     write_file_dated("/proc/" + std::to_string(master) + "/root" YQ_PATH_CW_CONF,
                      "AUTHORIZATION_SERVICE = alpha 13722\n"

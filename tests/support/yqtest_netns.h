@@ -56,8 +56,10 @@ bool install_crconf(const TestHost &host, const std::string &built);
 // credential's path, or "" when root's home could not be made.
 std::string client_with_credential();
 // This host's cw.conf (SERVER = alpha and `own`) and the master's (its
-// services and `networks`), both dated `stamp`.
-void write_cw_confs(pid_t master, long stamp, const std::string &own, const std::string &networks);
+// services and `networks`), both dated `stamp`; YQSS_CREDENTIAL_PATH set to
+// `credential`, or unset when it is empty.
+void write_cw_confs(pid_t master, long stamp, const std::string &own, const std::string &networks,
+                    const std::string &credential = "");
 // PROGRAM (ynetd) started inside `host` with `--version-text VERSION`; stopped on destruction.
 struct YnetdOn {
     YnetdOn(const TestHost &host, const std::string &program, const std::string &version);

@@ -74,11 +74,8 @@ std::string decide_all(pid_t master) {
     std::string text;
     long stamp = 1000000;
     for (const auto &row : kRows) {
-        yqtest::write_cw_confs(master, stamp += 10, row.client_conf, row.master_networks);
-        if (row.credential)
-            ::setenv("YQSS_CREDENTIAL_PATH", credential.c_str(), 1);
-        else
-            ::unsetenv("YQSS_CREDENTIAL_PATH");
+        yqtest::write_cw_confs(master, stamp += 10, row.client_conf, row.master_networks,
+                               row.credential ? credential : "");
         bool local = std::string(row.peer) == "192.0.2.65";
         int fd = yqtest::wire::tcp_connect(row.peer, local ? 4000 : YNETD_DEFAULT_PORT);
         char path[1025] = "x";

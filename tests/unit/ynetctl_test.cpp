@@ -89,11 +89,8 @@ std::string client_body(pid_t master) {
     crconf_info_rec *info = nullptr;
     long stamp = 1000000;
     for (const auto &row : kRows) {
-        yqtest::write_cw_confs(master, stamp += 10, row.client_conf, row.master_networks);
-        if (row.credential)
-            ::setenv("YQSS_CREDENTIAL_PATH", credential.c_str(), 1);
-        else
-            ::unsetenv("YQSS_CREDENTIAL_PATH");
+        yqtest::write_cw_confs(master, stamp += 10, row.client_conf, row.master_networks,
+                               row.credential ? credential : "");
         int fd = yqtest::wire::tcp_connect("192.0.2.2", YNETD_DEFAULT_PORT);
         char path[1025] = "";
         int use = -1, capable = -1;
