@@ -82,6 +82,23 @@ namespace yq::ynet_private {
 // only its verbosity is read. Tests may install a record here directly.
 extern crconf_info_rec *crconf_info;
 
+// While it lives, a caller's debug descriptor serves as ynet_debug_fd when
+// none was set (the entry points that take a debug_fd argument).
+class BorrowedDebugFd {
+public:
+    explicit BorrowedDebugFd(int fd) noexcept : borrowed_(ynet_debug_fd == -1 && fd != -1) {
+        if (borrowed_) ynet_debug_fd = fd;
+    }
+    ~BorrowedDebugFd() {
+        if (borrowed_) ynet_debug_fd = -1;
+    }
+    BorrowedDebugFd(const BorrowedDebugFd &) = delete;
+    BorrowedDebugFd &operator=(const BorrowedDebugFd &) = delete;
+
+private:
+    bool borrowed_;
+};
+
 }  // namespace yq::ynet_private
 
 namespace yq::ynet_wire {

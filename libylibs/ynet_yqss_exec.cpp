@@ -33,22 +33,6 @@ int fail_as(const char *label, int value, int status, Where where = Where::curre
     return status;
 }
 
-// ynet_debug_fd takes the caller's descriptor for one call when it has none.
-class DebugFdLoan {
-public:
-    explicit DebugFdLoan(int debug_fd) noexcept : lent_(ynet_debug_fd == -1 && debug_fd != -1) {
-        if (lent_) ynet_debug_fd = debug_fd;
-    }
-    ~DebugFdLoan() {
-        if (lent_) ynet_debug_fd = -1;
-    }
-    DebugFdLoan(const DebugFdLoan &) = delete;
-    DebugFdLoan &operator=(const DebugFdLoan &) = delete;
-
-private:
-    bool lent_;
-};
-
 // The child's side: standard descriptors on /dev/null except the socket,
 // the socket inheritable, then the helper program. Never returns.
 [[noreturn]] void run_helper(int fd, int use_yqss, pid_t parent) {
@@ -155,7 +139,7 @@ extern "C" int ynet_dlopen_yqss_client_magic(int fd, int check_version, int debu
 
 extern "C" int ynet_exec_yqss_client_magic(int fd, int check_version, int debug_fd, int *use_yqss) noexcept {
     if (use_yqss == nullptr) return YN_FAIL_STATUS(YN_STATUS_INVALID_ARGUMENT);
-    DebugFdLoan loan(debug_fd);
+    yq::ynet_private::BorrowedDebugFd borrowed(debug_fd);
     char cred_path[kCredentialPathSize];
     int remote_capable = 0;
     int status = ynet_determine_yqss_socket(fd, check_version, &yq::ynet_yqss::crconf_info, cred_path,

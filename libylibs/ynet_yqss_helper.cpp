@@ -66,23 +66,6 @@ void note(const char *label, const char *text, int value, Where where = Where::c
 
 const char *or_null(const char *text) { return text != nullptr ? text : "NULL"; }
 
-// While it lives, the caller's debug descriptor serves as ynet_debug_fd
-// when none was set.
-class BorrowedDebugFd {
-public:
-    explicit BorrowedDebugFd(int fd) noexcept : borrowed_(ynet_debug_fd == -1 && fd != -1) {
-        if (borrowed_) ynet_debug_fd = fd;
-    }
-    ~BorrowedDebugFd() {
-        if (borrowed_) ynet_debug_fd = -1;
-    }
-    BorrowedDebugFd(const BorrowedDebugFd &) = delete;
-    BorrowedDebugFd &operator=(const BorrowedDebugFd &) = delete;
-
-private:
-    bool borrowed_;
-};
-
 // Certificate information released when it leaves scope.
 struct CertInfo {
     YssCertInfo info{};
@@ -277,7 +260,7 @@ extern "C" int ynet_check_yqss_client_magic_with_info(int fd, int check_version,
                                                       put_string_fn put_string, put_long_fn put_long,
                                                       YssConInfo_t **ctx_out) noexcept {
     if (ctx_out != nullptr) *ctx_out = nullptr;
-    BorrowedDebugFd borrowed(debug_fd);
+    yq::ynet_private::BorrowedDebugFd borrowed(debug_fd);
     YssConInfo_t *ctx = nullptr;
     int status = client_exchange(fd, check_version, use_yqss, put_string, put_long, ctx_out != nullptr, &ctx);
     if (status == YN_STATUS_SUCCESS && ctx_out != nullptr) *ctx_out = ctx;
@@ -294,7 +277,7 @@ extern "C" int ynet_check_yqss_client_magic(int fd, int check_version, int debug
 
 extern "C" int ynet_check_yqss_server_magic(int fd, int magic, int client_use_yqss, int debug_fd, int *is_magic,
                                             int *use_yqss, YssConInfo_t **ctx) noexcept {
-    BorrowedDebugFd borrowed(debug_fd);
+    yq::ynet_private::BorrowedDebugFd borrowed(debug_fd);
     *is_magic = 1;
     int status = server_exchange(fd, magic, client_use_yqss, is_magic, use_yqss, ctx);
     if (status != YN_STATUS_SUCCESS) ynet_yqss_cleanup(ctx);
