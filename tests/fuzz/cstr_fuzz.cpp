@@ -20,6 +20,11 @@ bool in_set(char c, const std::string &set) { return c != '\0' && set.find(c) !=
 
 std::string take(char *s) { return s != nullptr ? yq::unique_malloc<char>(s).get() : "(null)"; }
 
+// GET and FIND walk from the start to the token asked for, so asking for
+// every token of a long input costs its length times its token count: they
+// are asked for the first and the last few, NEXT for every one.
+constexpr int kEnds = 16;
+
 // The split, GET, NEXT and FIND see the same tokens; a literal runs through
 // its closing quote or to the end, anything else holds no delimiter.
 void tokens(const std::string &s, const std::string &delims) {
@@ -35,8 +40,10 @@ void tokens(const std::string &s, const std::string &delims) {
         } else {
             for (char c : t) check(!in_set(c, delims));
         }
-        check(take(cstrTokenGET(s.c_str(), i + 1, d)) == t && take(cstrTokenNEXT(&cursor, d)) == t);
+        check(take(cstrTokenNEXT(&cursor, d)) == t);
         check(std::strncmp(cursor - t.size(), all[i], t.size()) == 0);  // just after the token
+        if (i >= kEnds && i < n - kEnds) continue;
+        check(take(cstrTokenGET(s.c_str(), i + 1, d)) == t);
         char *at = copy.data();
         check(cstrTokenFIND(&at, i + 1, d) == static_cast<int>(t.size()) && std::strncmp(at, all[i], t.size()) == 0);
     }
