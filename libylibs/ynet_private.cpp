@@ -81,12 +81,15 @@ extern "C" void fd_message(const char *message, const char *function) noexcept {
 extern "C" void ynet_debug_value_level(const char *file, int line, const char *function,
                                        const char *label, const char *text, int value,
                                        int level) noexcept {
+    // Most programs keep none of the three: a report then costs nothing,
+    // not even the look at the configuration for the verbosity.
+    if (debugFD == -1 && ynet_debug_fd == -1 && ynet_debug_stream == nullptr) return;
     ErrnoGuard keep_errno;
     file = or_unknown(file);
     function = or_unknown(function);
     label = or_unknown(label);
 
-    int threshold = verbosity_for(level);
+    int threshold = debugFD != -1 ? verbosity_for(level) : 0;
 
     size_t size = std::strlen(file) + std::strlen(function) + std::strlen(label) + 1024;
     if (text != nullptr) size += std::strlen(text);
