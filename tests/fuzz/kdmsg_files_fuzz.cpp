@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,19 @@ void prepare() {
     (void)done;
 }
 
+// The C library remembers every locale name it was ever asked to load and
+// searches them all on the next attempt: the environment's locale comes from
+// this short list (the name asked for when it is one of them), or the run
+// slows to a crawl. Installed, empty, unknown, and longer than a name buffer.
+const std::string kEnvironmentLocales[] = {"C", "POSIX", "C.utf8", "", "fz_FZ", "fz_FZ.ISO8859-15@euro",
+                                           std::string(150, 'f')};
+
+const char *environment_locale(const std::string &wanted) {
+    for (const std::string &name : kEnvironmentLocales)
+        if (name == wanted) return name.c_str();
+    return kEnvironmentLocales[wanted.size() % std::size(kEnvironmentLocales)].c_str();
+}
+
 bool fits(const char *name) { return name != nullptr && ::strnlen(name, kName) < kName; }
 
 void definitions(std::string_view input) {
@@ -55,7 +69,7 @@ void definitions(std::string_view input) {
     const char *system = common2reallocale(wanted.c_str());
     check(system != nullptr && (system == wanted.c_str() || fits(system)));
 
-    setenv("LC_ALL", wanted.c_str(), 1);
+    setenv("LC_ALL", environment_locale(wanted), 1);
     char names[5][kName];
     char *status = nullptr;
     const int got = kdgetlocale(names[0], names[1], names[2], names[3], names[4], &status);
