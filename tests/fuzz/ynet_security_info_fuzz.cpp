@@ -15,10 +15,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-
 #include <fstream>
 #include <iterator>
+#include <string>
 
 #include "crconf.h"
 #include "fuzz_sandbox.h"
@@ -110,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check_lists(*info);
 
     struct in_addr peer{};
-    ::inet_pton(AF_INET, kPeers[(data[0] >> 3) % std::size(kPeers)], &peer);  // bits 3-4
+    ::inet_pton(AF_INET, kPeers[(data[0] >> 3) % std::size(kPeers)], &peer);  // the bits above those three
     int use = -1;
     check(ynet_check_yqss_status(&peer, info, &use) == YN_STATUS_SUCCESS);
     // The record's own setting, or that of a network received.
