@@ -13,7 +13,6 @@ static void check_md5(void) {
     char line[MD5_DIGEST_LINE_SIZE];
     char hex[33];
 
-    if (MD5DebugFD != -1) abort();
     CR_MD5Init(&ctx);
     CR_MD5Update(&ctx, (const unsigned char *)"abc", 3);
     CR_MD5Final(digest, &ctx);

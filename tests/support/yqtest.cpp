@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace yqtest {
 
@@ -98,5 +99,13 @@ AllocFailer::~AllocFailer() {
 }
 
 long AllocFailer::calls() { return g_calls; }
+
+bool eventually(const std::function<bool()> &done, std::chrono::seconds within) {
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    while (!done())
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        else std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return true;
+}
 
 }  // namespace yqtest

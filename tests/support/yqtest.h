@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,8 @@ bool exists(const std::string &path);
 std::vector<std::string> read_lines(const std::string &path);
 // Removes a tree (like rm -rf); missing paths are fine.
 void remove_tree(const std::string &path);
+// Polls `done` until it holds, for `within` at most.
+bool eventually(const std::function<bool()> &done, std::chrono::seconds within = std::chrono::seconds(30));
 
 // Restores the real system-call table when it leaves scope.
 struct SysGuard {
@@ -55,10 +59,10 @@ public:
 };
 
 // Runs `body` once for k = 1, 2, ... with the k-th allocation failing, until
-// a run makes fewer than k allocations (every failure point was visited).
-// Returns the number of failure points exercised.
+// a run makes fewer than k allocations (every failure point was visited); a
+// body that allocates nothing fails the test, since it would prove nothing.
 template <typename Body>
-long for_each_alloc_failure(Body body) {
+void for_each_alloc_failure(Body body) {
     long k = 1;
     for (;; ++k) {
         long made = 0;
@@ -69,7 +73,7 @@ long for_each_alloc_failure(Body body) {
         }
         if (made < k) break;
     }
-    return k - 1;
+    EXPECT_GT(k, 1) << "no allocation to fail";
 }
 
 }  // namespace yqtest

@@ -18,7 +18,6 @@ public:
     explicit FakeClock(time_t start = 1000000, long micros = 0) noexcept {
         seconds = start;
         microseconds = micros;
-        time_calls = 0;
         sleeps = 0;
         yq::sys::table.time = time;
         yq::sys::table.gettimeofday = gettimeofday;
@@ -38,12 +37,10 @@ public:
 
     static inline time_t seconds = 0;
     static inline long microseconds = 0;
-    static inline int time_calls = 0;  // calls of time()
     static inline int sleeps = 0;      // calls of sleep()
 
 private:
     static time_t time(time_t *t) {
-        ++time_calls;
         if (t != nullptr) *t = seconds;
         return seconds;
     }

@@ -109,7 +109,7 @@ inline Pair tcp_pair() {
     Fd mine(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     struct sockaddr_in addr = loopback(port);
     ::connect(mine.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    return {std::move(mine), Fd(::accept(listener.get(), nullptr, nullptr))};
+    return {std::move(mine), Fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC))};
 }
 
 // A TCP connection to ADDRESS:PORT; -1 when it cannot be made. The caller

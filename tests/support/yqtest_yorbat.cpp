@@ -14,14 +14,6 @@
 
 namespace yqtest {
 
-bool eventually(const std::function<bool()> &done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!done())
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        else std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return true;
-}
-
 bool private_loopback() { return isolate_network() && std::system("ip link set lo up") == 0; }
 
 bool run_in(pid_t host, const std::string &command) {

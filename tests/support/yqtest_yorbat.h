@@ -19,8 +19,6 @@
 
 namespace yqtest {
 
-// Polls `done` until it holds, for 30 s at most.
-bool eventually(const std::function<bool()> &done);
 // Moves the calling process into a network of its own, loopback up.
 bool private_loopback();
 // Runs a shell command (no single quotes) here, or inside the network and

@@ -20,11 +20,9 @@ namespace fs = std::filesystem;
 
 constexpr int kTime = 1600000000;  // an arbitrary "cw.conf" time
 
-void set_cw_conf(int seconds, const char *content = nullptr) {
+void set_cw_conf(int seconds, const std::string &content = "") {
     fs::create_directories(fs::path(YQ_PATH_CW_CONF).parent_path());
-    if (content != nullptr) yqtest::write_file(YQ_PATH_CW_CONF, content);
-    struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, YQ_PATH_CW_CONF, times, 0), 0);
+    yqtest::write_file_dated(YQ_PATH_CW_CONF, content, seconds);
 }
 
 void install_library(const char *built) {
@@ -172,7 +170,7 @@ TEST_F(CrconfLoader, TheRealLibraryReadsCwConf) {
     ASSERT_EQ(crconf_get_info(&info_), 0);
     EXPECT_EQ(dump(info_), "S; P 0-0; I -; U 0; D; T 300/60");
     DebugLog log;
-    set_cw_conf(kTime + 1, yqtest::read_file(CRCONF_SAMPLE).c_str());  // the last three lines are bad
+    set_cw_conf(kTime + 1, yqtest::read_file(CRCONF_SAMPLE));  // the last three lines are bad
     ASSERT_EQ(crconf_get_info(&info_), 0);
     EXPECT_EQ(dump(info_), "S master.example media1.example; P 1024-5000; I backup-if.example; U 1; "
                            "D CORP/Corporate \"main\" domain/2; T 45/60");

@@ -48,21 +48,13 @@ TEST(StringArrays, CopiesJoinsDifferencesAndAppends) {
     EXPECT_EQ(cstraDIFF(a, all), nullptr);
     for (char **p : {a, two, all}) cstraFREE(p);
 
-    // Appending moves b's strings to a, or leaves both arrays to the caller.
-    yqtest::SysGuard guard;
+    // Appending moves b's strings to a (out of memory, both stay the caller's: the sweep).
     a = make_array({"one"});
     char **b = make_array({"two", "three"}), *moved = b[0];
-    EXPECT_EQ(yqtest::for_each_alloc_failure([&] {
-        char **joined = cstraAPPEND(a, b);
-        if (joined == nullptr) return;  // a and b are still the caller's
-        EXPECT_EQ(joined[1], moved) << "moved, not copied";
-        EXPECT_EQ(take(joined), (Strings{"one", "two", "three"}));
-        a = make_array({"one"});
-        b = make_array({"two", "three"});
-        moved = b[0];
-    }), 2);
-    EXPECT_EQ(take(cstraAPPEND(a, make_array({}))), Strings{"one"});
-    cstraFREE(b);
+    char **joined = cstraAPPEND(a, b);
+    EXPECT_EQ(joined[1], moved) << "moved, not copied";
+    EXPECT_EQ(take(joined), (Strings{"one", "two", "three"}));
+    EXPECT_EQ(take(cstraAPPEND(make_array({"one"}), make_array({}))), Strings{"one"});
 }
 
 TEST(StringArrays, GrowthInsertionRemovalAndUnique) {

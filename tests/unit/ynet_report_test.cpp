@@ -27,9 +27,7 @@ time_t g_conf_time = 1600000000;
 void set_verbosity(int level) {
     for (const char *path : {YQ_PATH_CRCONF_LIB, YQ_PATH_CW_CONF}) fs::create_directories(fs::path(path).parent_path());
     fs::copy_file(YCRCONF_LIB, YQ_PATH_CRCONF_LIB, fs::copy_options::skip_existing);
-    yqtest::write_file(YQ_PATH_CW_CONF, "VERBOSE = " + std::to_string(level) + "\n");
-    struct timespec times[2] = {{++g_conf_time, 0}, {g_conf_time, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, YQ_PATH_CW_CONF, times, 0), 0);
+    yqtest::write_file_dated(YQ_PATH_CW_CONF, "VERBOSE = " + std::to_string(level) + "\n", ++g_conf_time);
 }
 
 // Sockets as the debug log and as ynet_debug_fd; the clock stands still.

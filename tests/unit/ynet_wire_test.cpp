@@ -83,23 +83,6 @@ TEST_P(Wire, PopsTakeExactlyTheirItem) {
     EXPECT_EQ(read_raw(c.mine.get(), 1), "Z");
 }
 
-// A hand-over's shape, all waiting at once: an item, a byte carrying a descriptor, another
-// item. Each pop stops at its terminator, so the descriptor arrives with its own byte.
-TEST(WireUnix, PopsLeaveAFollowingDescriptorInPlace) {
-    WireGuard guard;
-    Pair c = unix_pair();
-    yq::unique_fd passed(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    write_raw(c.peer.get(), "hash\0"s);
-    ASSERT_TRUE(yqtest::wire::send_fds(c.peer.get(), {passed.get()}));
-    write_raw(c.peer.get(), "next\0"s);
-    char buf[16];
-    EXPECT_EQ(ynet_pop_string(c.mine.get(), buf, sizeof buf, 5), 0);
-    EXPECT_STREQ(buf, "hash");
-    EXPECT_TRUE(yqtest::wire::recv_fd(c.mine.get()));
-    EXPECT_EQ(ynet_pop_string(c.mine.get(), buf, sizeof buf, 5), 0);
-    EXPECT_STREQ(buf, "next");
-}
-
 TEST_P(Wire, PeerThatHasGoneFailsPopsAndPushesWithoutSigpipe) {
     write_raw(c.peer.get(), "half"s);
     c.peer.reset();

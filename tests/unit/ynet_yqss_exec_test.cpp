@@ -2,13 +2,10 @@
 // was started and exits as told; the parent's result follows its exit code.
 // The decision before it comes from a real cw.conf through the configuration
 // library, for a peer on the local host.
-#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,31 +15,11 @@
 #include "ynet.h"
 #include "yq_paths.h"
 #include "yqtest.h"
+#include "yqtest_wire.h"
 
 namespace {
 
 const std::string kOut = yqtest::scratch_dir() + "/standin.out";
-
-// A connected loopback pair; `fd` is the client's end, close-on-exec.
-struct Connection {
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int peer = -1;
-    Connection() {
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof at;
-        ::bind(listener, reinterpret_cast<sockaddr *>(&at), sizeof at);
-        ::listen(listener, 1);
-        ::getsockname(listener, reinterpret_cast<sockaddr *>(&at), &length);
-        ::connect(fd, reinterpret_cast<sockaddr *>(&at), sizeof at);
-        peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    }
-    ~Connection() {
-        for (int each : {listener, fd, peer}) ::close(each);
-    }
-};
 
 // The product tree for a decision of `use` (0 automatic, 1 required) with a
 // readable credential, and the stand-in installed as the helper program.
@@ -58,10 +35,8 @@ void install(int use, const std::string &exit_code) {
     if (!yqtest::exists(YQ_PATH_CRCONF_LIB)) yqtest::write_file(YQ_PATH_CRCONF_LIB, yqtest::read_file(YCRCONF_LIB), 0755);
     if (!yqtest::exists(YQ_PATH_CWCRAT_HELPER))
         yqtest::write_file(YQ_PATH_CWCRAT_HELPER, yqtest::read_file(STANDIN_BIN), 0755);
-    yqtest::write_file(YQ_PATH_CW_CONF, use == 1 ? "USE_YQSS = REQUIRED\n" : "USE_YQSS = AUTOMATIC\n");
-    stamp += 10;
-    struct timeval times[2] = {{stamp, 0}, {stamp, 0}};
-    ::utimes(YQ_PATH_CW_CONF, times);
+    yqtest::write_file_dated(YQ_PATH_CW_CONF, use == 1 ? "USE_YQSS = REQUIRED\n" : "USE_YQSS = AUTOMATIC\n",
+                             stamp += 10);
     ::setenv("STANDIN_OUT", kOut.c_str(), 1);
     ::setenv("STANDIN_EXIT", exit_code.c_str(), 1);
     ::unlink(kOut.c_str());
@@ -79,9 +54,9 @@ TEST(YqssExec, ExitCodesByParentDecision) {
     for (const auto &row : rows) {
         for (int decision : {0, 1}) {
             install(decision, row.code);
-            Connection connection;
+            auto connection = yqtest::wire::tcp_pair();  // mine: the client's end
             int use = -1;
-            int result = ynet_exec_yqss_client_magic(connection.fd, 1, -1, &use);
+            int result = ynet_exec_yqss_client_magic(connection.mine.get(), 1, -1, &use);
             EXPECT_EQ(result, decision == 0 ? row.result0 : row.result1) << row.code << " after " << decision;
             EXPECT_EQ(use, decision == 0 ? row.use0 : row.use1) << row.code << " after " << decision;
         }
@@ -92,10 +67,10 @@ TEST(YqssExec, HelperGetsItsArgumentsAndTheSocketOnly) {
     // The socket on a high descriptor, and the socket as standard output.
     for (bool as_stdout : {false, true}) {
         install(1, "0");
-        Connection connection;
+        auto connection = yqtest::wire::tcp_pair();  // mine: the client's end
         int saved = ::dup(1);
-        int fd = connection.fd;
-        if (as_stdout) fd = ::dup3(connection.fd, 1, O_CLOEXEC);
+        int fd = connection.mine.get();
+        if (as_stdout) fd = ::dup3(connection.mine.get(), 1, O_CLOEXEC);
         int use = -1;
         int result = ynet_exec_yqss_client_magic(fd, 0, -1, &use);
         if (as_stdout) ::dup2(saved, 1);
@@ -114,7 +89,7 @@ TEST(YqssExec, HelperGetsItsArgumentsAndTheSocketOnly) {
                     break;
                 }
         EXPECT_EQ(seen, expected) << "socket as standard output: " << as_stdout;
-        EXPECT_EQ(::fcntl(connection.fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC) << "the parent's flag stays";
+        EXPECT_EQ(::fcntl(connection.mine.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC) << "the parent's flag stays";
     }
 }
 
@@ -123,9 +98,9 @@ TEST(YqssExec, LibraryInProcessElseTheHelper) {
     install(0, "39");
     ::unlink(YQ_PATH_HELPER_LIB);
     {
-        Connection connection;
+        auto connection = yqtest::wire::tcp_pair();  // mine: the client's end
         int use = -1;
-        EXPECT_EQ(ynet_dlopen_yqss_client_magic(connection.fd, 1, -1, &use, nullptr), 0);
+        EXPECT_EQ(ynet_dlopen_yqss_client_magic(connection.mine.get(), 1, -1, &use, nullptr), 0);
         EXPECT_EQ(use, 1);
         EXPECT_TRUE(yqtest::exists(kOut));
     }
@@ -136,11 +111,11 @@ TEST(YqssExec, LibraryInProcessElseTheHelper) {
     // With it, the magic runs in this process and the writer gets the magic.
     install(0, "39");
     yqtest::write_file(YQ_PATH_HELPER_LIB, yqtest::read_file(HELPER_LIB), 0755);
-    Connection connection;
-    ASSERT_EQ(ynet_push_signed(connection.peer, 2, 5), 0);  // the server's answer: not used
+    auto connection = yqtest::wire::tcp_pair();  // mine: the client's end
+    ASSERT_EQ(ynet_push_signed(connection.peer.get(), 2, 5), 0);  // the server's answer: not used
     static int writes = 0;
     int use = -1;
-    int result = ynet_dlopen_yqss_client_magic(connection.fd, 0, -1, &use, [](int, const char *, int *) {
+    int result = ynet_dlopen_yqss_client_magic(connection.mine.get(), 0, -1, &use, [](int, const char *, int *) {
         ++writes;
         return 0;
     });

@@ -6,7 +6,6 @@
 // they saw as text that the test compares whole.
 #include <arpa/inet.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -44,9 +43,7 @@ const char *const kPeerProhibited = "USE_YQSS = AUTOMATIC\nYQSS_NETWORK = 192.0.
 // A newer modification time for each row, so that each row's file is loaded.
 void write_conf(int row, const char *use) {
     fs::create_directories(YQ_PATH_CARROW_DIR);
-    yqtest::write_file(YQ_PATH_CW_CONF, kCommon + use + "\n");
-    const timeval when[2] = {{1000000 + row, 0}, {1000000 + row, 0}};
-    ::utimes(YQ_PATH_CW_CONF, when);
+    yqtest::write_file_dated(YQ_PATH_CW_CONF, kCommon + use + "\n", 1000000 + row);
 }
 
 int push_text(int fd, const char *text, int *error) {

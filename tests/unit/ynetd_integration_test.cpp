@@ -104,11 +104,7 @@ std::string debug_log(const std::string &dir) {
     return text;
 }
 
-bool eventually(const std::function<bool()> &done, std::chrono::seconds within = 30s) {
-    for (auto deadline = Clock::now() + within; !done(); std::this_thread::sleep_for(10ms))
-        if (Clock::now() > deadline) return false;
-    return true;
-}
+using yqtest::eventually;
 bool logged(const std::string &dir, const std::string &text) {
     return eventually([&] { return debug_log(dir).find(text) != std::string::npos; }, 10s);
 }

@@ -65,19 +65,12 @@ TEST(Admin, SetsUpABrokerAndItsRegistryAndIssuesAMachineCredential) {
     ran = admin(home, {"setup-broker", "--host", "broker.test.example"});
     EXPECT_EQ(1, ran.status);
     EXPECT_NE(std::string::npos, ran.err.find("--force")) << ran.err;
-    for (const char *step : {"domain add Sales", "user add Sales alice", "machine add m1", "issue-machine m1"}) {
-        SCOPED_TRACE(step);
-        std::vector<std::string> args;
-        for (std::string_view rest = step; !rest.empty();) {
-            args.emplace_back(rest.substr(0, rest.find(' ')));
-            rest.remove_prefix(std::min(rest.size(), args.back().size() + 1));
-        }
-        if (args[0] == "user")
-            args.insert(args.end(), {"--password-file", password_file});
-        if (args[0] == "issue-machine")
-            args.insert(args.end(), {"--out", machine});
-        ran = admin(home, args, "machine-secret\n");
-        EXPECT_EQ(0, ran.status) << ran.err;
+    for (const std::vector<std::string> &step :
+         std::vector<std::vector<std::string>>{{"domain", "add", "Sales"},
+                                               {"user", "add", "Sales", "alice", "--password-file", password_file},
+                                               {"machine", "add", "m1"}, {"issue-machine", "m1", "--out", machine}}) {
+        ran = admin(home, step, "machine-secret\n");
+        EXPECT_EQ(0, ran.status) << step[0] << ": " << ran.err;
     }
     ran = admin(home, {"domain", "add", "Sales"});
     EXPECT_EQ(1, ran.status);

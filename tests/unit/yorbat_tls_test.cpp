@@ -1,21 +1,17 @@
 // Credentials, secure connections and the trust store through the entry
-// points: two test hosts talking over a veth link, refusals on loopback
-// against foreign peers, export and import, the trust store on disk.
-#include <arpa/inet.h>
+// points: a mutually authenticated conversation, refusals of foreign or
+// unfit peers, export and import, the trust store on disk.
 #include <fcntl.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 #include "yorbat_tls.h"
-#include "yq_paths.h"
 #include "yqtest.h"
-#include "yqtest_netns.h"
 
 namespace {
 
@@ -70,37 +66,6 @@ std::string who_is(const char *credential) {
     return text;
 }
 
-int tcp_listener(const char *address, int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), on = 1;
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, address, &where.sin_addr);
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    timeval bound{30, 0};  // accept() gives up should the peer never come
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0 || listen(fd, 4) != 0)
-        return -1;
-    return fd;
-}
-
-// Connects, trying again until the peer listens (bounded: 20 s).
-int tcp_connect(const char *address, int port) {
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, address, &where.sin_addr);
-    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < give_up) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0)
-            return fd;
-        close(fd);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-}
-
 // Moves exactly `size` bytes through an entry point; false when it stops short.
 template <typename Move, typename Buffer>
 bool move_all(Move move, void *handle, Buffer *buffer, int size) {
@@ -151,41 +116,8 @@ std::string converse(bool accepting, int fd, const std::string &credential) {
     return text;
 }
 
-TEST(YorbatTls, TwoHostsTalkThroughMutuallyAuthenticatedConnections) {
-    if (std::string why = yqtest::netns_unavailable(); !why.empty())
-        GTEST_SKIP() << why;
-    ASSERT_TRUE(yqtest::isolate_network());
-    const Pki &keys = pki();
-    auto host_body = [&keys](bool accepting) {
-        return [&keys, accepting] {
-            set_home(YQ_PATH_YORBAT_HOME);  // the host's own install tree
-            if (int added = trust::add(keys.root); added != 0)
-                return "trust " + std::to_string(added);
-            if (accepting) {
-                int listener = tcp_listener("192.0.2.1", 2821);
-                int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-                return converse(true, fd, keys.alpha);
-            }
-            return converse(false, tcp_connect("192.0.2.1", 2821), keys.beta);
-        };
-    };
-    yqtest::TestHost alpha("alpha", host_body(true), true), beta("beta", host_body(false), true);
-    ASSERT_TRUE(alpha.started() && beta.started()) << alpha.error() << beta.error();
-    ASSERT_TRUE(yqtest::link(alpha, "a0", beta, "b0"));
-    ASSERT_TRUE(alpha.sh("ip link set lo up && ip addr add 192.0.2.1/24 dev a0 && ip link set a0 up"));
-    ASSERT_TRUE(beta.sh("ip link set lo up && ip addr add 192.0.2.2/24 dev b0 && ip link set b0 up"));
-
-    std::string accepted;
-    std::thread server([&] { accepted = alpha.finish(); });
-    std::string connected = beta.finish();
-    server.join();
-    EXPECT_EQ(accepted, "unixpwd|users@broker.example|Bea Tä|" + std::string(kRootIssuer) + " data ok ended");
-    EXPECT_EQ(connected, "yq|CRW_Machines@broker.example|alpha|" + std::string(kRootIssuer) + " data ok");
-}
-
 // ---- Refusals: the accepting side runs the entry point; the connecting
-// side is the entry point or a foreign client (over a socket pair: this
-// process may sit in a network namespace without loopback).
+// side is the entry point or a foreign client, over a socket pair.
 
 enum class Client { library, plain_tls, garbage };
 
@@ -239,6 +171,23 @@ protected:
         setenv("YORBAT_IO_TIMEOUT_MS", "10000", 1);
     }
 };
+
+// Across hosts, through the broker's logins, in the two-host scenario; here the entry points
+// themselves over a socket pair.
+TEST_F(ScratchHome, PeersTalkThroughMutuallyAuthenticatedConnections) {
+    const Pki &keys = pki();
+    ASSERT_EQ(trust::add(keys.root), 0);
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    std::string accepted;
+    std::thread server([&] { accepted = converse(true, ends[0], keys.alpha); });
+    const std::string connected = converse(false, ends[1], keys.beta);
+    server.join();
+    close(ends[0]);
+    close(ends[1]);
+    EXPECT_EQ(accepted, "unixpwd|users@broker.example|Bea Tä|" + std::string(kRootIssuer) + " data ok ended");
+    EXPECT_EQ(connected, "yq|CRW_Machines@broker.example|alpha|" + std::string(kRootIssuer) + " data ok");
+}
 
 TEST_F(ScratchHome, ForeignOrUnfitPeersAreRefusedOnBothSides) {
     const Pki &keys = pki();

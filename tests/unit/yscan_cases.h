@@ -23,7 +23,6 @@ struct ScanCase {
 
 struct CaseFile {
     std::vector<ScanCase> cases;
-    std::vector<std::string> formats;  // of the families
     size_t singles = 0;                // cases of "C" lines
 };
 
@@ -74,7 +73,6 @@ inline CaseFile load_cases(const char *path) {
         } else if (f[0] == "F") {
             if (last != "F") family.clear();
             family.insert(family.end(), f.begin() + 1, f.end());
-            file.formats.insert(file.formats.end(), f.begin() + 1, f.end());
         } else if (f[0] == "I") {
             for (const std::string &format : family)
                 for (size_t i = 1; i < f.size(); ++i) file.cases.push_back({format, f[i], locale});
