@@ -12,10 +12,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <span>
 #include <sstream>
-#include <thread>
 
 #include "crconf.h"
 #include "tempnam.h"

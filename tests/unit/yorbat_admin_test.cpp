@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <algorithm>
 
 #include "yorbat_registry.h"
 #include "yorbat_x509.h"
